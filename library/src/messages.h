@@ -1,0 +1,10 @@
+// Message table: one Japanese message per known result code.
+#pragma once
+#include <stddef.h>
+
+// The fallback text for codes without a message of their own (Shift-JIS, 28 bytes).
+extern const char kFallbackMessage[];
+
+// Writes the message of code, converted to the ANSI code page, into buffer (NUL-terminated,
+// at most size - 1 bytes). Returns the message's length, or 0 when the code has none.
+int LoadMessage(int code, char *buffer, size_t size);

@@ -1,0 +1,30 @@
+// URL cracking, object names, percent-encoding and query strings.
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <wininet.h>
+#include <stddef.h>
+
+// Longest URL the library takes, in bytes.
+constexpr size_t kMaxUrl = 1024;
+// Most pairs a query string may declare.
+constexpr int kMaxQueryPairs = 64;
+
+// Cracks url into references (flags 0). Returns 0 or the platform's last error.
+int HttpCrackURL(const char *url, URL_COMPONENTSA *parts);
+
+// Object name of a request: the URL path followed by its extra information.
+// Returns 0, or 10001 when it does not fit in size bytes with its terminator.
+int HttpObjectName(const URL_COMPONENTSA *parts, char *out, size_t size);
+// The URL path alone. Returns 0 or 10001.
+int HttpUrlPath(const URL_COMPONENTSA *parts, char *out, size_t size);
+
+// Percent-encodes source into dest (dest untouched on failure).
+// Returns 0, 10000 (null argument), 10001 (source over 1024 bytes) or 10006 (too long).
+int HttpEncodePara(const char *source, char *dest, unsigned int destSize);
+
+// Append "?n=v&n=v..." to dest (a NUL-terminated text in a buffer of destSize bytes).
+// Return 1 on success, 0 on failure (no array, lock failed, over 64 pairs, an encoded
+// name or value too long, or the query does not fit in dest).
+int HttpAddGetParaB(SAFEARRAY **params, char *dest, size_t destSize);
+int HttpAddGetParaC(char **pairs, int pairCount, char *dest, size_t destSize);
