@@ -298,6 +298,15 @@ def read_request_head(reader):
         if not hl.endswith(b"\n"):
             raise ClientGone("connection ended inside the request head")
     req.head = b"".join(parts)
+    try:
+        parse_head(req, line, parts)
+    except BadRequest as exc:
+        exc.req = req
+        raise
+    return req
+
+
+def parse_head(req, line, parts):
     rl = line.rstrip(b"\r\n").decode("latin-1")
     items = rl.split(" ")
     if len(items) != 3 or not items[2].startswith("HTTP/"):
@@ -314,7 +323,6 @@ def read_request_head(reader):
             raise BadRequest(400, "malformed header line")
         n, v = text.split(":", 1)
         req.headers.append((n, v.strip(" \t")))
-    return req
 
 
 def receive_body(reader, kind, length, sinks, stats):
@@ -668,6 +676,21 @@ def body_pieces(plan, echo_sink):
             yield data
 
 
+def parts_of(pieces, size):
+    """Regroups pieces into parts of exactly size bytes (the last may be shorter)."""
+    if not size:
+        yield from pieces
+        return
+    buf = bytearray()
+    for piece in pieces:
+        buf += piece
+        while len(buf) >= size:
+            yield bytes(buf[:size])
+            del buf[:size]
+    if buf:
+        yield bytes(buf)
+
+
 def body_length(plan, echo_sink):
     if plan.body_kind == "pattern":
         return plan.body_len
@@ -733,19 +756,16 @@ def send_reply(sock, req, plan, echo_sink, record_name, keep):
         else:
             send_all(sock, data)
 
-    for piece in body_pieces(plan, echo_sink):
-        step = plan.trickle_chunk or len(piece)
-        for k in range(0, len(piece), step):
-            part = piece[k:k + step]
-            if limit is not None and sent + len(part) > limit:
-                part = part[:limit - sent]
-            if not part:
-                break
-            if plan.trickle_chunk and not first:
-                time.sleep(plan.trickle_ms / 1000.0)
-            first = False
-            emit(part)
-            sent += len(part)
+    for part in parts_of(body_pieces(plan, echo_sink), plan.trickle_chunk):
+        if limit is not None and sent + len(part) > limit:
+            part = part[:limit - sent]
+        if not part:
+            break
+        if plan.trickle_chunk and not first:
+            time.sleep(plan.trickle_ms / 1000.0)
+        first = False
+        emit(part)
+        sent += len(part)
         if limit is not None and sent >= limit:
             break
     if plan.abort is not None:
@@ -984,6 +1004,15 @@ class LumoxServer:
                 return
 
     def answer_bad_head(self, conn, exc):
+        req = getattr(exc, "req", None)
+        if req is not None:
+            conn.requests += 1
+            folder, name = self.recorder.allocate("_")
+            ReqFile(folder, name, req.head, False).finish()
+            record = self.base_record(conn, req, "_", name)
+            record["status"] = exc.status
+            record["error"] = exc.text
+            self.recorder.write_json(folder, name, record)
         try:
             simple_reply(conn.sock, exc.status, (exc.text + "\n").encode("latin-1"),
                          close=True)

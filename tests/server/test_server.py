@@ -8,6 +8,7 @@ import hashlib
 import http.client
 import json
 import os
+import select
 import signal
 import socket
 import ssl
@@ -179,6 +180,20 @@ class OriginTests(ServerCase):
         self.assertIn("/plain/page?q=1", targets)
         self.assertIn("/x/../etc/body/1", targets)
 
+    def test_malformed_request_is_answered_400_and_recorded(self):
+        s = self.raw(self.http, b"GARBAGE-LINE\r\nX-A: 1\r\n\r\n")
+        status, headers, body, _ = read_response(s.makefile("rb"))
+        s.close()
+        self.assertEqual(status, 400)
+        found = []
+        for n in os.listdir(os.path.join(self.rec, "_")):
+            if n.endswith(".req"):
+                with open(os.path.join(self.rec, "_", n), "rb") as f:
+                    if f.read() == b"GARBAGE-LINE\r\nX-A: 1\r\n\r\n":
+                        found.append(self.record("_", n[:-4])[0])
+        self.assertEqual([(m["status"], m["error"]) for m in found],
+                         [(400, "malformed request line")])
+
     def test_keep_alive_and_connection_close(self):
         i = self.new_id()
         c = http.client.HTTPConnection("127.0.0.1", self.http, timeout=20)
@@ -328,10 +343,27 @@ class OriginTests(ServerCase):
         s.recv(1)
         self.assertGreaterEqual(time.monotonic() - t0, 0.38)
         s.close()
+        # 65600 is not a multiple of the server's send block: pieces stay 20000 bytes
+        s = self.raw(self.http, b"GET /x/%s/body/65600/trickle/200/20000 HTTP/1.1\r\n"
+                     b"Host: h\r\n\r\n" % i.encode())
+        f = s.makefile("rb", buffering=0)
+        while f.readline() != b"\r\n":
+            pass
         t0 = time.monotonic()
-        r, data = self.get("/x/%s/body/30/trickle/150/10" % i)
-        self.assertGreaterEqual(time.monotonic() - t0, 0.28)
-        self.assertEqual(data, pattern(30))
+        sizes, got = [], b""
+        while len(got) < 65600 and len(sizes) < 50:
+            piece = s.recv(65536)       # a burst ends when 80 ms pass without data
+            while select.select([s], [], [], 0.08)[0]:
+                more = s.recv(65536)
+                if not more:
+                    break
+                piece += more
+            sizes.append(len(piece))
+            got += piece
+        s.close()
+        self.assertEqual(sizes, [20000, 20000, 20000, 5600])
+        self.assertEqual(got, pattern(65600))
+        self.assertGreaterEqual(time.monotonic() - t0, 0.58)
 
     def test_redirect_and_origin_auth(self):
         i = self.new_id()
