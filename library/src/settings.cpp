@@ -1,0 +1,64 @@
+// Lumox.ini beside the library file: network time-outs and the overall time limit.
+#include "settings.h"
+
+#include <shlwapi.h>
+#include <string.h>
+
+#include "module.h"
+
+std::atomic<uint32_t> TotalLimitMs{0};
+
+namespace {
+const char kSection[] = "HTTP_SETTING";
+const char kSettingsName[] = "Lumox.ini";
+constexpr DWORD kConnectRetries = 2;
+
+void SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
+  // A refused option does not stop the others or the transfer.
+  InternetSetOptionA(handle, option, &value, sizeof value);
+}
+}  // namespace
+
+int FindSettingsFile(char *path) {
+  if (path == nullptr) return 0;
+  char work[MAX_PATH];
+  memset(work, 0, sizeof work);
+  DWORD length = GetModuleFileNameA(LumoxModule(), work, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return 0;  // a cut path names no real file
+  PathRemoveFileSpecA(work);
+  if (!PathAppendA(work, kSettingsName)) return 0;
+  if (!PathFileExistsA(work)) return 0;
+  size_t used = strnlen(work, MAX_PATH - 1);
+  memcpy(path, work, used);
+  path[used] = '\0';
+  return 1;
+}
+
+void ApplyTimeouts(HINTERNET *handle) {
+  DWORD connectMs = 60000;
+  DWORD receiveMs = 300000;
+  DWORD sendMs = 300000;
+  DWORD totalMs = 0;
+  char path[MAX_PATH];
+  memset(path, 0, sizeof path);
+  if (FindSettingsFile(path)) {
+    connectMs = GetPrivateProfileIntA(kSection, "Connect", 60, path) * 1000u;
+    receiveMs = GetPrivateProfileIntA(kSection, "Receive", 300, path) * 1000u;
+    sendMs = GetPrivateProfileIntA(kSection, "Send", 300, path) * 1000u;
+    totalMs = GetPrivateProfileIntA(kSection, "Total", 0, path) * 1000u;
+  }
+  TotalLimitMs.store(totalMs);
+  // A null handle would set the process-wide defaults of the internet library instead.
+  if (handle == nullptr || *handle == nullptr) return;
+  SetDwordOption(*handle, INTERNET_OPTION_CONNECT_TIMEOUT, connectMs);
+  SetDwordOption(*handle, INTERNET_OPTION_RECEIVE_TIMEOUT, receiveMs);
+  SetDwordOption(*handle, INTERNET_OPTION_SEND_TIMEOUT, sendMs);
+  SetDwordOption(*handle, INTERNET_OPTION_CONNECT_RETRIES, kConnectRetries);
+}
+
+bool TotalLimitReached(DWORD start) {
+  uint32_t limit = TotalLimitMs.load();
+  if (limit == 0) return false;
+  DWORD elapsed = GetTickCount() - start;  // unsigned: the tick counter's wrap does no harm
+  return elapsed >= limit;
+}
