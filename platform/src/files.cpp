@@ -1,0 +1,608 @@
+// Files and handles over POSIX descriptors.
+//
+// A HANDLE is an index into a small table (1-based, times 4, like Windows handle values).
+// Share modes are emulated with flock(2) on the descriptor, which works across processes
+// and across separate copies of this library in one process: share mode 0 takes an
+// exclusive lock, any other share mode a shared one. A file whose write bits are all clear
+// counts as read-only, as Windows treats FILE_ATTRIBUTE_READONLY (also for root).
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform_internal.h"
+
+using lumox_platform::AnsiToFs;
+using lumox_platform::ErrorFromErrno;
+using lumox_platform::FsToAnsi;
+using lumox_platform::SetLastErrorFromErrno;
+
+namespace {
+
+struct FileEntry {
+  int fd = -1;
+  bool canRead = false;
+  bool canWrite = false;
+};
+
+std::mutex g_tableMutex;
+std::vector<FileEntry> g_table;  // slot i is HANDLE (i + 1) * 4; fd -1 marks a free slot
+
+HANDLE AddEntry(const FileEntry &entry) {
+  std::lock_guard<std::mutex> lock(g_tableMutex);
+  size_t slot = 0;
+  while (slot < g_table.size() && g_table[slot].fd >= 0) ++slot;
+  if (slot == g_table.size()) g_table.push_back(entry);
+  else g_table[slot] = entry;
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>((slot + 1) * 4));
+}
+
+bool SlotOf(HANDLE handle, size_t &slot) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (value == 0 || (value & 3) != 0) return false;
+  slot = value / 4 - 1;
+  return true;
+}
+
+// Copies the entry of an open handle; false (last error ERROR_INVALID_HANDLE) otherwise.
+bool LookUp(HANDLE handle, FileEntry &out) {
+  size_t slot;
+  std::lock_guard<std::mutex> lock(g_tableMutex);
+  if (!SlotOf(handle, slot) || slot >= g_table.size() || g_table[slot].fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  out = g_table[slot];
+  return true;
+}
+
+bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+
+// The file-system path of an ANSI name; false with the Windows error for null or empty.
+bool FsPath(LPCSTR name, std::string &fs) {
+  if (!name) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  if (!*name) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  fs = AnsiToFs(name);
+  return true;
+}
+
+// True when another open of the file holds it with share mode 0 (an exclusive lock).
+bool HeldExclusively(const std::string &fs) {
+  int fd = open(fs.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+bool WriteAll(int fd, const char *data, size_t size, size_t &done) {
+  done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies the contents of `from` into a new or emptied `to`; sets the last error on failure.
+bool CopyContents(const std::string &from, const std::string &to, bool failIfExists) {
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (in < 0) {
+    SetLastErrorFromErrno(errno, from.c_str());
+    return false;
+  }
+  struct stat inSt;
+  if (fstat(in, &inSt) != 0 || S_ISDIR(inSt.st_mode)) {
+    close(in);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (flock(in, LOCK_SH | LOCK_NB) != 0) {
+    close(in);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  }
+  struct stat toSt;
+  bool toExisted = stat(to.c_str(), &toSt) == 0;
+  if (toExisted) {
+    if (failIfExists) {
+      close(in);
+      SetLastError(ERROR_FILE_EXISTS);
+      return false;
+    }
+    if (toSt.st_dev == inSt.st_dev && toSt.st_ino == inSt.st_ino) {
+      close(in);
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return false;
+    }
+    if (S_ISDIR(toSt.st_mode) || IsReadOnlyMode(toSt.st_mode)) {
+      close(in);
+      SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    }
+  }
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (failIfExists ? O_EXCL : 0);
+  int out = open(to.c_str(), flags, inSt.st_mode & 0777);
+  if (out < 0) {
+    DWORD code = ErrorFromErrno(errno, to.c_str());
+    close(in);
+    SetLastError(code);
+    return false;
+  }
+  bool created = !toExisted;
+  if (flock(out, LOCK_SH | LOCK_NB) != 0 || ftruncate(out, 0) != 0) {
+    DWORD code = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno);
+    close(out);
+    close(in);
+    if (created) unlink(to.c_str());
+    SetLastError(code);
+    return false;
+  }
+  char block[65536];
+  for (;;) {
+    ssize_t n = read(in, block, sizeof block);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (n == 0) {
+      close(in);
+      if (close(out) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+      }
+      return true;
+    }
+    size_t done;
+    if (!WriteAll(out, block, static_cast<size_t>(n), done)) break;
+  }
+  DWORD code = ErrorFromErrno(errno);
+  close(in);
+  close(out);
+  unlink(to.c_str());
+  SetLastError(code);
+  return false;
+}
+
+// Moves `from` to `to`; `replace` allows an existing target, `copyAllowed` a copy across
+// file systems. Sets the last error on failure.
+bool MoveEntry(LPCSTR fromName, LPCSTR toName, bool replace, bool copyAllowed) {
+  std::string from, to;
+  if (!FsPath(fromName, from) || !FsPath(toName, to)) return false;
+  struct stat fromSt;
+  if (lstat(from.c_str(), &fromSt) != 0) {
+    SetLastErrorFromErrno(errno, from.c_str());
+    return false;
+  }
+  struct stat toSt;
+  bool toExists = lstat(to.c_str(), &toSt) == 0;
+  bool same = toExists && toSt.st_dev == fromSt.st_dev && toSt.st_ino == fromSt.st_ino;
+  if (toExists && !same) {
+    if (!replace) {
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return false;
+    }
+    if (S_ISDIR(toSt.st_mode) || IsReadOnlyMode(toSt.st_mode)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    }
+    if (HeldExclusively(to)) {
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return false;
+    }
+  }
+  if (!S_ISDIR(fromSt.st_mode) && HeldExclusively(from)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  }
+  int rc;
+  if (replace) {
+    rc = rename(from.c_str(), to.c_str());
+  } else {
+    rc = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && errno == EINVAL) {  // file system without RENAME_NOREPLACE
+      if (link(from.c_str(), to.c_str()) == 0) {
+        rc = unlink(from.c_str());
+      } else if (errno == EPERM || errno == EXDEV || errno == EMLINK) {
+        errno = EXDEV;
+      }
+    }
+  }
+  if (rc == 0) return true;
+  if (errno == EEXIST) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  if (errno == EXDEV && copyAllowed && !S_ISDIR(fromSt.st_mode)) {
+    if (!CopyContents(from, to, !replace)) {
+      if (GetLastError() == ERROR_FILE_EXISTS) SetLastError(ERROR_ALREADY_EXISTS);
+      return false;
+    }
+    if (unlink(from.c_str()) != 0) {
+      SetLastErrorFromErrno(errno, from.c_str());
+      return false;
+    }
+    return true;
+  }
+  SetLastErrorFromErrno(errno, to.c_str());
+  return false;
+}
+
+}  // namespace
+
+extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
+                                     LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
+                                     HANDLE templateFile) {
+  std::string fs;
+  if (!FsPath(name, fs)) return INVALID_HANDLE_VALUE;
+  if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  const DWORD kGenericAll = 0x10000000u;
+  bool canRead = (access & (GENERIC_READ | kGenericAll | 0x0001u)) != 0;
+  bool canWrite = (access & (GENERIC_WRITE | kGenericAll | 0x0002u | 0x0004u)) != 0;
+  if (disposition == TRUNCATE_EXISTING && !canWrite) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  int mode = canWrite ? (canRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+  int base = mode | O_CLOEXEC | O_NOCTTY;
+  bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+
+  int fd = -1;
+  bool created = false;
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+      fd = open(fs.c_str(), base);
+      if (fd < 0) break;
+    } else {
+      fd = open(fs.c_str(), base | O_CREAT | O_EXCL, 0666);
+      if (fd >= 0) {
+        created = true;
+      } else if (errno == EEXIST && disposition != CREATE_NEW) {
+        fd = open(fs.c_str(), base);
+        if (fd < 0 && errno == ENOENT) continue;  // removed in between: create it again
+      }
+      if (fd < 0) break;
+    }
+  }
+  if (fd < 0) {
+    int err = errno;
+    struct stat st;
+    if (err == EEXIST) {
+      SetLastError(ERROR_FILE_EXISTS);
+    } else if (err == EISDIR || (stat(fs.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+      SetLastError(ERROR_ACCESS_DENIED);
+    } else {
+      SetLastErrorFromErrno(err, fs.c_str());
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+
+  DWORD failure = ERROR_SUCCESS;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    failure = ErrorFromErrno(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    failure = ERROR_ACCESS_DENIED;
+  } else if (!created && canWrite && IsReadOnlyMode(st.st_mode)) {
+    failure = ERROR_ACCESS_DENIED;
+  } else if (flock(fd, (share == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    failure = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno);
+  } else if (truncate && !created && st.st_size != 0 && ftruncate(fd, 0) != 0) {
+    failure = ErrorFromErrno(errno);
+  }
+  if (failure != ERROR_SUCCESS) {
+    close(fd);
+    if (created) unlink(fs.c_str());
+    SetLastError(failure);
+    return INVALID_HANDLE_VALUE;
+  }
+
+  FileEntry entry;
+  entry.fd = fd;
+  entry.canRead = canRead;
+  entry.canWrite = canWrite;
+  HANDLE handle = AddEntry(entry);
+  bool existed = !created && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}
+
+extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
+                                LPOVERLAPPED overlapped) {
+  if (read) *read = 0;
+  FileEntry entry;
+  if (!LookUp(file, entry)) return FALSE;
+  if (!read && !overlapped) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!entry.canRead) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (toRead > 0 && !buffer) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  DWORD done = 0;
+  char *out = static_cast<char *>(buffer);
+  while (done < toRead) {
+    ssize_t n = ::read(entry.fd, out + done, toRead - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastError(errno == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(errno));
+      if (read) *read = done;
+      return FALSE;
+    }
+    if (n == 0) break;
+    done += static_cast<DWORD>(n);
+  }
+  if (read) *read = done;
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+                                 LPOVERLAPPED overlapped) {
+  if (written) *written = 0;
+  FileEntry entry;
+  if (!LookUp(file, entry)) return FALSE;
+  if (!written && !overlapped) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!entry.canWrite) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (toWrite > 0 && !buffer) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  size_t done = 0;
+  bool ok = WriteAll(entry.fd, static_cast<const char *>(buffer), toWrite, done);
+  if (written) *written = static_cast<DWORD>(done);
+  if (!ok) {
+    SetLastError(errno == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high) {
+  FileEntry entry;
+  if (!LookUp(file, entry)) return INVALID_FILE_SIZE;
+  struct stat st;
+  if (fstat(entry.fd, &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return INVALID_FILE_SIZE;
+  }
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (high) *high = static_cast<DWORD>(size >> 32);
+  DWORD low = static_cast<DWORD>(size & 0xFFFFFFFFu);
+  // A size whose low part looks like the failure value is told apart by the last error.
+  if (low == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);
+  return low;
+}
+
+extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  FileEntry entry;
+  if (!LookUp(file, entry)) return FALSE;
+  if (!size) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  struct stat st;
+  if (fstat(entry.fd, &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  size->QuadPart = static_cast<LONGLONG>(st.st_size);
+  return TRUE;
+}
+
+extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, DWORD method) {
+  FileEntry entry;
+  if (!LookUp(file, entry)) return INVALID_SET_FILE_POINTER;
+  int whence;
+  switch (method) {
+    case FILE_BEGIN: whence = SEEK_SET; break;
+    case FILE_CURRENT: whence = SEEK_CUR; break;
+    case FILE_END: whence = SEEK_END; break;
+    default:
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return INVALID_SET_FILE_POINTER;
+  }
+  int64_t offset = high ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
+                                               static_cast<uint32_t>(distance))
+                        : static_cast<int64_t>(distance);
+  off_t origin = 0;
+  if (whence == SEEK_CUR) {
+    origin = lseek(entry.fd, 0, SEEK_CUR);
+  } else if (whence == SEEK_END) {
+    struct stat st;
+    origin = fstat(entry.fd, &st) == 0 ? st.st_size : -1;
+  }
+  if (origin < 0) {
+    SetLastErrorFromErrno(errno);
+    return INVALID_SET_FILE_POINTER;
+  }
+  int64_t target = static_cast<int64_t>(origin) + offset;
+  if (target < 0) {
+    SetLastError(ERROR_NEGATIVE_SEEK);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (lseek(entry.fd, static_cast<off_t>(target), SEEK_SET) < 0) {
+    SetLastErrorFromErrno(errno);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (high) *high = static_cast<LONG>(static_cast<uint64_t>(target) >> 32);
+  DWORD low = static_cast<DWORD>(static_cast<uint64_t>(target) & 0xFFFFFFFFu);
+  if (low == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
+  return low;
+}
+
+extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {
+  FileEntry entry;
+  if (!LookUp(file, entry)) return FALSE;
+  if (!entry.canWrite) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  off_t position = lseek(entry.fd, 0, SEEK_CUR);
+  if (position < 0 || ftruncate(entry.fd, position) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
+  size_t slot;
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_tableMutex);
+    if (SlotOf(handle, slot) && slot < g_table.size() && g_table[slot].fd >= 0) {
+      fd = g_table[slot].fd;
+      g_table[slot] = FileEntry();
+    }
+  }
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (close(fd) != 0 && errno != EINTR) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI DeleteFileA(LPCSTR name) {
+  std::string fs;
+  if (!FsPath(name, fs)) return FALSE;
+  struct stat st;
+  if (lstat(fs.c_str(), &st) != 0) {
+    SetLastErrorFromErrno(errno, fs.c_str());
+    return FALSE;
+  }
+  if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (S_ISREG(st.st_mode) && HeldExclusively(fs)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
+  if (unlink(fs.c_str()) != 0) {
+    SetLastErrorFromErrno(errno, fs.c_str());
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
+  return MoveEntry(from, to, false, true) ? TRUE : FALSE;
+}
+
+extern "C" BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+  if (flags & ~(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!to) {  // a null target means "delete", which is only done at the next restart
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return MoveEntry(from, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0,
+                   (flags & MOVEFILE_COPY_ALLOWED) != 0)
+             ? TRUE
+             : FALSE;
+}
+
+extern "C" BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
+  std::string fromFs, toFs;
+  if (!FsPath(from, fromFs) || !FsPath(to, toFs)) return FALSE;
+  return CopyContents(fromFs, toFs, failIfExists != FALSE) ? TRUE : FALSE;
+}
+
+extern "C" BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {
+  std::string fs;
+  if (!FsPath(name, fs)) return FALSE;
+  if (mkdir(fs.c_str(), 0777) != 0) {
+    int err = errno;
+    SetLastError(err == EEXIST ? ERROR_ALREADY_EXISTS
+                 : err == ENOENT ? ERROR_PATH_NOT_FOUND
+                                 : ErrorFromErrno(err, fs.c_str()));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR name) {
+  std::string fs;
+  if (!FsPath(name, fs)) return FALSE;
+  if (rmdir(fs.c_str()) != 0) {
+    int err = errno;
+    SetLastError(err == ENOTDIR ? ERROR_DIRECTORY
+                 : err == EEXIST ? ERROR_DIR_NOT_EMPTY
+                                 : ErrorFromErrno(err, fs.c_str()));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
+  if (size && !buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const char *dir = getenv("TMPDIR");
+  std::string path = (dir && *dir) ? FsToAnsi(dir) : std::string("/tmp");
+  if (path.empty() || path.back() != '/') path += '/';
+  if (path.size() + 1 > MAX_PATH) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  DWORD needed = static_cast<DWORD>(path.size() + 1);
+  if (!buffer || size < needed) return needed;
+  memcpy(buffer, path.c_str(), needed);
+  return needed - 1;
+}
+
+extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR name) {
+  std::string fs;
+  if (!FsPath(name, fs)) return INVALID_FILE_ATTRIBUTES;
+  struct stat st;
+  if (stat(fs.c_str(), &st) != 0) {
+    SetLastErrorFromErrno(errno, fs.c_str());
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if (!S_ISDIR(st.st_mode) && IsReadOnlyMode(st.st_mode)) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
+}
