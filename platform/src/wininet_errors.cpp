@@ -1,0 +1,209 @@
+// WinINet error numbers for curl's results, and the certificate check that relaxes exactly
+// the checks a request's security flags name (unknown CA, date, host name).
+#include "wininet_internal.h"
+
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace lumox_inet {
+
+namespace {
+
+// The OpenSSL calls the check needs, found in the libraries libcurl already loaded, so
+// the platform layer does not link OpenSSL itself.
+struct Ossl {
+  bool ok = false;
+  void (*ctxSetVerify)(void *ctx, int mode, int (*cb)(int, void *)) = nullptr;
+  int (*storeGetError)(void *store) = nullptr;
+  void (*storeSetError)(void *store, int err) = nullptr;
+  void *(*storeGetExData)(void *store, int idx) = nullptr;
+  int (*sslStoreIdx)() = nullptr;
+  void *(*sslGetCtx)(void *ssl) = nullptr;
+};
+
+void *OpenLib(const char *const *names) {
+  for (const char *const *n = names; *n; ++n) {
+    void *h = dlopen(*n, RTLD_LAZY | RTLD_NOLOAD);
+    if (!h) h = dlopen(*n, RTLD_LAZY);
+    if (h) return h;
+  }
+  return nullptr;
+}
+
+const Ossl &OpenSsl() {
+  static Ossl o;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const curl_version_info_data *v = curl_version_info(CURLVERSION_NOW);
+    if (!v || !v->ssl_version || std::strncmp(v->ssl_version, "OpenSSL/", 8) != 0) return;
+    static const char *const sslNames[] = {"libssl.so.3", "libssl.so.1.1", "libssl.so", nullptr};
+    static const char *const cryptoNames[] = {"libcrypto.so.3", "libcrypto.so.1.1", "libcrypto.so",
+                                              nullptr};
+    void *ssl = OpenLib(sslNames);
+    void *crypto = OpenLib(cryptoNames);
+    if (!ssl || !crypto) return;
+    o.ctxSetVerify = reinterpret_cast<decltype(o.ctxSetVerify)>(dlsym(ssl, "SSL_CTX_set_verify"));
+    o.sslStoreIdx = reinterpret_cast<decltype(o.sslStoreIdx)>(
+        dlsym(ssl, "SSL_get_ex_data_X509_STORE_CTX_idx"));
+    o.sslGetCtx = reinterpret_cast<decltype(o.sslGetCtx)>(dlsym(ssl, "SSL_get_SSL_CTX"));
+    o.storeGetError =
+        reinterpret_cast<decltype(o.storeGetError)>(dlsym(crypto, "X509_STORE_CTX_get_error"));
+    o.storeSetError =
+        reinterpret_cast<decltype(o.storeSetError)>(dlsym(crypto, "X509_STORE_CTX_set_error"));
+    o.storeGetExData =
+        reinterpret_cast<decltype(o.storeGetExData)>(dlsym(crypto, "X509_STORE_CTX_get_ex_data"));
+    o.ok = o.ctxSetVerify && o.sslStoreIdx && o.sslGetCtx && o.storeGetError && o.storeSetError &&
+           o.storeGetExData;
+  });
+  return o;
+}
+
+// SSL_CTX of a connection being set up -> the transfer it belongs to.
+std::mutex g_ctxLock;
+std::map<void *, Transfer *> g_ctxOwner;
+
+// X509_V_ERR_* values (stable across OpenSSL versions).
+enum {
+  kUnableToGetIssuerCert = 2,
+  kCertNotYetValid = 9,
+  kCertHasExpired = 10,
+  kDepthZeroSelfSigned = 18,
+  kSelfSignedInChain = 19,
+  kUnableToGetIssuerLocally = 20,
+  kUnableToVerifyLeaf = 21,
+  kInvalidCa = 24,
+  kCertUntrusted = 27,
+};
+
+int VerifyCallback(int preverifyOk, void *store) {
+  if (preverifyOk) return 1;
+  const Ossl &o = OpenSsl();
+  void *ssl = o.storeGetExData(store, o.sslStoreIdx());
+  void *ctx = ssl ? o.sslGetCtx(ssl) : nullptr;
+  Transfer *t = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_ctxLock);
+    auto it = g_ctxOwner.find(ctx);
+    if (it != g_ctxOwner.end()) t = it->second;
+  }
+  if (!t || !t->owner) return 0;
+  DWORD flags = t->owner->securityFlags;
+  int err = o.storeGetError(store);
+  switch (err) {
+    case kUnableToGetIssuerCert:
+    case kDepthZeroSelfSigned:
+    case kSelfSignedInChain:
+    case kUnableToGetIssuerLocally:
+    case kUnableToVerifyLeaf:
+    case kInvalidCa:
+    case kCertUntrusted:
+      if (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) {
+        o.storeSetError(store, 0);
+        return 1;
+      }
+      t->caRejected = true;
+      return 0;
+    case kCertNotYetValid:
+    case kCertHasExpired:
+      if (flags & SECURITY_FLAG_IGNORE_CERT_DATE_INVALID) {
+        o.storeSetError(store, 0);
+        return 1;
+      }
+      t->dateRejected = true;
+      return 0;
+    default:
+      t->certRejected = true;
+      return 0;
+  }
+}
+
+CURLcode SslCtxFunction(CURL *, void *sslCtx, void *user) {
+  const Ossl &o = OpenSsl();
+  if (!o.ok) return CURLE_OK;
+  Transfer *t = static_cast<Transfer *>(user);
+  {
+    std::lock_guard<std::mutex> lock(g_ctxLock);
+    g_ctxOwner[sslCtx] = t;
+  }
+  o.ctxSetVerify(sslCtx, 1 /* SSL_VERIFY_PEER */, VerifyCallback);
+  return CURLE_OK;
+}
+
+}  // namespace
+
+void InstallCertificateCheck(CURL *easy, Transfer *t) {
+  DWORD flags = t->owner->securityFlags;
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
+  if (OpenSsl().ok) {
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, SslCtxFunction);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, t);
+  } else {
+    // Without OpenSSL hooks the chain check can only be on or off as a whole.
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
+  }
+}
+
+void ForgetCertificateCheck(Transfer *t) {
+  std::lock_guard<std::mutex> lock(g_ctxLock);
+  for (auto it = g_ctxOwner.begin(); it != g_ctxOwner.end();) {
+    if (it->second == t)
+      it = g_ctxOwner.erase(it);
+    else
+      ++it;
+  }
+}
+
+DWORD MapCurlError(const Transfer &t, CURLcode code) {
+  long osErrno = 0;
+  if (t.easy) curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
+  switch (code) {
+    case CURLE_OK:
+      return 0;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return ERROR_INTERNET_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT:
+      return ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+      return ERROR_INTERNET_TIMEOUT;
+    case CURLE_URL_MALFORMAT:
+      return ERROR_INTERNET_INVALID_URL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+    case CURLE_OUT_OF_MEMORY:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+      if (t.caRejected) return ERROR_INTERNET_INVALID_CA;
+      if (t.dateRejected) return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
+      if (t.certRejected) return ERROR_INTERNET_SEC_INVALID_CERT;
+      if (code == CURLE_PEER_FAILED_VERIFICATION) {
+        // The chain passed (or was allowed); what is left is the host name check.
+        return ERROR_INTERNET_SEC_CERT_CN_INVALID;
+      }
+      if (osErrno == ECONNRESET) return ERROR_INTERNET_CONNECTION_RESET;
+      return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+      if (osErrno == ECONNRESET) return ERROR_INTERNET_CONNECTION_RESET;
+      return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    case CURLE_PARTIAL_FILE:
+      return ERROR_INTERNET_CONNECTION_ABORTED;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      if (osErrno == ECONNRESET) return ERROR_INTERNET_CONNECTION_RESET;
+      return ERROR_INTERNET_CONNECTION_ABORTED;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return ERROR_HTTP_REDIRECT_FAILED;
+    default:
+      return ERROR_INTERNET_CONNECTION_ABORTED;
+  }
+}
+
+}  // namespace lumox_inet
