@@ -1,0 +1,208 @@
+// Result strings, parameter-list walks, message lookups and the settings file.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "messages.h"
+#include "module.h"
+#include "param_list.h"
+#include "settings.h"
+#include "test_support.h"
+
+using lumox_test::HostArray;
+using lumox_test::LibraryCopy;
+using lumox_test::Sjis;
+
+namespace {
+
+std::string BstrBytes(BSTR text) {
+  return text ? std::string(reinterpret_cast<const char *>(text), SysStringByteLen(text)) : "";
+}
+
+struct Seen {
+  std::vector<std::string> pairs;
+  int stopAt = -1;
+};
+int Record(void *context, int index, const char *name, const char *value) {
+  Seen *seen = static_cast<Seen *>(context);
+  if (index == seen->stopAt) return 77;
+  seen->pairs.push_back(std::string(name) + "=" + value);
+  return 0;
+}
+
+// Points the library core at a copy of the library in its own folder, so the settings
+// file is looked for there.
+class ModuleInFolder {
+ public:
+  explicit ModuleInFolder(const std::string &ini) : copy_(ini, "settings") {
+    module_ = LoadLibraryA(copy_.libraryFile().c_str());
+    SetLumoxModule(module_);
+  }
+  ~ModuleInFolder() {
+    SetLumoxModule(nullptr);
+    if (module_) FreeLibrary(module_);
+  }
+  bool ok() const { return module_ != nullptr; }
+  LibraryCopy &copy() { return copy_; }
+
+ private:
+  LibraryCopy copy_;
+  HMODULE module_ = nullptr;
+};
+
+bool RunningUnderWine() {
+#ifdef _WIN32
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+// Checks an option of handle. Known platform difference: Wine's InternetQueryOptionA
+// answers only the connect time-out of a session, so the others cannot be read back there.
+#define EXPECT_OPTION(handle, option, expected)                                   \
+  do {                                                                             \
+    DWORD value_ = 0xdeadbeef, size_ = sizeof value_;                              \
+    BOOL read_ = InternetQueryOptionA(handle, option, &value_, &size_);            \
+    if (!read_ && RunningUnderWine() && option != INTERNET_OPTION_CONNECT_TIMEOUT) \
+      break;                                                                       \
+    EXPECT_TRUE(read_) << #option;                                                 \
+    EXPECT_EQ(value_, static_cast<DWORD>(expected)) << #option;                    \
+  } while (0)
+
+}  // namespace
+
+TEST(ResultString, HoldsTheAnsiBytes) {
+  BSTR target = nullptr;
+  std::string text = Sjis(u8"要求された URI は存在しない。");
+  SetResultString(&target, text.c_str());
+  ASSERT_NE(target, nullptr);
+  EXPECT_EQ(SysStringByteLen(target), text.size());
+  EXPECT_EQ(BstrBytes(target), text);
+  EXPECT_EQ(reinterpret_cast<const char *>(target)[text.size()], '\0');
+  SetResultString(&target, "abc");
+  EXPECT_EQ(BstrBytes(target), "abc");
+  EXPECT_EQ(SysStringByteLen(target), 3u);
+  // A null text changes nothing; an empty one frees the string and leaves null.
+  BSTR before = target;
+  SetResultString(&target, nullptr);
+  EXPECT_EQ(target, before);
+  SetResultString(&target, "");
+  EXPECT_EQ(target, nullptr);
+  SetResultString(nullptr, "abc");
+}
+
+TEST(ParamWalk, PlainListStopsAtCountNullOrVisitor) {
+  std::string a = "a", b = "b", one = "1";
+  char *pairs[] = {&a[0], &one[0], &b[0], &one[0], nullptr, &one[0], &a[0], &one[0]};
+  Seen seen;
+  EXPECT_EQ(WalkPlainParams(pairs, 4, 0, Record, &seen), kParamWalkDone);
+  EXPECT_EQ(seen.pairs, (std::vector<std::string>{"a=1", "b=1"}));
+  Seen limited;
+  EXPECT_EQ(WalkPlainParams(pairs, 5, 4, Record, &limited), kParamWalkTooMany);
+  EXPECT_TRUE(limited.pairs.empty());
+  Seen stopped;
+  stopped.stopAt = 1;
+  EXPECT_EQ(WalkPlainParams(pairs, 2, 0, Record, &stopped), 77);
+  EXPECT_EQ(stopped.pairs, (std::vector<std::string>{"a=1"}));
+}
+
+TEST(ParamWalk, HostArrayIsLockedOnlyDuringTheWalk) {
+  HostArray array({{u"a", u"1"}, {u"b", u""}, {u"c", u"3"}});
+  Seen seen;
+  seen.stopAt = 2;
+  EXPECT_EQ(WalkHostParams(array.variable(), 128, 2048, 0, Record, &seen), 77);
+  EXPECT_EQ(seen.pairs, (std::vector<std::string>{"a=1", "b="}));
+  EXPECT_EQ(array.array()->cLocks, 0u);
+  // The lower bound is not consulted.
+  array.array()->rgsabound[0].lLbound = 5;
+  Seen all;
+  EXPECT_EQ(WalkHostParams(array.variable(), 128, 2048, 3, Record, &all), kParamWalkDone);
+  EXPECT_EQ(all.pairs.size(), 3u);
+  EXPECT_EQ(WalkHostParams(array.variable(), 128, 2048, 2, Record, &all), kParamWalkTooMany);
+  EXPECT_EQ(array.array()->cLocks, 0u);
+  SAFEARRAY *none = nullptr;
+  EXPECT_EQ(WalkHostParams(&none, 128, 2048, 0, Record, &all), kParamWalkNoList);
+}
+
+TEST(ParamWalk, ConversionMustLeaveRoomForTheTerminator) {
+  HostArray fits({{std::u16string(3, u'n'), u"v"}});
+  Seen seen;
+  EXPECT_EQ(WalkHostParams(fits.variable(), 4, 4, 0, Record, &seen), kParamWalkDone);
+  HostArray over({{std::u16string(4, u'n'), u"v"}});
+  EXPECT_EQ(WalkHostParams(over.variable(), 4, 4, 0, Record, &seen), kParamWalkTooLong);
+  EXPECT_EQ(over.array()->cLocks, 0u);
+}
+
+TEST(MessageTable, LookupByExactCode) {
+  char buffer[512];
+  int length = LoadMessage(404, buffer, sizeof buffer);
+  EXPECT_EQ(std::string(buffer), Sjis(u8"要求された URI は存在しない。"));
+  EXPECT_EQ(length, 29);
+  EXPECT_EQ(LoadMessage(0, buffer, sizeof buffer), 0);
+  EXPECT_EQ(LoadMessage(200, buffer, sizeof buffer), 0);
+  EXPECT_EQ(LoadMessage(12001, buffer, sizeof buffer), 0);
+  // Too small for the message: refused, buffer untouched.
+  memset(buffer, 'Z', sizeof buffer);
+  EXPECT_EQ(LoadMessage(404, buffer, 29), -1);
+  EXPECT_EQ(buffer[0], 'Z');
+  EXPECT_EQ(LoadMessage(404, buffer, 30), 29);
+  EXPECT_EQ(std::string(kFallbackMessage), Sjis(u8"不明なエラーが発生しました。"));
+  EXPECT_EQ(strlen(kFallbackMessage), 28u);
+}
+
+TEST(Settings, DefaultsWithoutAFile) {
+  ModuleInFolder module("");
+  ASSERT_TRUE(module.ok());
+  char path[MAX_PATH] = "untouched";
+  EXPECT_EQ(FindSettingsFile(path), 0);
+  EXPECT_STREQ(path, "untouched");
+  EXPECT_EQ(FindSettingsFile(nullptr), 0);
+
+  HINTERNET session = InternetOpenA("Lumox/1.0", 1 /* direct */, nullptr, nullptr, 0);
+  ASSERT_NE(session, nullptr);
+  TotalLimitMs.store(1234);
+  ApplyTimeouts(&session);
+  EXPECT_OPTION(session, INTERNET_OPTION_CONNECT_TIMEOUT, 60000u);
+  EXPECT_OPTION(session, INTERNET_OPTION_RECEIVE_TIMEOUT, 300000u);
+  EXPECT_OPTION(session, INTERNET_OPTION_SEND_TIMEOUT, 300000u);
+  EXPECT_OPTION(session, INTERNET_OPTION_CONNECT_RETRIES, 2u);
+  EXPECT_EQ(TotalLimitMs.load(), 0u);
+  InternetCloseHandle(session);
+}
+
+TEST(Settings, FileBesideTheLibraryIsReadOnEveryApplication) {
+  ModuleInFolder module("[HTTP_SETTING]\r\nTotal=10\r\n");
+  ASSERT_TRUE(module.ok());
+  char path[MAX_PATH] = {0};
+  ASSERT_EQ(FindSettingsFile(path), 1);
+  EXPECT_EQ(std::string(path), lumox_test::JoinPath(module.copy().dir(), "Lumox.ini"));
+
+  HINTERNET session = InternetOpenA("Lumox/1.0", 1, nullptr, nullptr, 0);
+  ASSERT_NE(session, nullptr);
+  ApplyTimeouts(&session);
+  EXPECT_EQ(TotalLimitMs.load(), 10000u);
+  EXPECT_OPTION(session, INTERNET_OPTION_CONNECT_TIMEOUT, 60000u);
+  EXPECT_OPTION(session, INTERNET_OPTION_RECEIVE_TIMEOUT, 300000u);
+
+  module.copy().WriteIni("[HTTP_SETTING]\r\nConnect=5\r\nReceive=7\r\nSend=9\r\nTotal=0\r\n");
+  ApplyTimeouts(&session);
+  EXPECT_OPTION(session, INTERNET_OPTION_CONNECT_TIMEOUT, 5000u);
+  EXPECT_OPTION(session, INTERNET_OPTION_RECEIVE_TIMEOUT, 7000u);
+  EXPECT_OPTION(session, INTERNET_OPTION_SEND_TIMEOUT, 9000u);
+  EXPECT_EQ(TotalLimitMs.load(), 0u);
+  InternetCloseHandle(session);
+}
+
+TEST(Settings, TotalLimitUsesUnsignedTickDifference) {
+  TotalLimitMs.store(0);
+  EXPECT_FALSE(TotalLimitReached(GetTickCount() - 100000));
+  TotalLimitMs.store(50);
+  EXPECT_TRUE(TotalLimitReached(GetTickCount() - 50));
+  TotalLimitMs.store(0xFFFFFFFFu);
+  EXPECT_FALSE(TotalLimitReached(GetTickCount()));
+  TotalLimitMs.store(0);
+}
