@@ -96,10 +96,28 @@ void BuildTables() {
       }
     }
   }
-  // The Windows best-fit replacements of code page 932 for characters it lacks.
+  // The best-fit replacements of code page 932 (Latin letters lose their accents, and a
+  // few signs take a look-alike). U+301C, U+2016, U+2212 and U+203E have none: they become
+  // the default character unless given as their code page 932 forms U+FF5E, U+2225,
+  // U+FF0D and U+FFE3.
   static const struct { uint16_t character, code; } kBestFit[] = {
-      {0x00A5, 0x5C},   {0x203E, 0x7E},   {0x00A2, 0x8191}, {0x00A3, 0x8192},
-      {0x00AC, 0x81CA}, {0x2016, 0x8161}, {0x2212, 0x817C}, {0x301C, 0x8160},
+      {0x00A1, 0x21}, {0x00A2, 0x8191}, {0x00A3, 0x8192}, {0x00A5, 0x5C}, {0x00A6, 0x7C},
+      {0x00A9, 0x63}, {0x00AA, 0x61}, {0x00AB, 0x81E1}, {0x00AC, 0x81CA}, {0x00AD, 0x2D},
+      {0x00AE, 0x52}, {0x00AF, 0x8150}, {0x00B2, 0x32}, {0x00B3, 0x33}, {0x00B5, 0x83CA},
+      {0x00B7, 0x8145}, {0x00B8, 0x8143}, {0x00B9, 0x31}, {0x00BA, 0x6F}, {0x00BB, 0x81E2},
+      {0x00C0, 0x41}, {0x00C1, 0x41}, {0x00C2, 0x41}, {0x00C3, 0x41}, {0x00C4, 0x41},
+      {0x00C5, 0x41}, {0x00C6, 0x41}, {0x00C7, 0x43}, {0x00C8, 0x45}, {0x00C9, 0x45},
+      {0x00CA, 0x45}, {0x00CB, 0x45}, {0x00CC, 0x49}, {0x00CD, 0x49}, {0x00CE, 0x49},
+      {0x00CF, 0x49}, {0x00D0, 0x44}, {0x00D1, 0x4E}, {0x00D2, 0x4F}, {0x00D3, 0x4F},
+      {0x00D4, 0x4F}, {0x00D5, 0x4F}, {0x00D6, 0x4F}, {0x00D8, 0x4F}, {0x00D9, 0x55},
+      {0x00DA, 0x55}, {0x00DB, 0x55}, {0x00DC, 0x55}, {0x00DD, 0x59}, {0x00DE, 0x54},
+      {0x00DF, 0x73}, {0x00E0, 0x61}, {0x00E1, 0x61}, {0x00E2, 0x61}, {0x00E3, 0x61},
+      {0x00E4, 0x61}, {0x00E5, 0x61}, {0x00E6, 0x61}, {0x00E7, 0x63}, {0x00E8, 0x65},
+      {0x00E9, 0x65}, {0x00EA, 0x65}, {0x00EB, 0x65}, {0x00EC, 0x69}, {0x00ED, 0x69},
+      {0x00EE, 0x69}, {0x00EF, 0x69}, {0x00F0, 0x64}, {0x00F1, 0x6E}, {0x00F2, 0x6F},
+      {0x00F3, 0x6F}, {0x00F4, 0x6F}, {0x00F5, 0x6F}, {0x00F6, 0x6F}, {0x00F8, 0x6F},
+      {0x00F9, 0x75}, {0x00FA, 0x75}, {0x00FB, 0x75}, {0x00FC, 0x75}, {0x00FD, 0x79},
+      {0x00FE, 0x74}, {0x00FF, 0x79}, {0x3094, 0x8394},
   };
   for (const auto &fit : kBestFit) {
     if (!t.encode[fit.character]) t.bestFit[fit.character] = fit.code;
@@ -123,8 +141,11 @@ void DecodeCp932(const unsigned char *in, size_t length, std::u16string &out, bo
   for (size_t i = 0; i < length; ++i) {
     unsigned char b = in[i];
     if (IsLead(b)) {
-      if (i + 1 < length && IsTrail(in[i + 1])) {
-        WCHAR c = t.pair[b][in[i + 1]];
+      // A lead byte takes the next byte whatever it is (except NUL); a pair without a
+      // character, or a lead byte without a second byte, decodes to U+30FB.
+      if (i + 1 < length && in[i + 1] != 0) {
+        unsigned char trail = in[i + 1];
+        WCHAR c = IsTrail(trail) ? t.pair[b][trail] : 0;
         ++i;
         if (!c) {
           invalid = true;
@@ -137,6 +158,8 @@ void DecodeCp932(const unsigned char *in, size_t length, std::u16string &out, bo
       }
       continue;
     }
+    // 0xA0 and 0xFD to 0xFF decode to private-use characters but count as invalid.
+    if (b == 0xA0 || b >= 0xFD) invalid = true;
     out.push_back(t.single[b]);
   }
 }
@@ -152,9 +175,7 @@ void EncodeCp932(const WCHAR *in, size_t length, bool bestFit, const std::string
     if (!code && c != 0 && bestFit) code = t.bestFit[c];
     if (!code && c != 0) {
       usedDefault = true;
-      out += defaultChar;
-      // A surrogate pair is one character and takes one default character.
-      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) ++i;
+      out += defaultChar;  // per UTF-16 unit: a surrogate pair takes two
       continue;
     }
     if (code > 0xFF) out.push_back(static_cast<char>(code >> 8));
@@ -174,10 +195,10 @@ void DecodeUtf8(const unsigned char *in, size_t length, std::u16string &out, boo
       continue;
     }
     size_t need;
-    uint32_t cp, min;
-    if (b >= 0xC2 && b <= 0xDF) { need = 1; cp = b & 0x1F; min = 0x80; }
-    else if (b >= 0xE0 && b <= 0xEF) { need = 2; cp = b & 0x0F; min = 0x800; }
-    else if (b >= 0xF0 && b <= 0xF4) { need = 3; cp = b & 0x07; min = 0x10000; }
+    uint32_t cp;
+    if (b >= 0xC2 && b <= 0xDF) { need = 1; cp = b & 0x1F; }
+    else if (b >= 0xE0 && b <= 0xEF) { need = 2; cp = b & 0x0F; }
+    else if (b >= 0xF0 && b <= 0xF4) { need = 3; cp = b & 0x07; }
     else {
       invalid = true;
       out.push_back(0xFFFD);
@@ -193,6 +214,7 @@ void DecodeUtf8(const unsigned char *in, size_t length, std::u16string &out, boo
       if (j == 1) {
         if ((b == 0xE0 && c < 0xA0) || (b == 0xED && c > 0x9F) || (b == 0xF0 && c < 0x90) ||
             (b == 0xF4 && c > 0x8F)) {
+          ++j;  // the offending second byte belongs to the same replacement character
           break;
         }
       }
@@ -204,7 +226,6 @@ void DecodeUtf8(const unsigned char *in, size_t length, std::u16string &out, boo
       i += j;
       continue;
     }
-    (void)min;
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -378,8 +399,7 @@ extern "C" int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR in,
     }
     DecodeUtf8(bytes, length, text, invalid);
   } else if (IsCp932(codePage)) {
-    if (flags & ~(kMbPrecomposed | kMbComposite | kMbUseGlyphChars | MB_ERR_INVALID_CHARS) ||
-        ((flags & kMbPrecomposed) && (flags & kMbComposite))) {
+    if (flags & ~(kMbPrecomposed | kMbComposite | kMbUseGlyphChars | MB_ERR_INVALID_CHARS)) {
       SetLastError(ERROR_INVALID_FLAGS);
       return 0;
     }

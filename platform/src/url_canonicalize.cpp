@@ -1,5 +1,7 @@
-// InternetCanonicalizeUrlA: resolves "." and ".." path segments and escapes characters
-// that may not stand in a URL. In browser mode the query and fragment are left as written.
+// InternetCanonicalizeUrlA: resolves "." and ".." path segments, turns '\' in the path of a
+// hierarchical URL into '/', escapes characters that may not stand in a URL as %XX, and
+// drops trailing blanks. The query and fragment are kept as written; bytes of 0x80 and
+// above (code page 932 text) are kept too.
 #include <string.h>
 
 #include <string>
@@ -16,16 +18,45 @@ bool IsSchemeChar(char c) {
          c == '.' || c == '-';
 }
 
-// Characters that are escaped as %XX in the path (and in the query outside browser mode).
 bool IsUnsafe(unsigned char c) {
-  if (c <= 0x20 || c >= 0x7F) return true;
-  return strchr("\"<>\\^`{|}", c) != nullptr;
+  if (c <= 0x20 || c == 0x7F) return true;
+  return c != 0 && strchr("\"<>[]\\^`{|}", c) != nullptr;
 }
 
-void AppendEscaped(std::string &out, const std::string &text, bool escape) {
+bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+struct Escaping {
+  bool escape;      // unsafe characters become %XX
+  bool spacesOnly;  // only the space does
+  bool percent;     // '%' does too
+  bool decode;      // %XX sequences are decoded first
+};
+
+void Append(std::string &out, const std::string &text, const Escaping &how) {
   static const char kHex[] = "0123456789ABCDEF";
-  for (unsigned char c : text) {
-    if (escape && IsUnsafe(c)) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (IsLeadByte(c) && i + 1 < text.size()) {  // a double-byte character stays whole
+      out += text[i];
+      out += text[++i];
+      continue;
+    }
+    if (how.decode && c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      c = static_cast<unsigned char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+      out += static_cast<char>(c);
+      continue;
+    }
+    bool escape = how.escape && (how.spacesOnly ? c == ' ' : (IsUnsafe(c) || (how.percent && c == '%')));
+    if (escape) {
       out += '%';
       out += kHex[c >> 4];
       out += kHex[c & 15];
@@ -35,96 +66,101 @@ void AppendEscaped(std::string &out, const std::string &text, bool escape) {
   }
 }
 
+// Resolves "." and ".." segments of an absolute path. A ".." with nothing before it is
+// dropped, except as the whole path; a "." at the start or at the end is kept.
 std::string RemoveDotSegments(const std::string &path) {
-  std::vector<std::string> parts;
-  size_t pos = 0;
-  bool trailing = false;
-  while (pos <= path.size()) {
+  if (path.empty() || path[0] != '/') return path;
+  std::vector<std::string> segments;
+  size_t pos = 1;
+  for (;;) {
     size_t slash = path.find('/', pos);
-    if (slash == std::string::npos) slash = path.size();
-    std::string part = path.substr(pos, slash - pos);
-    bool last = slash == path.size();
+    segments.push_back(path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos));
+    if (slash == std::string::npos) break;
     pos = slash + 1;
-    if (part == ".") {
-      trailing = last;
-      continue;
+  }
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < segments.size(); ++i) {
+    const std::string &segment = segments[i];
+    bool last = i + 1 == segments.size();
+    if (segment == "." && i > 0 && !last) continue;
+    if (segment == "..") {
+      if (!kept.empty()) {
+        kept.pop_back();
+        if (last) kept.push_back("");  // the path keeps its closing '/'
+        continue;
+      }
+      if (!(last && i == 0)) continue;
     }
-    if (part == "..") {
-      if (parts.size() > 1) parts.pop_back();
-      trailing = last;
-      continue;
-    }
-    parts.push_back(part);
-    trailing = false;
+    kept.push_back(segment);
   }
   std::string result;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i) result += '/';
-    result += parts[i];
+  for (const std::string &segment : kept) {
+    result += '/';
+    result += segment;
   }
-  if (trailing && (result.empty() || result.back() != '/')) result += '/';
-  return result;
+  return result.empty() ? "/" : result;
 }
 
-// The canonical form, or false when the text is not a URL.
-bool Canonicalize(const std::string &url, DWORD flags, std::string &out) {
-  std::string text = url;
-  // Leading and trailing blanks and control characters are dropped.
-  size_t first = 0;
-  while (first < text.size() && static_cast<unsigned char>(text[first]) <= 0x20) ++first;
-  size_t last = text.size();
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= 0x20) --last;
-  text = text.substr(first, last - first);
+void Canonicalize(const std::string &url, DWORD flags, std::string &out) {
+  size_t first = 0, last = url.size();
+  while (first < last && static_cast<unsigned char>(url[first]) <= 0x20) ++first;
+  while (last > first && static_cast<unsigned char>(url[last - 1]) <= 0x20) --last;
+  std::string text = url.substr(first, last - first);
 
+  Escaping how;
+  how.escape = (flags & ICU_NO_ENCODE) == 0;
+  how.spacesOnly = (flags & ICU_ENCODE_SPACES_ONLY) != 0;
+  how.percent = (flags & ICU_ENCODE_PERCENT) != 0;
+  how.decode = (flags & ICU_DECODE) != 0;
+
+  out.clear();
   size_t colon = 0;
   while (colon < text.size() && IsSchemeChar(text[colon])) ++colon;
-  if (colon == 0 || colon >= text.size() || text[colon] != ':') return false;
-  std::string scheme = text.substr(0, colon);
-  for (char &c : scheme) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  std::string rest = text.substr(colon + 1);
-  bool escape = (flags & ICU_NO_ENCODE) == 0;
-  bool browser = (flags & ICU_BROWSER_MODE) != 0;
+  bool hasScheme = colon > 0 && colon < text.size() && text[colon] == ':';
+  std::string rest = hasScheme ? text.substr(colon + 1) : text;
+  if (hasScheme) out = text.substr(0, colon + 1);
 
-  out = scheme + ":";
-  if (rest.compare(0, 2, "//") != 0) {
-    AppendEscaped(out, rest, escape && (flags & ICU_ENCODE_SPACES_ONLY) == 0);
-    return true;
+  std::string authority;
+  bool hierarchical = hasScheme && rest.compare(0, 2, "//") == 0;
+  if (hierarchical) {
+    size_t authorityEnd = rest.find_first_of("/\\?#", 2);
+    if (authorityEnd == std::string::npos) authorityEnd = rest.size();
+    authority = rest.substr(2, authorityEnd - 2);
+    rest = rest.substr(authorityEnd);
+    out += "//";
+    Append(out, authority, how);
   }
-  size_t authorityEnd = rest.find_first_of("/?#", 2);
-  if (authorityEnd == std::string::npos) authorityEnd = rest.size();
-  std::string authority = rest.substr(2, authorityEnd - 2);
-  std::string remainder = rest.substr(authorityEnd);
-  size_t extraAt = remainder.find_first_of("?#");
-  std::string path = remainder.substr(0, extraAt);
-  std::string extra = extraAt == std::string::npos ? std::string() : remainder.substr(extraAt);
-  if (path.empty()) path = "/";
-  path = RemoveDotSegments(path);
-
-  out += "//";
-  out += authority;
-  AppendEscaped(out, path, escape);
-  if (!extra.empty()) {
-    if (browser || extra[0] == '#') out += extra;
-    else AppendEscaped(out, extra, escape);
+  size_t extraAt = rest.find_first_of("?#");
+  std::string path = rest.substr(0, extraAt);
+  std::string extra = extraAt == std::string::npos ? std::string() : rest.substr(extraAt);
+  if (hierarchical) {
+    for (size_t i = 0; i < path.size(); ++i) {
+      if (IsLeadByte(static_cast<unsigned char>(path[i]))) ++i;  // its trail byte may be 0x5C
+      else if (path[i] == '\\') path[i] = '/';
+    }
+    if (path.empty() && extra.empty() && !authority.empty()) path = "/";
+    path = RemoveDotSegments(path);
   }
-  return true;
+  Append(out, path, how);
+  if (how.decode) {
+    Escaping keep = how;
+    keep.escape = false;
+    Append(out, extra, keep);
+  } else {
+    out += extra;
+  }
 }
 
 }  // namespace
 
 extern "C" BOOL WINAPI InternetCanonicalizeUrlA(LPCSTR url, LPSTR buffer, LPDWORD length,
                                                 DWORD flags) {
-  if (!url || !buffer || !length) {
+  if (!url || !buffer || !length || *length == 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   std::string result;
-  if (!Canonicalize(url, flags, result)) {
-    SetLastError(ERROR_INTERNET_INVALID_URL);
-    return FALSE;
-  }
+  Canonicalize(url, flags, result);
   if (result.size() + 1 > *length) {
     *length = static_cast<DWORD>(result.size() + 1);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);

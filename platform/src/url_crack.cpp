@@ -73,10 +73,6 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (flags & ~(ICU_DECODE | ICU_ESCAPE)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   size_t length = urlLength ? strnlen(url, urlLength) : strlen(url);
   const char *end = url + length;
 
@@ -88,11 +84,8 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
     SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
     return FALSE;
   }
+  // A scheme that is not known is cracked all the same, as INTERNET_SCHEME_UNKNOWN.
   INTERNET_SCHEME scheme = SchemeOf(url, static_cast<size_t>(colon - url));
-  if (scheme == INTERNET_SCHEME_UNKNOWN) {
-    SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
-    return FALSE;
-  }
   parts->nScheme = scheme;
   parts->nPort = INTERNET_INVALID_PORT_NUMBER;
 
@@ -120,7 +113,10 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
       SetPart(&parts->lpszPassword, &parts->dwPasswordLength, nullptr, 0);
     } else {
       const char *user = cursor;
-      const char *password = FindIn(cursor, at, ':');
+      const char *password = nullptr;  // the last ':' of the user part starts the password
+      for (const char *p = cursor; p < at; ++p) {
+        if (*p == ':') password = p;
+      }
       const char *userEnd = password ? password : at;
       if (!SetPart(&parts->lpszUserName, &parts->dwUserNameLength, user,
                    static_cast<size_t>(userEnd - user))) {
@@ -134,37 +130,53 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
     }
 
     const char *host = cursor;
-    const char *portColon = nullptr;
-    for (const char *p = host; p < netEnd; ++p) {
-      if (*p == ':') portColon = p;
-    }
-    const char *hostEnd = portColon ? portColon : netEnd;
-    if (scheme != INTERNET_SCHEME_FILE && hostEnd == host) {
-      SetLastError(ERROR_INTERNET_INVALID_URL);
-      return FALSE;
-    }
-    if (!SetPart(&parts->lpszHostName, &parts->dwHostNameLength, host,
-                 static_cast<size_t>(hostEnd - host))) {
-      return FALSE;
-    }
-    if (portColon) {
-      unsigned long port = 0;
-      const char *p = portColon + 1;
-      for (; p < netEnd && *p >= '0' && *p <= '9'; ++p) {
-        port = port * 10 + static_cast<unsigned long>(*p - '0');
-        if (port > 65535) break;
-      }
-      if (p != netEnd || port > 65535) {
-        SetLastError(ERROR_INTERNET_INVALID_URL);
+    if (scheme == INTERNET_SCHEME_RES) {
+      // res://module/resource: no port, the host is everything up to the path.
+      if (!SetPart(&parts->lpszHostName, &parts->dwHostNameLength, host,
+                   static_cast<size_t>(netEnd - host))) {
         return FALSE;
       }
-      parts->nPort = static_cast<INTERNET_PORT>(port);
-    } else if (scheme == INTERNET_SCHEME_HTTP) {
-      parts->nPort = INTERNET_DEFAULT_HTTP_PORT;
-    } else if (scheme == INTERNET_SCHEME_HTTPS) {
-      parts->nPort = INTERNET_DEFAULT_HTTPS_PORT;
-    } else if (scheme == INTERNET_SCHEME_FTP) {
-      parts->nPort = kDefaultFtpPort;
+    } else {
+      const char *portColon = nullptr;
+      for (const char *p = host; p < netEnd; ++p) {
+        if (*p == ':') portColon = p;
+      }
+      const char *hostEnd = portColon ? portColon : netEnd;
+      if (scheme == INTERNET_SCHEME_FILE && hostEnd <= host + 1) {
+        // file:///c:/x or file://c:/x: a drive letter is no host; it stays in the path.
+        SetPart(&parts->lpszHostName, &parts->dwHostNameLength, nullptr, 0);
+        netEnd = host;
+      } else {
+        if (!SetPart(&parts->lpszHostName, &parts->dwHostNameLength, host,
+                     static_cast<size_t>(hostEnd - host))) {
+          return FALSE;
+        }
+        if (portColon) {
+          // The port is read as a decimal number from after the ':' (blanks and a sign
+          // first, up to the first other character); one outside 0 to 65535 is refused
+          // rather than cut to 16 bits.
+          const char *p = portColon + 1;
+          while (p < end && (*p == ' ' || *p == '\t')) ++p;
+          bool negative = false;
+          if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+          unsigned long port = 0;
+          for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+            port = port * 10 + static_cast<unsigned long>(*p - '0');
+            if (port > 65535) break;
+          }
+          if (port > 65535 || (negative && port != 0)) {
+            SetLastError(ERROR_INTERNET_INVALID_URL);
+            return FALSE;
+          }
+          parts->nPort = static_cast<INTERNET_PORT>(port);
+        } else if (scheme == INTERNET_SCHEME_HTTP) {
+          parts->nPort = INTERNET_DEFAULT_HTTP_PORT;
+        } else if (scheme == INTERNET_SCHEME_HTTPS) {
+          parts->nPort = INTERNET_DEFAULT_HTTPS_PORT;
+        } else if (scheme == INTERNET_SCHEME_FTP) {
+          parts->nPort = kDefaultFtpPort;
+        }
+      }
     }
     cursor = netEnd;
   } else {
@@ -173,17 +185,19 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
     SetPart(&parts->lpszHostName, &parts->dwHostNameLength, nullptr, 0);
   }
 
-  // The path runs up to the extra information, which has been stored on its own.
-  if (cursor < end && (!extra || cursor <= extra)) {
-    const char *pathEnd = extra ? extra : end;
-    if (!SetPart(&parts->lpszUrlPath, &parts->dwUrlPathLength, cursor,
-                 static_cast<size_t>(pathEnd - cursor))) {
-      return FALSE;
-    }
+  // The path runs up to the extra information when that has been handed out on its own,
+  // otherwise up to a line break or the end.
+  const char *pathEnd = end;
+  if (extra && parts->dwExtraInfoLength && parts->lpszExtraInfo) {
+    pathEnd = extra;
   } else {
-    if (parts->lpszUrlPath && parts->dwUrlPathLength > 0) parts->lpszUrlPath[0] = '\0';
-    else if (!parts->lpszUrlPath && parts->dwUrlPathLength > 0) parts->lpszUrlPath = const_cast<LPSTR>(end);
-    parts->dwUrlPathLength = 0;
+    const char *newline = FindIn(cursor, end, '\n');
+    if (newline) pathEnd = newline;
+  }
+  if (cursor > pathEnd) pathEnd = cursor;
+  if (!SetPart(&parts->lpszUrlPath, &parts->dwUrlPathLength, cursor,
+               static_cast<size_t>(pathEnd - cursor))) {
+    return FALSE;
   }
   return TRUE;
 }
