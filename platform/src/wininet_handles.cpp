@@ -371,14 +371,16 @@ extern "C" BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID
   if (dword && length != sizeof(DWORD)) return Fail(ERROR_INTERNET_BAD_OPTION_LENGTH);
   if (!buffer) return Fail(ERROR_INVALID_PARAMETER);
   if (option == INTERNET_OPTION_SECURITY_FLAGS) {
-    if (o->kind != Kind::Request) return Fail(ERROR_INTERNET_INVALID_OPTION);
     DWORD value;
     std::memcpy(&value, buffer, sizeof(DWORD));
     // Only the "ignore" bits can be set; a set never clears one.
     const DWORD settable = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
                            SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
                            SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
-    static_cast<Request &>(*o).securityFlags |= value & settable;
+    if (o->kind == Kind::Request)
+      static_cast<Request &>(*o).securityFlags |= value & settable;
+    else
+      o->options.securityFlags |= value & settable;
     return TRUE;
   }
   if (dword) {
@@ -414,7 +416,7 @@ extern "C" BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVO
       return ReturnDword(type, buffer, length);
     }
     case INTERNET_OPTION_SECURITY_FLAGS:
-      if (o->kind != Kind::Request) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+      if (o->kind != Kind::Request) return ReturnDword(o->options.securityFlags, buffer, length);
       return ReturnDword(SecurityFlagsOf(static_cast<Request &>(*o)), buffer, length);
     case INTERNET_OPTION_URL: {
       if (o->kind != Kind::Request) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);

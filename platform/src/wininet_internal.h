@@ -28,6 +28,7 @@ struct Options {
   std::string password;
   std::string proxyUserName;
   std::string proxyPassword;
+  DWORD securityFlags = 0;  // the "ignore" security flags, carried down to requests
 };
 
 struct Object {
@@ -129,6 +130,7 @@ struct Request : Object {
   DWORD flags = 0;
   DWORD securityFlags = 0;
   std::vector<Header> headers;  // request headers the caller added (Accept, Referer, ...)
+  std::vector<Header> extraHeaders;  // extra headers of the current send call
   // Current target; redirects change it.
   bool secure = false;
   std::string host;

@@ -158,10 +158,11 @@ void AddLine(curl_slist **list, const std::string &name, const std::string &valu
 
 enum class Body { None, Fixed, Stream };
 
-// The request head WinINet sends: the caller's headers (Accept first, in the order they were
-// added), then User-Agent, Host, Content-Length, the keep-alive header, the no-cache pragma
-// and the credentials. curl's own headers are switched off first, so the lines go out in
-// exactly this order.
+// The request head WinINet sends: the caller's headers (Accept first, then those added with
+// HttpAddRequestHeadersA, in that order), Host, Content-Length (every verb but GET),
+// User-Agent, the no-cache lines of the request flags, the extra headers of the send call,
+// the keep-alive line and the credentials. curl's own headers are switched off first, so the
+// lines go out in exactly this order.
 curl_slist *BuildHeaders(const Request &r, Body body, uint64_t bodyLength, bool tunnel) {
   curl_slist *list = nullptr;
   static const char *const suppressed[] = {"Host:", "Accept:", "Expect:", "Content-Type:",
@@ -172,22 +173,22 @@ curl_slist *BuildHeaders(const Request &r, Body body, uint64_t bodyLength, bool 
   for (const char *s : suppressed) list = curl_slist_append(list, s);
   const Session &session = *r.connection->session;
   bool plainProxy = ViaProxy(r) && !tunnel;
+  auto present = [&r](const char *name) {
+    return FindHeader(r.headers, name) >= 0 || FindHeader(r.extraHeaders, name) >= 0;
+  };
   for (const Header &h : r.headers) AddLine(&list, h.name, h.value);
-  if (!session.agent.empty() && FindHeader(r.headers, "User-Agent") < 0)
-    AddLine(&list, "User-Agent", session.agent);
-  if (FindHeader(r.headers, "Host") < 0) AddLine(&list, "Host", HostPort(r));
-  bool sendLength = body != Body::None || !(r.verb == "GET" || r.verb == "HEAD");
-  if (sendLength && FindHeader(r.headers, "Content-Length") < 0)
-    AddLine(&list, "Content-Length", std::to_string(bodyLength));
+  if (!present("Host")) AddLine(&list, "Host", HostPort(r));
+  bool sendLength = body != Body::None || r.verb != "GET";
+  if (sendLength && !present("Content-Length")) AddLine(&list, "Content-Length", std::to_string(bodyLength));
+  if (!session.agent.empty() && !present("User-Agent")) AddLine(&list, "User-Agent", session.agent);
+  if ((r.flags & INTERNET_FLAG_PRAGMA_NOCACHE) && !present("Pragma")) AddLine(&list, "Pragma", "no-cache");
+  if ((r.flags & INTERNET_FLAG_NO_CACHE_WRITE) && r.verb != "GET" && !present("Cache-Control"))
+    AddLine(&list, "Cache-Control", "no-cache");
+  for (const Header &h : r.extraHeaders) AddLine(&list, h.name, h.value);
   const char *keepName = plainProxy ? "Proxy-Connection" : "Connection";
-  if (FindHeader(r.headers, keepName) < 0)
-    AddLine(&list, keepName, (r.flags & INTERNET_FLAG_KEEP_CONNECTION) || true ? "Keep-Alive" : "Close");
-  if ((r.flags & (INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_RELOAD)) &&
-      FindHeader(r.headers, "Pragma") < 0 && FindHeader(r.headers, "Cache-Control") < 0)
-    AddLine(&list, plainProxy ? "Pragma" : "Cache-Control", "no-cache");
-  if (!r.authorization.empty() && FindHeader(r.headers, "Authorization") < 0)
-    AddLine(&list, "Authorization", r.authorization);
-  if (plainProxy && !r.proxyAuthorization.empty() && FindHeader(r.headers, "Proxy-Authorization") < 0)
+  if ((r.flags & INTERNET_FLAG_KEEP_CONNECTION) && !present(keepName)) AddLine(&list, keepName, "Keep-Alive");
+  if (!r.authorization.empty() && !present("Authorization")) AddLine(&list, "Authorization", r.authorization);
+  if (plainProxy && !r.proxyAuthorization.empty() && !present("Proxy-Authorization"))
     AddLine(&list, "Proxy-Authorization", r.proxyAuthorization);
   return list;
 }
@@ -592,48 +593,57 @@ std::shared_ptr<Request> GetRequest(HINTERNET handle, DWORD *err) {
   return std::static_pointer_cast<Request>(o);
 }
 
-// Adds one "Name: value" line under WinINet's modifier rules.
-DWORD AddHeaderLine(Request &r, const std::string &line, DWORD modifiers) {
+// Adds one "Name: value" line under WinINet's modifier rules. Extra headers of a send call
+// (extras != null) replace a header the caller added before, else they go into their own list.
+DWORD AddHeaderLine(Request &r, const std::string &line, DWORD modifiers,
+                    std::vector<Header> *extras = nullptr) {
   size_t colon = line.find(':');
   if (colon == std::string::npos || colon == 0) return ERROR_HTTP_INVALID_HEADER;
   std::string name = Trim(line.substr(0, colon));
   std::string value = Trim(line.substr(colon + 1));
   if (name.empty()) return ERROR_HTTP_INVALID_HEADER;
+  std::vector<Header> *list = &r.headers;
   int index = FindHeader(r.headers, name);
+  if (extras && index < 0) {
+    list = extras;
+    index = FindHeader(*extras, name);
+  }
   if (modifiers & HTTP_ADDREQ_FLAG_REPLACE) {
+    // Replaces the first line of that name in place, removes it when the value is empty,
+    // and adds it when there is none.
     if (index < 0) {
-      if (!(modifiers & HTTP_ADDREQ_FLAG_ADD)) return ERROR_HTTP_HEADER_NOT_FOUND;
-      if (!value.empty()) r.headers.push_back({name, value});
+      if (!value.empty()) list->push_back({name, value});
       return 0;
     }
     if (value.empty()) {
-      r.headers.erase(r.headers.begin() + index);
+      list->erase(list->begin() + index);
     } else {
-      r.headers[index].name = name;
-      r.headers[index].value = value;
+      (*list)[index].name = name;
+      (*list)[index].value = value;
     }
-    return 0;
-  }
-  if (modifiers & HTTP_ADDREQ_FLAG_ADD_IF_NEW) {
-    if (index >= 0) return ERROR_HTTP_HEADER_ALREADY_EXISTS;
-    r.headers.push_back({name, value});
     return 0;
   }
   if (modifiers & (HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | HTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)) {
     if (index >= 0) {
       const char *sep = (modifiers & HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA) ? ", " : "; ";
-      r.headers[index].value += sep + value;
+      (*list)[index].value += sep + value;
       return 0;
     }
-    r.headers.push_back({name, value});
+    list->push_back({name, value});
     return 0;
   }
-  // HTTP_ADDREQ_FLAG_ADD or no modifier: one more line with that name.
-  r.headers.push_back({name, value});
+  if (modifiers & HTTP_ADDREQ_FLAG_ADD) {
+    list->push_back({name, value});
+    return 0;
+  }
+  // HTTP_ADDREQ_FLAG_ADD_IF_NEW, or no modifier: only a header that is not there yet.
+  if (index >= 0) return ERROR_HTTP_INVALID_HEADER;
+  list->push_back({name, value});
   return 0;
 }
 
-DWORD AddHeaderBlock(Request &r, const char *text, DWORD length, DWORD modifiers) {
+DWORD AddHeaderBlock(Request &r, const char *text, DWORD length, DWORD modifiers,
+                     std::vector<Header> *extras = nullptr) {
   size_t n = length == 0xFFFFFFFFu ? std::strlen(text) : length;
   std::string block(text, strnlen(text, n));
   size_t pos = 0;
@@ -647,10 +657,10 @@ DWORD AddHeaderBlock(Request &r, const char *text, DWORD length, DWORD modifiers
     pos = end + 1;
     if (Trim(line).empty()) continue;
     any = true;
-    DWORD e = AddHeaderLine(r, line, modifiers);
+    DWORD e = AddHeaderLine(r, line, modifiers, extras);
     if (e && !result) result = e;
   }
-  if (!any) return ERROR_INVALID_PARAMETER;
+  if (!any) return ERROR_HTTP_INVALID_HEADER;
   return result;
 }
 
@@ -788,9 +798,9 @@ extern "C" HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, 
   r->version = version && *version ? version : "HTTP/1.1";
   r->flags = flags;
   r->secure = (flags & INTERNET_FLAG_SECURE) != 0;
-  r->securityFlags = r->secure ? (flags & (INTERNET_FLAG_IGNORE_CERT_CN_INVALID |
-                                           INTERNET_FLAG_IGNORE_CERT_DATE_INVALID))
-                               : 0;
+  r->securityFlags = c->options.securityFlags;
+  if (r->secure)
+    r->securityFlags |= flags & (INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
   r->host = c->host;
   r->port = c->port != INTERNET_INVALID_PORT_NUMBER ? c->port : (r->secure ? 443u : 80u);
   std::string path = EscapeSpaces(r->object);
@@ -814,7 +824,8 @@ extern "C" BOOL WINAPI HttpAddRequestHeadersA(HINTERNET request, LPCSTR headers,
   DWORD err = 0;
   std::shared_ptr<Request> r = GetRequest(request, &err);
   if (!r) return Fail(err);
-  if (!headers || length == 0) return Fail(ERROR_INVALID_PARAMETER);
+  if (!headers) return Fail(ERROR_INVALID_PARAMETER);
+  if (length == 0) return Fail(ERROR_HTTP_INVALID_HEADER);
   err = AddHeaderBlock(*r, headers, length, modifiers);
   if (err) return Fail(err);
   return TRUE;
@@ -827,8 +838,9 @@ extern "C" BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD
   if (!r) return Fail(err);
   ResetForSend(*r);
   if (headers && headersLength) {
-    err = AddHeaderBlock(*r, headers, headersLength, HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
-    if (err && err != ERROR_INVALID_PARAMETER) return Fail(err);
+    err = AddHeaderBlock(*r, headers, headersLength, HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE,
+                         &r->extraHeaders);
+    if (err) return Fail(err);
   }
   Body body = Body::None;
   if (optional && optionalLength) {
@@ -856,8 +868,8 @@ extern "C" BOOL WINAPI HttpSendRequestExA(HINTERNET request, LPINTERNET_BUFFERSA
   ResetForSend(*r);
   if (in && in->lpcszHeader && in->dwHeadersLength) {
     err = AddHeaderBlock(*r, in->lpcszHeader, in->dwHeadersLength,
-                         HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
-    if (err && err != ERROR_INVALID_PARAMETER) return Fail(err);
+                         HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE, &r->extraHeaders);
+    if (err) return Fail(err);
   }
   r->streamTotal = in ? in->dwBufferTotal : 0;
   const char *first = in ? static_cast<const char *>(in->lpvBuffer) : nullptr;
