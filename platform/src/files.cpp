@@ -425,45 +425,60 @@ extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   return TRUE;
 }
 
-extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, DWORD method) {
+namespace {
+
+// Moves the file pointer; false with the last error set when the move is refused.
+bool MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
   FileEntry entry;
-  if (!LookUp(file, entry)) return INVALID_SET_FILE_POINTER;
-  int whence;
-  switch (method) {
-    case FILE_BEGIN: whence = SEEK_SET; break;
-    case FILE_CURRENT: whence = SEEK_CUR; break;
-    case FILE_END: whence = SEEK_END; break;
-    default:
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return INVALID_SET_FILE_POINTER;
-  }
-  int64_t offset = high ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
-                                               static_cast<uint32_t>(distance))
-                        : static_cast<int64_t>(distance);
+  if (!LookUp(file, entry)) return false;
   off_t origin = 0;
-  if (whence == SEEK_CUR) {
+  if (method == FILE_CURRENT) {
     origin = lseek(entry.fd, 0, SEEK_CUR);
-  } else if (whence == SEEK_END) {
+  } else if (method == FILE_END) {
     struct stat st;
     origin = fstat(entry.fd, &st) == 0 ? st.st_size : -1;
+  } else if (method != FILE_BEGIN) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
   }
   if (origin < 0) {
     SetLastErrorFromErrno(errno);
-    return INVALID_SET_FILE_POINTER;
+    return false;
   }
   int64_t target = static_cast<int64_t>(origin) + offset;
   if (target < 0) {
     SetLastError(ERROR_NEGATIVE_SEEK);
-    return INVALID_SET_FILE_POINTER;
+    return false;
   }
   if (lseek(entry.fd, static_cast<off_t>(target), SEEK_SET) < 0) {
     SetLastErrorFromErrno(errno);
-    return INVALID_SET_FILE_POINTER;
+    return false;
   }
+  position = target;
+  return true;
+}
+
+}  // namespace
+
+extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, DWORD method) {
+  int64_t offset = high ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
+                                               static_cast<uint32_t>(distance))
+                        : static_cast<int64_t>(distance);
+  int64_t target;
+  if (!MovePointer(file, offset, method, target)) return INVALID_SET_FILE_POINTER;
   if (high) *high = static_cast<LONG>(static_cast<uint64_t>(target) >> 32);
   DWORD low = static_cast<DWORD>(static_cast<uint64_t>(target) & 0xFFFFFFFFu);
+  // A position whose low part looks like the failure value is told apart by the last error.
   if (low == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
   return low;
+}
+
+extern "C" BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
+                                        PLARGE_INTEGER newPosition, DWORD method) {
+  int64_t target;
+  if (!MovePointer(file, distance.QuadPart, method, target)) return FALSE;
+  if (newPosition) newPosition->QuadPart = target;
+  return TRUE;
 }
 
 extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {

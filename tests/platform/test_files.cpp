@@ -196,6 +196,15 @@ TEST_F(FilesTest, WriteReadSizesAndPointer) {
   EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(h, -1, nullptr, FILE_BEGIN));
   EXPECT_EQ(static_cast<DWORD>(ERROR_NEGATIVE_SEEK), GetLastError());
 
+  LARGE_INTEGER distance, position;
+  distance.QuadPart = -3;
+  ASSERT_TRUE(SetFilePointerEx(h, distance, &position, FILE_END));
+  EXPECT_EQ(static_cast<LONGLONG>(block.size() - 3), position.QuadPart);
+  distance.QuadPart = -static_cast<LONGLONG>(block.size());
+  SetLastError(kSentinel);
+  EXPECT_FALSE(SetFilePointerEx(h, distance, &position, FILE_CURRENT));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NEGATIVE_SEEK), GetLastError());
+
   EXPECT_EQ(1000u, SetFilePointer(h, 1000, nullptr, FILE_BEGIN));
   ASSERT_TRUE(SetEndOfFile(h));
   EXPECT_EQ(1000u, GetFileSize(h, nullptr));
