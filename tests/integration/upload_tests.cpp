@@ -1,6 +1,9 @@
 // Uploads (multipart and raw) and downloads by POST: body bytes, announced lengths, reply
 // files, the priming request through the proxy, and the file rules of a download by POST.
 #include <regex>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "integration_support.h"
 
@@ -35,6 +38,23 @@ Lib *Upload::lib_ = nullptr;
 const std::vector<std::string> kCloseLines = {"InternetCloseHandle----hFile",
                                               "InternetCloseHandle----hConnection",
                                               "InternetCloseHandle----hOpen"};
+
+// A file of the given size, sparse where the file system allows it.
+bool MakeSizedFile(const std::string &path, long long size) {
+#ifdef _WIN32
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  bool ok = SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+  CloseHandle(h);
+  return ok;
+#else
+  WriteFileBytes(path, "");
+  return truncate(path.c_str(), size) == 0;
+#endif
+}
 
 void ExpectBoundaryFormat(const std::string &boundary) {
   EXPECT_TRUE(std::regex_match(boundary, std::regex("-{27}[0-9A-F]{12}"))) << boundary;
@@ -278,14 +298,7 @@ TEST_F(Upload, FileEndingBeforeItsSizeIsNotSentShort) {
 
 TEST_F(Upload, SizesOfFourGigabytesCannotBeAnnounced) {
   std::string file = files_.Path("huge.bin");
-  HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  LARGE_INTEGER size;
-  size.QuadPart = 0x100000000LL + 10;  // sparse where the file system allows it
-  ASSERT_TRUE(SetFilePointerEx(h, size, nullptr, FILE_BEGIN));
-  ASSERT_TRUE(SetEndOfFile(h));
-  CloseHandle(h);
+  ASSERT_TRUE(MakeSizedFile(file, 0x100000000LL + 10));
   std::string id = UniqueId("ul-4g");
   EXPECT_EQ(10004, Put(HttpUrl(id), file, "f", nullptr));
   EXPECT_EQ(10004, Put(HttpUrl(id), file, nullptr, nullptr));
