@@ -925,8 +925,8 @@ extern "C" BOOL WINAPI InternetWriteFile(HINTERNET request, LPCVOID buffer, DWOR
       if (err) break;
     }
   }
-  if (!err && !t.done) {
-    // Let curl take what it can right away.
+  if (!err && !t.done && r->streamWritten == r->streamTotal) {
+    // The last bytes are in: hand them to curl now rather than at HttpEndRequestA.
     int running = 0;
     curl_multi_perform(r->multi, &running);
   }
@@ -1019,8 +1019,8 @@ extern "C" BOOL WINAPI HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID
   std::string name;
   if (level == HTTP_QUERY_CUSTOM) {
     if (!buffer) return Fail(ERROR_INVALID_PARAMETER);
-    const char *b = static_cast<const char *>(buffer);
-    name.assign(b, strnlen(b, *length));
+    // The header name is a NUL-terminated text, whatever the buffer's length says.
+    name = static_cast<const char *>(buffer);
   } else if (const char *n = HeaderNameOf(level)) {
     name = n;
   } else {
