@@ -346,6 +346,19 @@ TEST_F(FilesTest, ShiftJisNamesAreTheSameFileEveryTime) {
 #endif
 }
 
+TEST(Files, AFullDiskIsReportedAsSuch) {
+  std::string path = lumox_test::NativePath("/dev/full");
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no /dev/full here";
+  DWORD written = kSentinel;
+  SetLastError(kSentinel);
+  EXPECT_FALSE(WriteFile(h, "0123456789", 10, &written, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
+  EXPECT_EQ(0u, written);
+  CloseHandle(h);
+}
+
 TEST(TempPath, EndsWithASeparatorAndFollowsTheBufferRules) {
   char buffer[MAX_PATH + 1];
   DWORD length = GetTempPathA(sizeof buffer, buffer);
