@@ -49,8 +49,7 @@ bool SetPart(LPSTR *part, DWORD *partLength, const char *value, size_t length) {
     *partLength = static_cast<DWORD>(length);
     return true;
   }
-  if (*partLength < length + 1) {
-    *partLength = static_cast<DWORD>(length + 1);
+  if (*partLength < length + 1) {  // the caller's length is left as it was
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return false;
   }

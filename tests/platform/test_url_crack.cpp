@@ -159,6 +159,7 @@ TEST(CrackUrl, CopiesIntoCallerBuffers) {
   SetLastError(kSentinel);
   EXPECT_FALSE(InternetCrackUrlA("http://host/p", 0, 0, &uc));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  EXPECT_EQ(4u, uc.dwHostNameLength);
 }
 
 }  // namespace
