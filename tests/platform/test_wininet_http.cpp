@@ -693,6 +693,32 @@ TEST_F(WininetHttp, HttpsThroughTheProxyUsesAnAuthenticatedTunnel) {
                         "Wine reuses a direct connection of an earlier session to the same server");
 }
 
+TEST_F(WininetHttp, RefusedTunnelGives407) {
+  std::string id = UniqueId("htun407");
+  Client client(Server().httpsPort, "", "", true);
+  client.ProxyCredentials("Kiva3", "bad");
+  DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | 0x3000;
+  HINTERNET request = client.Open("GET", Path(id, "body/5"), kLibrarySecureFlags);
+  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
+  ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(407u, Status(request));
+  InternetCloseHandle(request);
+  // With a streamed body the 407 comes from HttpEndRequestA.
+  request = client.Open("POST", Path(id, "echo"), kLibrarySecureFlags, nullptr);
+  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
+  INTERNET_BUFFERSA buffers;
+  memset(&buffers, 0, sizeof buffers);
+  buffers.dwStructSize = sizeof buffers;
+  buffers.dwBufferTotal = 3;
+  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0, 0));
+  DWORD written = 0;
+  EXPECT_TRUE(InternetWriteFile(request, "abc", 3, &written));
+  ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0, 0));
+  EXPECT_EQ(407u, Status(request));
+  InternetCloseHandle(request);
+  EXPECT_TRUE(Records(id).empty());
+}
+
 TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
   struct Case {
     int port;
