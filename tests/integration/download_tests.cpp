@@ -109,6 +109,10 @@ TEST_F(Download, TooManyOrTooLongParametersFailBeforeAnyRequest) {
   // Each pair fits, but the object name with the query would pass 1,024 bytes.
   Pairs longQuery{{"a", std::string(790, 'x')}, {"b", std::string(300, 'y')}};
   EXPECT_EQ(10001, Get(HttpUrl(id, "body/1"), target, &longQuery));
+  // The query fits its own 1,024 bytes, but not behind a 700-byte path.
+  std::string longPath = "body/1/" + std::string(700, 'p');
+  Pairs fits{{"c", std::string(500, 'z')}};
+  EXPECT_EQ(10001, Get(HttpUrl(id, longPath), target, &fits));
   EXPECT_EQ(1u, Records(id).size());  // only the 64-pair request went out
   EXPECT_EQ(Pattern(1), ReadFileBytes(target));
 }
@@ -230,7 +234,8 @@ TEST_F(Download, ResetInTheMiddleOfTheBodyFails) {
   int result = Get(HttpUrl(id, "body/200000/trickle/50/20000/abort/100000"), target);
   EXPECT_NE(0, result);
   EXPECT_WINDOWS(result == 10011 || result == 12030 || result == 12031,
-                 "Wine's InternetReadFile passes the socket's WSAECONNRESET (10054) on");
+                 ("Wine's InternetReadFile passes the socket's error on: " +
+                  std::to_string(result)).c_str());
   EXPECT_TRUE(files_.Names().empty());
   WriteFileBytes(target, "old");
   result = Get(HttpUrl(id, "body/200000/trickle/50/20000/abort/100000"), target);
@@ -512,7 +517,8 @@ TEST(DownloadTime, ReceiveTimeOutInTheBodyFailsAndRemovesTheFile) {
   std::string target = files.Path("r.bin");
   std::string url = HttpUrl(UniqueId("dl-recv"), "body/300/trickle/3000/100");
   int result = lib.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0);
-  EXPECT_WINDOWS(result == 12002, "Wine reports this receive time-out with another code");
+  EXPECT_WINDOWS(result == 12002, ("Wine reports this receive time-out as " +
+                                   std::to_string(result)).c_str());
   EXPECT_NE(0, result);
   EXPECT_TRUE(files.Names().empty());
 }
@@ -524,7 +530,8 @@ TEST(DownloadTime, ReceiveTimeOutBeforeTheReplyIsSentFourTimes) {
   std::string target = files.Path("r.bin");
   std::string url = HttpUrl(UniqueId("dl-recvhead"), "delay/2500/body/5");
   int result = lib.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0);
-  EXPECT_WINDOWS(result == 12002, "Wine reports some time-outs as 12029");
+  EXPECT_WINDOWS(result == 12002, ("Wine reports some time-outs as 12029; here " +
+                                   std::to_string(result)).c_str());
   EXPECT_NE(0, result);
   EXPECT_EQ(4, CountOf(lib.Trace(), "HttpSendRequest"));
   EXPECT_TRUE(files.Names().empty());

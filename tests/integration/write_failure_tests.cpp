@@ -1,0 +1,94 @@
+// Local writes that fail part-way (here: a file-size limit of the process, so the write
+// fails as on a full disk) end the transfer with the write's error, never with success and
+// a short file. Linux only: a Windows program under Wine cannot set the limit.
+#include "integration_support.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
+namespace lumox_it {
+namespace {
+
+#ifndef _WIN32
+// While it lives, files of this process cannot grow beyond limit bytes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit now = saved_;
+    now.rlim_cur = limit;
+    ok_ = setrlimit(RLIMIT_FSIZE, &now) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+  bool ok_ = false;
+};
+#endif
+
+class WriteFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a file-size limit of the process (Linux only)";
+#endif
+    REQUIRE_SERVER();
+  }
+  Lib lib_;
+  Scratch files_;
+};
+
+TEST_F(WriteFailure, DownloadEndsWithTheWriteErrorAndCleansUp) {
+#ifndef _WIN32
+  std::string target = files_.Path("t.bin");
+  std::string url = HttpUrl(UniqueId("wf-dl"), "body/300000");
+  {
+    FileSizeLimit limit(100000);
+    ASSERT_TRUE(limit.ok());
+    EXPECT_EQ(ERROR_DISK_FULL, lib_.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0));
+  }
+  EXPECT_TRUE(files_.Names().empty());
+  WriteFileBytes(target, "old");
+  {
+    FileSizeLimit limit(100000);
+    EXPECT_EQ(ERROR_DISK_FULL, lib_.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0));
+  }
+  EXPECT_EQ("old", ReadFileBytes(target));
+  EXPECT_EQ(std::vector<std::string>{"t.bin"}, files_.Names());
+  EXPECT_TRUE(InOrder(lib_.Trace(), {"CreateFile--Exist", "InternetReadFile",
+                                     "CloseHandle hLocalFile", "DeleteFile",
+                                     "Download終了。Return Code:112"}));
+#endif
+}
+
+TEST_F(WriteFailure, DownloadByPostAndReplyFile) {
+#ifndef _WIN32
+  std::string target = files_.Path("p.bin");
+  std::string file = files_.Path("up.bin");
+  WriteFileBytes(file, "up");
+  std::string reply = files_.Path("reply.bin");
+  {
+    FileSizeLimit limit(100000);
+    EXPECT_EQ(ERROR_DISK_FULL,
+              lib_.DownloadFileC(HttpUrl(UniqueId("wf-dp"), "body/300000").c_str(), nullptr, 0,
+                                 target.c_str(), 1));
+    EXPECT_EQ(ERROR_DISK_FULL,
+              lib_.UploadFileC(HttpUrl(UniqueId("wf-ul"), "body/300000").c_str(), nullptr, 0,
+                               file.c_str(), "f", reply.c_str()));
+  }
+  EXPECT_EQ(std::vector<std::string>{"up.bin"}, files_.Names());
+  EXPECT_EQ("up", ReadFileBytes(file));
+#endif
+}
+
+}  // namespace
+}  // namespace lumox_it
