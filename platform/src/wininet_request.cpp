@@ -442,7 +442,11 @@ void MakeProxyRefusal(Request &r) {
 
 // Runs exchanges until a reply head is there that goes to the caller: follows redirects and
 // answers Basic challenges when the request can be sent again (its body is known, or there is
-// none).
+// none). A body streamed with InternetWriteFile is gone once sent, so a 401 or 407 to such a
+// request goes to the caller as its status from HttpEndRequestA (no ERROR_INTERNET_FORCE_RETRY
+// round trip). Through a proxy the library first sends a body-less priming request; its 407 is
+// answered here, the session notes the accepted credentials, and the streamed request that
+// follows carries them at once, so it passes the proxy without a challenge.
 DWORD RunUntilHead(Request &r, Body body) {
   int redirects = 0;
   bool triedAuth = false;

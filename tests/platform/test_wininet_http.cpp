@@ -784,6 +784,26 @@ TEST_F(WininetHttp, RefusedAndResetConnectionsFail) {
   InternetCloseHandle(request);
 }
 
+#ifndef _WIN32
+// The configured settings of our layer are "direct": proxy variables of the environment are
+// not followed (this machine must not send traffic elsewhere).
+TEST_F(WininetHttp, PreconfigIgnoresProxyVariables) {
+  const char *names[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ALL_PROXY"};
+  for (const char *n : names) setenv(n, "http://127.0.0.1:1", 1);
+  std::string id = UniqueId("henv");
+  Client client(Server().httpPort);
+  HINTERNET request = client.Open("GET", Path(id, "body/3"));
+  BOOL ok = HttpSendRequestA(request, nullptr, 0, nullptr, 0);
+  for (const char *n : names) unsetenv(n);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(200u, Status(request));
+  EXPECT_EQ(Pattern(0, 3), ReadAll(request));
+  InternetCloseHandle(request);
+  ASSERT_EQ(1u, Records(id).size());
+  EXPECT_EQ("false", MetaValue(Records(id)[0].meta, "via_proxy"));
+}
+#endif
+
 TEST_F(WininetHttp, ReceiveTimeoutEndsWaitsForHeadAndBody) {
   std::string id = UniqueId("htime");
   Client client(Server().httpPort);
