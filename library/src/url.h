@@ -10,13 +10,15 @@ constexpr size_t kMaxUrl = 1024;
 // Most pairs a query string may declare.
 constexpr int kMaxQueryPairs = 64;
 
-// Cracks url into references (flags 0). Returns 0 or the platform's last error.
+// Cracks url into references (flags 0). Returns 0, 10000 for a null argument, or the
+// platform's last error.
 int HttpCrackURL(const char *url, URL_COMPONENTSA *parts);
 
-// Object name of a request: the URL path followed by its extra information.
-// Returns 0, or 10001 when it does not fit in size bytes with its terminator.
+// Object name of a request: the URL path followed by its extra information; "/" stands
+// in for a missing path. Returns 0, 10000 for a null argument, or 10001 when it does not
+// fit in size bytes with its terminator (out is then not terminated: do not use it).
 int HttpObjectName(const URL_COMPONENTSA *parts, char *out, size_t size);
-// The URL path alone. Returns 0 or 10001.
+// The URL path alone. Returns 0, 10000 or 10001.
 int HttpUrlPath(const URL_COMPONENTSA *parts, char *out, size_t size);
 
 // Percent-encodes source into dest (dest untouched on failure).
