@@ -875,6 +875,45 @@ TEST_F(WininetHttp, SendTimeoutEndsAStalledBody) {
 }
 #endif
 
+#ifndef _WIN32
+// A listener whose backlog is full drops new connection attempts: the connect time-out ends
+// the send with 12002.
+TEST_F(WininetHttp, ConnectTimeoutEndsAnUnansweredConnect) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener, 0));
+  socklen_t size = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(f, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    fillers.push_back(f);
+  }
+  Client client(ntohs(address.sin_port));
+  DWORD timeout = 1000, retries = 0;
+  HINTERNET request = client.Open("GET", "/unanswered");
+  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout));
+  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_CONNECT_RETRIES, &retries, sizeof retries));
+  DWORD start = GetTickCount();
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+  DWORD error = GetLastError();
+  DWORD elapsed = GetTickCount() - start;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error);
+  EXPECT_GE(elapsed, 900u);
+  EXPECT_LT(elapsed, 5000u);
+  InternetCloseHandle(request);
+  for (int f : fillers) close(f);
+  close(listener);
+}
+#endif
+
 TEST_F(WininetHttp, EndRequestWithAShortBodyFails) {
   if (platform_test::UnderWine()) {
     ::testing::Test::RecordProperty("known_wine_difference", "Wine waits for the missing body bytes");
