@@ -52,12 +52,15 @@ int AppendQueryPair(void *context, int index, const char *name, const char *valu
   return Append(build->dest, build->destSize, line) ? 0 : 1;
 }
 
-// Copies length bytes of text behind out's current used bytes; false when they do not fit.
-bool CopyPart(char *out, size_t size, size_t *used, const char *text, size_t length) {
-  if (length == 0) return true;
-  if (text == nullptr || length >= size - *used) return false;
-  memcpy(out + *used, text, length);
-  *used += length;
+// Joins up to two parts into out; false, with out untouched, when they do not fit.
+bool JoinParts(char *out, size_t size, const char *first, size_t firstLength,
+               const char *second, size_t secondLength) {
+  if (first == nullptr) firstLength = 0;
+  if (second == nullptr) secondLength = 0;
+  if (firstLength >= size || secondLength >= size - firstLength) return false;
+  if (firstLength > 0) memcpy(out, first, firstLength);
+  if (secondLength > 0) memcpy(out + firstLength, second, secondLength);
+  out[firstLength + secondLength] = '\0';
   return true;
 }
 
@@ -93,24 +96,19 @@ int HttpCrackURL(const char *url, URL_COMPONENTSA *parts) {
 
 int HttpObjectName(const URL_COMPONENTSA *parts, char *out, size_t size) {
   if (parts == nullptr || out == nullptr || size == 0) return LUMOX_E_INVALID_PARAMETER;
-  size_t used = 0;
   // A URL without a path asks for the root, with its extra information behind it.
   bool noPath = parts->lpszUrlPath == nullptr || parts->dwUrlPathLength == 0;
-  if (!(noPath ? CopyPart(out, size, &used, "/", 1)
-               : CopyPart(out, size, &used, parts->lpszUrlPath, parts->dwUrlPathLength)) ||
-      !CopyPart(out, size, &used, parts->lpszExtraInfo, parts->dwExtraInfoLength)) {
+  const char *path = noPath ? "/" : parts->lpszUrlPath;
+  size_t pathLength = noPath ? 1 : parts->dwUrlPathLength;
+  if (!JoinParts(out, size, path, pathLength, parts->lpszExtraInfo, parts->dwExtraInfoLength))
     return LUMOX_E_TOO_LONG;
-  }
-  out[used] = '\0';
   return 0;
 }
 
 int HttpUrlPath(const URL_COMPONENTSA *parts, char *out, size_t size) {
   if (parts == nullptr || out == nullptr || size == 0) return LUMOX_E_INVALID_PARAMETER;
-  size_t used = 0;
-  if (!CopyPart(out, size, &used, parts->lpszUrlPath, parts->dwUrlPathLength))
+  if (!JoinParts(out, size, parts->lpszUrlPath, parts->dwUrlPathLength, nullptr, 0))
     return LUMOX_E_TOO_LONG;
-  out[used] = '\0';
   return 0;
 }
 

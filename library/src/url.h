@@ -16,7 +16,7 @@ int HttpCrackURL(const char *url, URL_COMPONENTSA *parts);
 
 // Object name of a request: the URL path followed by its extra information; "/" stands
 // in for a missing path. Returns 0, 10000 for a null argument, or 10001 when it does not
-// fit in size bytes with its terminator (out is then not terminated: do not use it).
+// fit in size bytes with its terminator (out is then untouched).
 int HttpObjectName(const URL_COMPONENTSA *parts, char *out, size_t size);
 // The URL path alone. Returns 0, 10000 or 10001.
 int HttpUrlPath(const URL_COMPONENTSA *parts, char *out, size_t size);

@@ -261,7 +261,9 @@ TEST(CrackUrl, ObjectNameMustFitWithItsTerminator) {
   char object[16];
   memset(object, 'Z', sizeof object);
   EXPECT_EQ(HttpObjectName(&parts, object, 8), 10001);
+  EXPECT_EQ(HttpObjectName(&parts, object, 4), 10001);  // not even the path fits
   EXPECT_EQ(HttpUrlPath(&parts, object, 4), 10001);
+  EXPECT_EQ(object[0], 'Z');
   EXPECT_EQ(HttpObjectName(&parts, object, 9), 0);
   EXPECT_STREQ(object, "/abc?d=1");
   EXPECT_EQ(object[9], 'Z');
