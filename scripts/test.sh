@@ -8,28 +8,30 @@ root=$PWD
 bash scripts/setup.sh || exit 1
 
 jobs=${LUMOX_JOBS:-2}
+# Build folders: build/<preset> unless LUMOX_BUILD_ROOT names another place.
+build_root=${LUMOX_BUILD_ROOT:-$root/build}
 legs=${LUMOX_LEGS:-"linux linux-asan win64 win32"}
 summary=()
 
 build_leg() {
-  local preset=$1 dir=$root/build/$1
+  local preset=$1 dir=$build_root/$1
   mkdir -p "$dir/results"
   : > "$dir/results/checks.txt"
   rm -rf "$dir/test-results" "$dir/ctest-junit.xml"
-  if cmake --preset "$preset" > "$dir/results/configure.log" 2>&1 &&
-     cmake --build --preset "$preset" -j "$jobs" > "$dir/results/build.log" 2>&1; then
+  if cmake --preset "$preset" -B "$dir" > "$dir/results/configure.log" 2>&1 &&
+     cmake --build "$dir" -j "$jobs" > "$dir/results/build.log" 2>&1; then
     echo "PASS $preset build" >> "$dir/results/checks.txt"
     echo "== $preset: built"
     return 0
   fi
-  echo "FAIL $preset build: see build/$preset/results/build.log" >> "$dir/results/checks.txt"
+  echo "FAIL $preset build: see $dir/results/build.log" >> "$dir/results/checks.txt"
   echo "== $preset: BUILD FAILED"
   tail -n 40 "$dir/results/configure.log" "$dir/results/build.log" 2>/dev/null
   return 1
 }
 
 for preset in $legs; do
-  dir=$root/build/$preset
+  dir=$build_root/$preset
   summary+=("$preset=$dir")
   build_leg "$preset" || continue
   case $preset in
@@ -38,7 +40,7 @@ for preset in $legs; do
     *)
       [ "$preset" = linux ] && python3 scripts/check_binaries.py linux "$dir"
       echo "== $preset: running tests"
-      ctest --preset "$preset" -j "$jobs" --output-junit "$dir/ctest-junit.xml" --timeout 900 \
+      ctest --test-dir "$dir" --output-on-failure -j "$jobs" --output-junit "$dir/ctest-junit.xml" --timeout 900 \
         > "$dir/results/ctest.log" 2>&1
       grep -E '^(\s*[0-9]+/[0-9]+ Test|[0-9]+% tests passed|The following tests FAILED|\s+[0-9]+ - )' \
         "$dir/results/ctest.log" || true
