@@ -1,11 +1,15 @@
-// Local writes that fail part-way (here: a file-size limit of the process, so the write
-// fails as on a full disk) end the transfer with the write's error, never with success and
-// a short file. Linux only: a Windows program under Wine cannot set the limit.
+// Local-file cases that need the Linux file system: writes that fail part-way (a file-size
+// limit of the process makes a write fail as on a full disk) end the transfer with the
+// write's error, never with success and a short file; a temporary name that is taken
+// between the look and the creation is skipped, never written through. A Windows program
+// under Wine can set neither up.
 #include "integration_support.h"
 
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace lumox_it {
@@ -87,6 +91,28 @@ TEST_F(WriteFailure, DownloadByPostAndReplyFile) {
   }
   EXPECT_EQ(std::vector<std::string>{"up.bin"}, files_.Names());
   EXPECT_EQ("up", ReadFileBytes(file));
+#endif
+}
+
+TEST_F(WriteFailure, TemporaryNameTakenAfterTheLookIsSkipped) {
+#ifndef _WIN32
+  // A dangling link as .tmp0000: it does not count as an existing file, but exclusive
+  // creation finds the name taken. Writing through it would create the link's target.
+  std::string target = files_.Path("t.bin");
+  WriteFileBytes(target, "old");
+  std::string elsewhere = files_.Path("elsewhere.bin");
+  ASSERT_EQ(0, symlink(elsewhere.c_str(), (target + ".tmp0000").c_str()));
+  ASSERT_FALSE(FileExists(target + ".tmp0000"));
+  std::string url = HttpUrl(UniqueId("wf-taken"), "body/1234");
+  EXPECT_EQ(0, lib_.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0));
+  EXPECT_EQ(Pattern(1234), ReadFileBytes(target));
+  EXPECT_FALSE(FileExists(elsewhere));
+  struct stat st;
+  EXPECT_EQ(0, lstat(target.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(0, lstat((target + ".tmp0000").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_FALSE(FileExists(target + ".tmp0001"));  // used, then moved to the target
 #endif
 }
 
