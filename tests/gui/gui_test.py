@@ -202,6 +202,15 @@ class Env:
             time.sleep(0.5)
         raise Failure("the Lumoxdemo window did not appear")
 
+    def stop_client(self):
+        if self.client is not None and self.client.poll() is None:
+            self.client.terminate()
+            try:
+                self.client.wait(10)
+            except subprocess.TimeoutExpired:
+                self.client.kill()
+                self.client.wait(5)
+
     def stop(self):
         if self.client is not None and self.client.poll() is None:
             self.client.terminate()
@@ -619,6 +628,32 @@ def test_scenarios(env, names):
     upload_case(env, names, up, "CmdUpload3", "gui-u3", True)
 
 
+def test_missing_library(env):
+    """Without Lumox.dll beside it (nor anywhere the loader looks) the first button reports
+    that the library cannot be loaded, and the program ends once the box is closed."""
+    env.stop_client()
+    lonely = os.path.join(env.work, "run-nolib")
+    shutil.rmtree(lonely, ignore_errors=True)
+    os.makedirs(lonely)
+    shutil.copy2(env.args.client, lonely)
+    env.client = subprocess.Popen([env.args.wine_run, "Lumoxdemo.exe"], cwd=lonely, env=env.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not env.boxreader("layout", check_rc=False):
+        time.sleep(0.5)
+    env.press("CmdDownload1")
+    boxes = env.boxes(first_timeout_ms=30000, next_timeout_ms=2000)
+    texts = box_texts(boxes)
+    check(texts == ["ライブラリ「Lumox」を読み込めません。プログラムを終了します。"],
+          "missing library: one box says the library cannot be loaded (%r)" % texts)
+    try:
+        env.client.wait(30)
+    except subprocess.TimeoutExpired:
+        pass
+    check(env.client.poll() is not None, "missing library: the program ended after the box")
+
+
 def choose_names(env):
     """File names for the run: Japanese ones when xdotool can type them into the window."""
     jp = {"upload": "lumoxgui/送信データ.txt", "CmdDownload1": "lumoxgui/受信1.bin",
@@ -652,6 +687,7 @@ def main():
         test_scenarios(env, names)
         test_404(env, names["404"])
         check(env.client.poll() is None, "the client is still running after all runs")
+        test_missing_library(env)
     except Failure as exc:
         failures.append(str(exc))
         print("FAIL " + str(exc), flush=True)
