@@ -36,16 +36,30 @@ int FindHeader(const std::vector<Header> &list, const std::string &name, size_t 
   return -1;
 }
 
-// Spaces in an object name go out as %20, as WinINet sends them; every other byte is kept.
+// Spaces in an object name go out as %20, as WinINet sends them; every other byte is kept,
+// except CR and LF, which would end the request line early and are escaped too.
 std::string EscapeSpaces(const std::string &s) {
   std::string out;
   for (char c : s) {
     if (c == ' ')
       out += "%20";
+    else if (c == '\r')
+      out += "%0D";
+    else if (c == '\n')
+      out += "%0A";
     else
       out += c;
   }
   return out;
+}
+
+// A verb is one token: no blanks and no control characters.
+bool ValidVerb(const char *verb) {
+  for (const char *p = verb; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c <= ' ' || c == 0x7f) return false;
+  }
+  return true;
 }
 
 // ----- curl callbacks -----
@@ -791,6 +805,10 @@ extern "C" HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, 
   }
   if (o->kind != Kind::Connection) {
     SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+    return nullptr;
+  }
+  if (verb && !ValidVerb(verb)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   auto c = std::static_pointer_cast<Connection>(o);

@@ -317,6 +317,16 @@ TEST_F(WininetHttp, ObjectNameIsSentAsGiven) {
   EXPECT_EQ_EXCEPT_WINE("GET " + objects[1] + " HTTP/1.1", records[1].requestLine,
                         "Wine removes dot segments from the object name");
   EXPECT_EQ("GET " + Path(id, "body/2") + "?a%20b HTTP/1.1", records[2].requestLine);
+  // A line break in the object name cannot start a header line of its own.
+  HINTERNET request = client.Open("GET", Path(id, "body/1") + "?a\r\nX-Injected: 1");
+  ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+  ReadAll(request);
+  InternetCloseHandle(request);
+  records = Records(id);
+  std::string line = records.size() == 4 ? records[3].requestLine : "(no record)";
+  EXPECT_FALSE(records.size() == 4 && records[3].hasHeader("X-Injected"));
+  EXPECT_EQ_EXCEPT_WINE("GET " + Path(id, "body/1") + "?a%0D%0AX-Injected:%201 HTTP/1.1", line,
+                        "Wine sends a line break of the object name as it is (a malformed request)");
 }
 
 TEST_F(WininetHttp, AddRequestHeadersFollowsModifierRules) {
@@ -440,7 +450,14 @@ TEST_F(WininetHttp, CutBodiesAreReadFailures) {
   };
   for (const auto &c : cases) {
     HINTERNET request = client.Open("GET", Path(id, c.plan));
-    ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0)) << c.plan;
+    SetLastError(0xdeadbeef);
+    if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
+      // A reset can overtake the reply head that came before it.
+      EXPECT_FALSE(c.exact) << c.plan;
+      EXPECT_EQ_EXCEPT_WINE(c.error, GetLastError(), "Wine may report a reset as 12030");
+      InternetCloseHandle(request);
+      continue;
+    }
     BOOL ok = TRUE;
     DWORD error = 0;
     std::string body = ReadAll(request, &ok, &error);
@@ -701,7 +718,7 @@ TEST_F(WininetHttp, RefusedTunnelGives407) {
   HINTERNET request = client.Open("GET", Path(id, "body/5"), kLibrarySecureFlags);
   EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
-  EXPECT_EQ(407u, Status(request));
+  EXPECT_EQ_EXCEPT_WINE(407u, Status(request), "Wine reuses a tunnel of an earlier session to the same server");
   InternetCloseHandle(request);
   // With a streamed body the 407 comes from HttpEndRequestA.
   request = client.Open("POST", Path(id, "echo"), kLibrarySecureFlags, nullptr);
@@ -714,9 +731,9 @@ TEST_F(WininetHttp, RefusedTunnelGives407) {
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "abc", 3, &written));
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0, 0));
-  EXPECT_EQ(407u, Status(request));
+  EXPECT_EQ_EXCEPT_WINE(407u, Status(request), "Wine reuses a tunnel of an earlier session to the same server");
   InternetCloseHandle(request);
-  EXPECT_TRUE(Records(id).empty());
+  EXPECT_EQ_EXCEPT_WINE(0u, Records(id).size(), "Wine reuses a tunnel of an earlier session to the same server");
 }
 
 TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
@@ -731,7 +748,8 @@ TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
   const Case cases[] = {
       {Server().httpsPort, secure, 0, ERROR_INTERNET_INVALID_CA,
        "Wine remembers for the whole process a certificate error once ignored"},
-      {Server().httpsPort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, 0, nullptr},
+      {Server().httpsPort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, 0,
+       "Wine keeps certificate decisions of earlier sessions for the whole process"},
       {Server().httpsWrongNamePort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, ERROR_INTERNET_SEC_CERT_CN_INVALID, nullptr},
       {Server().httpsWrongNamePort, secure | INTERNET_FLAG_IGNORE_CERT_CN_INVALID, SECURITY_FLAG_IGNORE_UNKNOWN_CA, 0, nullptr},
       {Server().httpsExpiredPort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, ERROR_INTERNET_SEC_CERT_DATE_INVALID, nullptr},
