@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -547,6 +548,57 @@ TEST_F(WininetHttp, WritesBeyondTheAnnouncedLengthAreRefused) {
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0, 0));
   EXPECT_EQ("abcd", ReadAll(request));
   InternetCloseHandle(request);
+}
+
+TEST_F(WininetHttp, SessionsOnSeveralThreadsRunSideBySide) {
+  // Each thread has its own session; half of them go over TLS.
+  std::string id = UniqueId("hthreads");
+  const int kThreads = 6;
+  std::vector<std::string> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([i, &id, &results] {
+      bool tls = i % 2 == 1;
+      Client client(tls ? Server().httpsPort : Server().httpPort);
+      DWORD flags = tls ? kLibrarySecureFlags : kLibraryFlags;
+      HINTERNET request = client.Open("GET", Path(id, "body/300000/trickle/5/65536"), flags);
+      if (tls) {
+        DWORD security = SECURITY_FLAG_IGNORE_UNKNOWN_CA | 0x3000;
+        InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
+      }
+      if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
+        results[i] = "send " + std::to_string(GetLastError());
+      } else {
+        BOOL ok = FALSE;
+        std::string body = ReadAll(request, &ok);
+        results[i] = std::to_string(Status(request)) + (ok && body == Pattern(0, 300000) ? " whole" : " damaged");
+      }
+      InternetCloseHandle(request);
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ("200 whole", results[i]) << "thread " << i;
+}
+
+TEST_F(WininetHttp, ClosingTheParentsFirstIsHarmless) {
+  std::string id = UniqueId("hparent");
+  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET connection = InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort),
+                                          "", "", INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET request = HttpOpenRequestA(connection, "GET", Path(id, "body/3").c_str(), nullptr, nullptr,
+                                       kAcceptAll, kLibraryFlags, 0);
+  ASSERT_NE(nullptr, request);
+  ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+  EXPECT_TRUE(InternetCloseHandle(connection));
+  EXPECT_TRUE(InternetCloseHandle(session));
+  // Whatever the request can still do, using and closing it must be safe.
+  char block[16];
+  DWORD n = 0;
+  InternetReadFile(request, block, sizeof block, &n);
+  InternetCloseHandle(request);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(InternetCloseHandle(connection));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 }
 
 // ----- redirects and authentication -----
