@@ -118,10 +118,8 @@ class FormWindow : public lumox_demo::ScenarioWindow {
 };
 
 HWND CreateControl(const ControlDef &def, int id) {
-  int left = def.left;
-  int top = def.top;
-  int x = TwipsX(left);
-  int y = TwipsY(top);
+  int x = TwipsX(def.left);
+  int y = TwipsY(def.top);
   if (def.container != kWindow) {
     const ControlDef &frame = kFrames[def.container];
     x += TwipsX(frame.left);
