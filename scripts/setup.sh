@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ python3 openssl libcurl4-openssl-dev googletest
       g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
-      wine64 locales xvfb xdotool imagemagick)
+      wine64 locales xvfb xdotool imagemagick fonts-ipafont-gothic)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

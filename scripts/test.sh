@@ -18,6 +18,7 @@ build_leg() {
   mkdir -p "$dir/results"
   : > "$dir/results/checks.txt"
   rm -rf "$dir/test-results" "$dir/ctest-junit.xml"
+  mkdir -p "$dir/test-results"
   if cmake --preset "$preset" -B "$dir" > "$dir/results/configure.log" 2>&1 &&
      cmake --build "$dir" -j "$jobs" > "$dir/results/build.log" 2>&1; then
     echo "PASS $preset build" >> "$dir/results/checks.txt"
