@@ -48,16 +48,16 @@ std::string Canonical(const std::string &path) {
 extern "C" BOOL WINAPI PathRemoveFileSpecA(LPSTR path) {
   if (!path) return FALSE;
   char *p = path;
-  char *spec = path;
+  char *fileName = path;
   // A leading separator (or two, for a network path) is the root and stays.
-  if (*p == '/') spec = ++p;
-  if (*p == '/') spec = ++p;
+  if (*p == '/') fileName = ++p;
+  if (*p == '/') fileName = ++p;
   while (*p) {
-    if (*p == '/') spec = p;
+    if (*p == '/') fileName = p;
     p = NextChar(p);
   }
-  if (*spec) {
-    *spec = '\0';
+  if (*fileName) {
+    *fileName = '\0';
     return TRUE;
   }
   return FALSE;
