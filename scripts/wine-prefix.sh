@@ -9,6 +9,8 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all LC_ALL=ja_JP.UTF-8
 if [ ! -f "$prefix/system.reg" ]; then
   mkdir -p "$prefix"
   timeout 240 /usr/lib/wine/wine64 wineboot --init </dev/null >/dev/null 2>&1 || true
+  # The registry files are written when the wineserver ends.
+  timeout 120 /usr/lib/wine/wineserver -w </dev/null >/dev/null 2>&1 || true
 fi
 test -f "$prefix/system.reg"
 /usr/lib/wine/wineserver -p 120 </dev/null >/dev/null 2>&1 || true
