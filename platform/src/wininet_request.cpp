@@ -1084,6 +1084,13 @@ extern "C" BOOL WINAPI InternetReadFile(HINTERNET request, LPVOID buffer, DWORD 
     Transfer &t = *r->transfer;
     if (t.done) {
       if (t.result == CURLE_OK) return TRUE;
+      // A reply that announced its Content-Length and ended early ends like a complete
+      // one, as WinINet does: the caller compares the length it got with the one announced.
+      curl_off_t announced = -1;
+      if (t.result == CURLE_PARTIAL_FILE &&
+          curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+          announced >= 0)
+        return TRUE;
       err = MapCurlError(t, t.result);
       return Fail(err);
     }

@@ -444,8 +444,10 @@ TEST_F(WininetHttp, CutBodiesAreReadFailures) {
   std::string id = UniqueId("hcut");
   Client client(Server().httpPort);
   // exact: the bytes sent before a FIN all arrive; a reset may take queued bytes with it.
+  // A body cut short of its Content-Length ends like a complete one (error 0): the
+  // caller sees the shortfall by comparing lengths.
   struct { const char *plan; size_t sent; bool exact; DWORD error; } cases[] = {
-      {"body/75/short/6", 6, true, ERROR_INTERNET_CONNECTION_ABORTED},
+      {"body/75/short/6", 6, true, 0},
       {"body/5000/chunked/short/100", 100, true, ERROR_INTERNET_CONNECTION_ABORTED},
       {"body/75/abort/6", 6, false, ERROR_INTERNET_CONNECTION_RESET},
   };
@@ -466,8 +468,12 @@ TEST_F(WininetHttp, CutBodiesAreReadFailures) {
       EXPECT_EQ(Pattern(0, c.sent), body) << c.plan;
     else
       EXPECT_EQ(Pattern(0, body.size()), body.substr(0, c.sent)) << c.plan;
-    EXPECT_EQ_EXCEPT_WINE(FALSE, ok, "Wine ends a cut body like a complete one");
-    EXPECT_EQ_EXCEPT_WINE(c.error, error, "Wine ends a cut body like a complete one");
+    if (c.error == 0) {
+      EXPECT_TRUE(ok) << c.plan;
+    } else {
+      EXPECT_EQ_EXCEPT_WINE(FALSE, ok, "Wine ends a cut body like a complete one");
+      EXPECT_EQ_EXCEPT_WINE(c.error, error, "Wine ends a cut body like a complete one");
+    }
     InternetCloseHandle(request);
   }
 }
