@@ -1,5 +1,7 @@
 // Request flags and small helpers both engines use.
 #pragma once
+#include "url.h"
+#include "trace_log.h"
 #include <windows.h>
 #include <wininet.h>
 #include <string.h>
@@ -32,4 +34,25 @@ inline bool AppendText(char *dest, size_t size, const char *text) {
   if (have >= size || add >= size - have) return false;
   memcpy(dest + have, text, add + 1);
   return true;
+}
+
+// Appends the query strings of both list forms to objectName, with their trace lines.
+// Returns 0, or 10001 when a list cannot be turned into a query or the name would not fit.
+inline int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *objectName,
+                              size_t size) {
+  char query[kMaxUrl];
+  if (params != nullptr && *params != nullptr) {
+    memset(query, 0, sizeof query);
+    TraceLog("IF", "HttpAddGetParaB");
+    if (!HttpAddGetParaB(params, query, sizeof query) || !AppendText(objectName, size, query))
+      return 10001;
+  }
+  if (pairs != nullptr) {
+    memset(query, 0, sizeof query);
+    TraceLog("IF", "HttpAddGetParaC");
+    if (!HttpAddGetParaC(pairs, pairCount, query, sizeof query) ||
+        !AppendText(objectName, size, query))
+      return 10001;
+  }
+  return 0;
 }

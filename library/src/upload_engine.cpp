@@ -184,24 +184,8 @@ int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pa
     TraceLog("IF", "Not Using MultiParts");
     result = HttpObjectName(&parts, objectName, sizeof objectName);
     if (result != 0) goto closing;
-    if (params != nullptr && *params != nullptr) {
-      memset(query, 0, sizeof query);
-      TraceLog("IF", "HttpAddGetParaB");
-      if (!HttpAddGetParaB(params, query, sizeof query) ||
-          !AppendText(objectName, sizeof objectName, query)) {
-        result = 10001;
-        goto closing;
-      }
-    }
-    if (pairs != nullptr) {
-      memset(query, 0, sizeof query);
-      TraceLog("IF", "HttpAddGetParaC");
-      if (!HttpAddGetParaC(pairs, pairCount, query, sizeof query) ||
-          !AppendText(objectName, sizeof objectName, query)) {
-        result = 10001;
-        goto closing;
-      }
-    }
+    result = AppendQueryStrings(params, pairs, pairCount, objectName, sizeof objectName);
+    if (result != 0) goto closing;
   }
 
   {
