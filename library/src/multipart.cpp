@@ -7,6 +7,7 @@
 
 #include "Lumox.h"
 #include "param_list.h"
+#include "text_buffer.h"
 
 namespace {
 constexpr size_t kNameCapacity = 128;
@@ -37,11 +38,7 @@ int AppendFieldSection(void *context, int, const char *name, const char *value) 
                         "--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n",
                         build->boundary, name, value);
   if (length < 0 || static_cast<size_t>(length) >= sizeof section) return LUMOX_E_TOO_LONG;
-  size_t used = strnlen(build->formText, build->formSize);
-  if (used >= build->formSize || static_cast<size_t>(length) >= build->formSize - used)
-    return LUMOX_E_TOO_LONG;
-  memcpy(build->formText + used, section, static_cast<size_t>(length) + 1);
-  return 0;
+  return AppendText(build->formText, build->formSize, section) ? LUMOX_OK : LUMOX_E_TOO_LONG;
 }
 
 // Maps a walk's outcome to a result; a failed walk leaves formText as it was.

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "Lumox.h"
 #include "settings.h"
 
 namespace {
@@ -44,12 +45,12 @@ int HttpOpenConnection(HINTERNET *session, HINTERNET *connection, const URL_COMP
   if (!CopyPart(parts->lpszHostName, parts->dwHostNameLength, host, kHostChars) ||
       !CopyPart(parts->lpszUserName, parts->dwUserNameLength, user, kCredentialChars) ||
       !CopyPart(parts->lpszPassword, parts->dwPasswordLength, password, kCredentialChars)) {
-    return 10001;
+    return LUMOX_E_TOO_LONG;
   }
   const bool useProxy = proxyServer != nullptr && proxyServer[0] != '\0';
   if (useProxy) {
     int n = snprintf(proxy, sizeof proxy, "%s:%d", proxyServer, proxyPort);
-    if (n < 0 || static_cast<size_t>(n) > kProxyChars) return 10001;
+    if (n < 0 || static_cast<size_t>(n) > kProxyChars) return LUMOX_E_TOO_LONG;
   }
 
   HINTERNET open;

@@ -1,73 +1,281 @@
 // Upload engine: one POST request. An upload sends a local file (as the file part of a
 // multipart/form-data body, or as the bare body) and may keep the reply in a file; a
 // download by POST posts the parameter list as form fields and saves the reply body.
+//
+// HttpUploadFileExBC is a short sequence of phases, each returning a result code: open
+// the file to send, choose the object name, lay out the body, prime the proxy, send the
+// head and the body, take the reply. One closing block releases what the call opened.
 #include <windows.h>
 #include <oleauto.h>
-#include <shlwapi.h>
 #include <wininet.h>
 
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "Lumox.h"
+#include "engine_steps.h"
 #include "engines.h"
-#include "file_rules.h"
 #include "multipart.h"
-#include "session.h"
+#include "reply_file.h"
 #include "settings.h"
 #include "trace_log.h"
-#include "transfer_common.h"
 #include "url.h"
 
 namespace {
 
-constexpr DWORD kSendExFlags = 0x28;
 constexpr DWORD kAddHeaderFlags = HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE;
 constexpr uint64_t kMaxAnnounced = 0xFFFFFFFFull;
 constexpr size_t kBodyTextSize = 65536;
+static_assert(kFormTextSize == kBodyTextSize, "form text and body prefix buffers");
 
-// Sends a body-less request (the priming request through a proxy), retrying a failed send
-// with the unknown-CA check relaxed. Returns 0 or the last send's error.
-int SendPriming(HINTERNET request, int *retriesLeft) {
-  for (;;) {
-    if (HttpSendRequestA(request, nullptr, 0, nullptr, 0)) return 0;
-    int result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-    if (*retriesLeft <= 0) return result;
-    RelaxUnknownCa(request);
-    --*retriesLeft;
-  }
-}
+// The state of one call.
+struct UploadCall {
+  // Arguments.
+  SAFEARRAY **params = nullptr;
+  char **pairs = nullptr;
+  int pairCount = 0;
+  const char *localPath = nullptr;
+  const char *fieldName = nullptr;     // absent in a download by POST
+  const char *responsePath = nullptr;  // absent in a download by POST
+  bool upload = false;                 // UpDown 1; otherwise a download by POST
+  bool multipart = false;              // form fields in the body, object name the path alone
 
-// Sends the request head with the announced body length, with the same retry. Every
-// failed attempt writes "HttpSendRequestEx".
-int SendHead(HINTERNET request, DWORD announced, int *retriesLeft) {
-  for (;;) {
-    INTERNET_BUFFERSA buffers;
-    memset(&buffers, 0, sizeof buffers);
-    buffers.dwStructSize = sizeof buffers;
-    buffers.dwBufferTotal = announced;
-    if (HttpSendRequestExA(request, &buffers, nullptr, kSendExFlags, 0)) return 0;
-    int result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-    TraceLog("IF", "HttpSendRequestEx");
-    if (*retriesLeft <= 0) return result;
-    RelaxUnknownCa(request);
-    --*retriesLeft;
-  }
-}
+  TransferHandles handles;
+  URL_COMPONENTSA parts = {};
+  uint64_t fileSize = 0;               // of the file sent
+  bool sizeKnown = true;
+  DWORD flags = 0;
+  char objectName[kMaxUrl + 1] = {};
 
-// Writes length bytes with one InternetWriteFile. Returns 0, the write's error, or 10005
-// when the connection took fewer bytes than given.
+  // The body: prefix (form text, and in an upload the file-part header), file data,
+  // closing delimiter.
+  char boundary[kBoundaryLength + 1] = {};
+  char formText[kFormTextSize] = {};
+  char bodyPrefix[kBodyTextSize] = {};
+  const char *prefix = "";
+  size_t prefixLength = 0;
+  uint64_t announced = 0;
+};
+
+// Writes length bytes with one InternetWriteFile. Returns 0, the write's error, or
+// LUMOX_E_FILE_WRITE when the connection took fewer bytes than given.
 int WriteWhole(HINTERNET request, const void *data, DWORD length) {
   DWORD written = 0;
-  if (!InternetWriteFile(request, data, length, &written)) {
+  if (!InternetWriteFile(request, data, length, &written))
     return LastErrorOr(ERROR_INTERNET_CONNECTION_ABORTED);
-  }
-  return written == length ? 0 : 10005;
+  return written == length ? LUMOX_OK : LUMOX_E_FILE_WRITE;
 }
 
 int AddHeader(HINTERNET request, const char *text) {
-  if (HttpAddRequestHeadersA(request, text, static_cast<DWORD>(-1), kAddHeaderFlags)) return 0;
+  if (HttpAddRequestHeadersA(request, text, static_cast<DWORD>(-1), kAddHeaderFlags))
+    return LUMOX_OK;
   return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+}
+
+// Opens the file an upload sends and takes its whole 64-bit size: what is announced must
+// be what is sent. An unreadable size is reported once the request is open.
+int OpenFileToSend(UploadCall *call) {
+  HANDLE file = CreateFileA(call->localPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LUMOX_E_FILE_OPEN;
+  call->handles.localFile = file;
+  LARGE_INTEGER size;
+  size.QuadPart = 0;
+  call->sizeKnown = GetFileSizeEx(file, &size) && size.QuadPart >= 0;
+  call->fileSize = call->sizeKnown ? static_cast<uint64_t>(size.QuadPart) : 0;
+  return LUMOX_OK;
+}
+
+// Before session and connection are open: the file sent is closed without a trace line.
+int ReturnAtOnce(UploadCall *call, int result) {
+  if (call->handles.localFile != INVALID_HANDLE_VALUE) CloseHandle(call->handles.localFile);
+  call->handles.localFile = INVALID_HANDLE_VALUE;
+  return result;
+}
+
+// The URL's path alone when the list travels in the body; otherwise the object name with
+// the query strings. Then the request flags.
+int ChooseObjectName(UploadCall *call) {
+  int result;
+  if (call->multipart) {
+    TraceLog("IF", "Using MultiParts");
+    result = HttpUrlPath(&call->parts, call->objectName, sizeof call->objectName);
+    // A URL without a path asks for the root.
+    if (result == LUMOX_OK && call->objectName[0] == '\0')
+      snprintf(call->objectName, sizeof call->objectName, "/");
+  } else {
+    TraceLog("IF", "Not Using MultiParts");
+    result = HttpObjectName(&call->parts, call->objectName, sizeof call->objectName);
+    if (result == LUMOX_OK)
+      result = AppendQueryStrings(call->params, call->pairs, call->pairCount, call->objectName,
+                                  sizeof call->objectName);
+  }
+  if (result == LUMOX_OK) call->flags = RequestFlagsFor(&call->parts);
+  return result;
+}
+
+// Boundary, form text, file-part header and announced length. The body is laid out before
+// any request goes out, so a text that does not fit or a length that cannot be announced
+// fails without sending anything.
+int LayOutBody(UploadCall *call) {
+  int result = LUMOX_OK;
+  if (!call->multipart) {
+    call->announced = call->fileSize;
+  } else {
+    HttpMakeBoundary(call->boundary);
+    if (call->params != nullptr && *call->params != nullptr) {
+      result = HttpAddPostParaB(call->params, call->formText, sizeof call->formText,
+                                call->boundary);
+    } else if (call->pairs != nullptr) {
+      result = HttpAddPostParaC(call->pairs, call->pairCount, call->formText,
+                                sizeof call->formText, call->boundary);
+    }
+    if (result != LUMOX_OK) return result;
+    const size_t boundaryLength = strlen(call->boundary);
+    if (call->upload) {
+      result = FormatFilePartHeader(call->bodyPrefix, sizeof call->bodyPrefix, call->formText,
+                                    call->boundary, call->fieldName, call->localPath);
+      if (result != LUMOX_OK) return result;
+      call->prefix = call->bodyPrefix;
+      call->prefixLength = strlen(call->bodyPrefix);
+      // "\r\n--" boundary "--\r\n" after the file's bytes.
+      call->announced = call->prefixLength + call->fileSize + boundaryLength + 8;
+    } else {
+      call->prefix = call->formText;
+      call->prefixLength = strlen(call->formText);
+      // "--" boundary "--\r\n" after the fields.
+      call->announced = call->prefixLength + boundaryLength + 6;
+    }
+  }
+  return call->announced > kMaxAnnounced ? LUMOX_E_FILE_SIZE : LUMOX_OK;
+}
+
+// A body-less request first, so the proxy can authenticate the connection before a request
+// with a body goes out. Its reply is read and discarded; its status is not examined.
+int PrimeProxy(UploadCall *call) {
+  TraceLog("IF", "ProxyAuthorization");
+  HINTERNET *request = &call->handles.request;
+  int result = OpenRequest(call->handles.connection, "POST", call->objectName, nullptr,
+                           call->flags, request);
+  if (result == LUMOX_OK) result = SendWithRetry(*request, SendForm::kPriming, 0);
+  if (result != LUMOX_OK) return result;
+  uint64_t received = 0;
+  int error = 0;
+  if (CopyReplyBody(*request, INVALID_HANDLE_VALUE, false, &received, &error) ==
+      CopyEnd::kTimeLimit)
+    return ERROR_INTERNET_TIMEOUT;
+  InternetCloseHandle(*request);
+  *request = nullptr;
+  return LUMOX_OK;
+}
+
+// Opens the real request and adds the headers of a multipart body.
+int OpenPostRequest(UploadCall *call) {
+  TraceLog("IF", "HttpOpenRequest");
+  HINTERNET *request = &call->handles.request;
+  int result = OpenRequest(call->handles.connection, "POST", call->objectName, nullptr,
+                           call->flags, request);
+  if (result != LUMOX_OK) return result;
+  if (call->upload) {
+    TraceLog("IF", "GetFileSize----%lld",
+             call->sizeKnown ? static_cast<long long>(call->fileSize) : -1LL);
+    if (!call->sizeKnown) return LUMOX_E_FILE_SIZE;
+  }
+  if (!call->multipart) return LUMOX_OK;
+  char headerLine[128];
+  memset(headerLine, 0, sizeof headerLine);
+  snprintf(headerLine, sizeof headerLine, "Content-Type: multipart/form-data; boundary=%s",
+           call->boundary);
+  result = AddHeader(*request, headerLine);
+  if (result != LUMOX_OK || !call->upload) return result;
+  snprintf(headerLine, sizeof headerLine, "LFile-Length: %u",
+           static_cast<unsigned>(call->fileSize));
+  return AddHeader(*request, headerLine);
+}
+
+// Sends exactly the file's size: a file that fails to read or ends early stops the request
+// before its body could be completed short.
+int SendFileData(UploadCall *call) {
+  TraceLog("IF", "HttpWriteFile");
+  char block[kBlockSize + 1];
+  memset(block, 0, sizeof block);
+  DWORD start = GetTickCount();
+  uint64_t remaining = call->fileSize;
+  for (;;) {
+    DWORD want = remaining < kBlockSize ? static_cast<DWORD>(remaining) : kBlockSize;
+    DWORD got = 0;
+    if (!ReadFile(call->handles.localFile, block, want, &got, nullptr))
+      return LastErrorOr(ERROR_READ_FAULT);
+    if (TotalLimitReached(start)) return ERROR_INTERNET_TIMEOUT;
+    if (got == 0) return remaining != 0 ? LUMOX_E_FILE_SIZE : LUMOX_OK;
+    if (got > want) got = want;
+    int result = WriteWhole(call->handles.request, block, got);
+    if (result != LUMOX_OK) return result;
+    remaining -= got;
+  }
+}
+
+// The request head with the announced length, the body prefix, the file data, the closing
+// delimiter, and the end of the request.
+int SendHeadAndBody(UploadCall *call) {
+  HINTERNET request = call->handles.request;
+  int result = SendWithRetry(request, SendForm::kHead, static_cast<DWORD>(call->announced));
+  if (result != LUMOX_OK) return result;
+  if ((call->upload && call->multipart) || (!call->upload && call->prefixLength != 0)) {
+    TraceLog("IF", "InternetWriteFile");
+    result = WriteWhole(request, call->prefix, static_cast<DWORD>(call->prefixLength));
+    if (result != LUMOX_OK) return result;
+  }
+  if (call->upload) {
+    result = SendFileData(call);
+    if (result != LUMOX_OK) return result;
+  }
+  if (call->multipart) {
+    char closingText[kBoundaryLength + 16];
+    memset(closingText, 0, sizeof closingText);
+    result = FormatClosingDelimiter(closingText, sizeof closingText, call->boundary,
+                                    call->upload);
+    if (result == LUMOX_OK)
+      result = WriteWhole(request, closingText, static_cast<DWORD>(strlen(closingText)));
+    if (result != LUMOX_OK) return result;
+  }
+  TraceLog("IF", "HttpEndRequest");
+  if (!HttpEndRequestA(request, nullptr, kSendExFlags, 0))
+    return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  return LUMOX_OK;
+}
+
+// The reply file of an upload, when one is asked for and can be created. It keeps what
+// arrived when a read fails or the time limit ends the copy; a failed write removes it.
+int SaveReplyFile(UploadCall *call) {
+  TraceLog("IF", "CreateFile");
+  TransferHandles *handles = &call->handles;
+  if (call->responsePath == nullptr) return LUMOX_OK;
+  handles->replyFile = CreateFileA(call->responsePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+  // No reply file wanted or possible.
+  if (handles->replyFile == INVALID_HANDLE_VALUE) return LUMOX_OK;
+  handles->replyPath = call->responsePath;
+  TraceLog("IF", "InternetReadFile");
+  uint64_t received = 0;
+  int error = 0;
+  CopyEnd end = CopyReplyBody(handles->request, handles->replyFile, false, &received, &error);
+  if (end == CopyEnd::kTimeLimit) return ERROR_INTERNET_TIMEOUT;
+  if (end == CopyEnd::kFailed) {
+    handles->deleteReplyFile = true;
+    return error;
+  }
+  return LUMOX_OK;
+}
+
+// Status 200, then the reply file of an upload or the target of a download by POST.
+int TakeReply(UploadCall *call) {
+  int result = CheckStatus(call->handles.request);
+  if (result != LUMOX_OK) return result;
+  if (call->upload) return SaveReplyFile(call);
+  TraceLog("IF", "PathFileExists");
+  return SaveReplyBody(call->handles.request, call->localPath, false, &call->handles.localFile);
 }
 
 }  // namespace
@@ -77,370 +285,45 @@ int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pa
                        int useProxy, const char *proxyServer, int proxyPort,
                        const char *proxyUser, const char *proxyPassword, int UpDown) {
   TraceLog("IF", "Check Function Parameter");
-  if (url == nullptr || localPath == nullptr) return 10000;
+  if (url == nullptr || localPath == nullptr) return LUMOX_E_INVALID_PARAMETER;
   {
     char shown[kMaxUrl + 16];
     MaskUrlForTrace(url, shown, sizeof shown);
     TraceLog("UL", "HttpUploadFileExBC。URL:%s    File:%s    UpDown:%d    ", shown, localPath,
              UpDown);
   }
-  const bool upload = UpDown == 1;
+  UploadCall call;
+  call.params = params;
+  call.pairs = pairs;
+  call.pairCount = pairCount;
+  call.localPath = localPath;
+  call.upload = UpDown == 1;
   // A download by POST takes no file part and keeps no reply file.
-  if (!upload) {
-    fieldName = nullptr;
-    responsePath = nullptr;
-  }
-  const bool multipart = !upload || (fieldName != nullptr && fieldName[0] != '\0');
-  if (strlen(url) > kMaxUrl || strlen(localPath) > kMaxLocalPath ||
-      (responsePath != nullptr && strlen(responsePath) > kMaxLocalPath)) {
-    return 10001;
-  }
-  if (!upload && !TempNameFits(localPath)) return 10001;
-
-  int result = 0;
-  HINTERNET session = nullptr;
-  HINTERNET connection = nullptr;
-  HINTERNET request = nullptr;
-  HANDLE localFile = INVALID_HANDLE_VALUE;  // the file sent by an upload
-  HANDLE replyFile = INVALID_HANDLE_VALUE;  // the reply file of an upload
-  bool deleteReplyFile = false;
-  SaveTarget target;                        // the file written by a download by POST
-  URL_COMPONENTSA parts;
-  memset(&parts, 0, sizeof parts);
-  int retriesLeft = 3;
-  LARGE_INTEGER fileSize;
-  fileSize.QuadPart = 0;
-  bool sizeKnown = true;
-  uint64_t announced = 0;
-
-  char urlPath[kMaxUrl + 1];
-  char boundary[kBoundaryLength + 1];
-  char objectName[kMaxUrl + 1];
-  char query[kMaxUrl];
-  char headerLine[128];
-  char chunk[kBlockSize + 1];
-  static_assert(kFormTextSize == kBodyTextSize, "form text and body prefix buffers");
-  char formText[kFormTextSize];
-  char bodyPrefix[kBodyTextSize];
-  memset(urlPath, 0, sizeof urlPath);
-  memset(boundary, 0, sizeof boundary);
-  memset(objectName, 0, sizeof objectName);
-  memset(query, 0, sizeof query);
-  memset(headerLine, 0, sizeof headerLine);
-  memset(chunk, 0, sizeof chunk);
-  memset(formText, 0, sizeof formText);
-  memset(bodyPrefix, 0, sizeof bodyPrefix);
-  const char *prefix = "";
-  size_t prefixLength = 0;
+  call.fieldName = call.upload ? fieldName : nullptr;
+  call.responsePath = call.upload ? responsePath : nullptr;
+  call.multipart = !call.upload || (call.fieldName != nullptr && call.fieldName[0] != '\0');
+  int result = CheckTransferTexts(url, localPath, call.responsePath, !call.upload);
+  if (result != LUMOX_OK) return result;
 
   TraceLog("IF", "OpenLocalFile");
-  if (upload) {
-    localFile = CreateFileA(localPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (localFile == INVALID_HANDLE_VALUE) {
-      result = 10003;
-      goto closing;
-    }
-    // The whole 64-bit size: what is announced must be what is sent.
-    if (!GetFileSizeEx(localFile, &fileSize) || fileSize.QuadPart < 0) {
-      sizeKnown = false;
-      fileSize.QuadPart = 0;
-    }
+  if (call.upload) {
+    result = OpenFileToSend(&call);
+    if (result != LUMOX_OK) return CloseTransfer(&call.handles, result);
   }
-
   TraceLog("IF", "Crack the URL");
-  result = HttpCrackURL(url, &parts);
-  if (result != 0) {
-    if (localFile != INVALID_HANDLE_VALUE) CloseHandle(localFile);
-    return result;
-  }
+  result = HttpCrackURL(url, &call.parts);
+  if (result != LUMOX_OK) return ReturnAtOnce(&call, result);
+  ProxyArgs proxy = {proxyServer, proxyPort, proxyUser, proxyPassword};
+  if (!TakeProxyArguments(useProxy, &proxy))
+    return CloseTransfer(&call.handles, LUMOX_E_NO_PROXY);
+  result = OpenConnection(&call.handles, &call.parts, proxy);
+  if (result != LUMOX_OK) return ReturnAtOnce(&call, result);
 
-  TraceLog("IF", "InternetOpen,InternetConnection");
-  if (useProxy == 1 && (proxyServer == nullptr || proxyServer[0] == '\0')) {
-    result = 10008;
-    goto closing;
-  }
-  if (useProxy != 1) {
-    proxyServer = nullptr;
-    proxyPort = 0;
-    proxyUser = nullptr;
-    proxyPassword = nullptr;
-  }
-  result = HttpOpenConnection(&session, &connection, &parts, proxyServer, proxyPort, proxyUser,
-                              proxyPassword);
-  if (result != 0) {
-    if (localFile != INVALID_HANDLE_VALUE) CloseHandle(localFile);
-    return result;
-  }
-
-  result = HttpUrlPath(&parts, urlPath, sizeof urlPath);
-  if (result != 0) goto closing;
-
-  if (multipart) {
-    TraceLog("IF", "Using MultiParts");
-    // A URL without a path asks for the root.
-    snprintf(objectName, sizeof objectName, "%s", urlPath[0] != '\0' ? urlPath : "/");
-  } else {
-    TraceLog("IF", "Not Using MultiParts");
-    result = HttpObjectName(&parts, objectName, sizeof objectName);
-    if (result != 0) goto closing;
-    result = AppendQueryStrings(params, pairs, pairCount, objectName, sizeof objectName);
-    if (result != 0) goto closing;
-  }
-
-  {
-    DWORD flags = kRequestFlags;
-    if (parts.nScheme == INTERNET_SCHEME_HTTPS) {
-      TraceLog("IF", "INTERNET_SCHEME_HTTPS");
-      flags |= kSecureFlags;
-    }
-
-    // The body is laid out before any request goes out, so a text that does not fit or a
-    // length that cannot be announced fails without sending anything.
-    if (multipart) {
-      HttpMakeBoundary(boundary);
-      if (params != nullptr && *params != nullptr) {
-        memset(formText, 0, sizeof formText);
-        result = HttpAddPostParaB(params, formText, sizeof formText, boundary);
-      } else if (pairs != nullptr) {
-        memset(formText, 0, sizeof formText);
-        result = HttpAddPostParaC(pairs, pairCount, formText, sizeof formText, boundary);
-      }
-      if (result != 0) goto closing;
-      if (upload) {
-        result = FormatFilePartHeader(bodyPrefix, sizeof bodyPrefix, formText, boundary,
-                                      fieldName, localPath);
-        if (result != 0) goto closing;
-        prefix = bodyPrefix;
-        prefixLength = strlen(bodyPrefix);
-        announced = prefixLength + static_cast<uint64_t>(fileSize.QuadPart) +
-                    strlen(boundary) + 8;
-      } else {
-        prefix = formText;
-        prefixLength = strlen(formText);
-        announced = prefixLength + strlen(boundary) + 6;
-      }
-    } else {
-      announced = static_cast<uint64_t>(fileSize.QuadPart);
-    }
-    if (announced > kMaxAnnounced) {
-      result = 10004;
-      goto closing;
-    }
-
-    if (useProxy == 1) {
-      // A body-less request first, so the proxy can authenticate the connection before a
-      // request with a body goes out. Its reply is read and discarded.
-      TraceLog("IF", "ProxyAuthorization");
-      request = HttpOpenRequestA(connection, "POST", objectName, nullptr, nullptr, nullptr,
-                                 flags, 0);
-      if (request == nullptr) {
-        result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-        goto closing;
-      }
-      ApplyTimeouts(&request);
-      result = SendPriming(request, &retriesLeft);
-      if (result != 0) goto closing;
-      DWORD start = GetTickCount();
-      for (;;) {
-        DWORD count = 0;
-        if (!InternetReadFile(request, chunk, kBlockSize, &count)) break;
-        if (TotalLimitReached(start)) {
-          result = ERROR_INTERNET_TIMEOUT;
-          goto closing;
-        }
-        if (count == 0) break;
-      }
-      InternetCloseHandle(request);
-      request = nullptr;
-      retriesLeft = 3;
-    }
-
-    TraceLog("IF", "HttpOpenRequest");
-    request = HttpOpenRequestA(connection, "POST", objectName, nullptr, nullptr, nullptr, flags,
-                               0);
-    if (request == nullptr) {
-      result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-      goto closing;
-    }
-    ApplyTimeouts(&request);
-  }
-
-  if (upload) {
-    TraceLog("IF", "GetFileSize----%lld",
-             sizeKnown ? static_cast<long long>(fileSize.QuadPart) : -1LL);
-    if (!sizeKnown) {
-      result = 10004;
-      goto closing;
-    }
-  }
-
-  if (multipart) {
-    snprintf(headerLine, sizeof headerLine, "Content-Type: multipart/form-data; boundary=%s",
-             boundary);
-    result = AddHeader(request, headerLine);
-    if (result != 0) goto closing;
-    if (upload) {
-      snprintf(headerLine, sizeof headerLine, "LFile-Length: %u",
-               static_cast<unsigned>(fileSize.QuadPart));
-      result = AddHeader(request, headerLine);
-      if (result != 0) goto closing;
-    }
-  }
-
-  result = SendHead(request, static_cast<DWORD>(announced), &retriesLeft);
-  if (result != 0) goto closing;
-
-  if ((upload && multipart) || (!upload && prefixLength != 0)) {
-    TraceLog("IF", "InternetWriteFile");
-    result = WriteWhole(request, prefix, static_cast<DWORD>(prefixLength));
-    if (result != 0) goto closing;
-  }
-
-  if (upload) {
-    // Exactly the size announced: a file that fails to read or ends early stops the
-    // request before its body could be completed short.
-    TraceLog("IF", "HttpWriteFile");
-    DWORD start = GetTickCount();
-    uint64_t remaining = static_cast<uint64_t>(fileSize.QuadPart);
-    for (;;) {
-      DWORD want = remaining < kBlockSize ? static_cast<DWORD>(remaining) : kBlockSize;
-      DWORD got = 0;
-      if (!ReadFile(localFile, chunk, want, &got, nullptr)) {
-        result = LastErrorOr(ERROR_READ_FAULT);
-        goto closing;
-      }
-      if (TotalLimitReached(start)) {
-        result = ERROR_INTERNET_TIMEOUT;
-        goto closing;
-      }
-      if (got == 0) {
-        if (remaining != 0) {
-          result = 10004;
-          goto closing;
-        }
-        break;
-      }
-      if (got > want) got = want;
-      DWORD written = 0;
-      if (!InternetWriteFile(request, chunk, got, &written)) {
-        result = LastErrorOr(ERROR_INTERNET_CONNECTION_ABORTED);
-        goto closing;
-      }
-      if (written != got) {
-        result = 10005;
-        goto closing;
-      }
-      remaining -= got;
-    }
-  }
-
-  if (multipart) {
-    char closingText[kBoundaryLength + 16];
-    memset(closingText, 0, sizeof closingText);
-    result = FormatClosingDelimiter(closingText, sizeof closingText, boundary, upload);
-    if (result != 0) goto closing;
-    result = WriteWhole(request, closingText, static_cast<DWORD>(strlen(closingText)));
-    if (result != 0) goto closing;
-  }
-
-  TraceLog("IF", "HttpEndRequest");
-  if (!HttpEndRequestA(request, nullptr, kSendExFlags, 0)) {
-    result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-    goto closing;
-  }
-
-  {
-    TraceLog("IF", "HttpQueryInfo");
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                        nullptr)) {
-      result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-      goto closing;
-    }
-    if (status != 200) {
-      result = static_cast<int>(status);
-      goto closing;
-    }
-  }
-
-  if (upload) {
-    TraceLog("IF", "CreateFile");
-    if (responsePath == nullptr) goto closing;
-    replyFile = CreateFileA(responsePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (replyFile == INVALID_HANDLE_VALUE) goto closing;  // no reply file wanted or possible
-    TraceLog("IF", "InternetReadFile");
-    uint64_t received = 0;
-    int error = 0;
-    CopyEnd end = CopyReplyBody(request, replyFile, false, &received, &error);
-    if (end == CopyEnd::kTimeLimit) {
-      result = ERROR_INTERNET_TIMEOUT;  // the reply file keeps what arrived
-    } else if (end == CopyEnd::kFailed) {
-      result = error;  // a failed write: the short reply file is removed
-      deleteReplyFile = true;
-    }
-    goto closing;
-  }
-
-  {
-    TraceLog("IF", "PathFileExists");
-    uint64_t contentLength = 0;
-    const bool hasContentLength = QueryContentLength(request, &contentLength);
-    result = CreateSaveTarget(&target, localPath, PathFileExistsA(localPath) != FALSE);
-    if (result != 0) goto closing;
-    uint64_t received = 0;
-    int error = 0;
-    CopyEnd end = CopyReplyBody(request, target.file, true, &received, &error);
-    if (end == CopyEnd::kTimeLimit) {
-      // The partly written file stays where it was written.
-      result = ERROR_INTERNET_TIMEOUT;
-      goto closing;
-    }
-    if (end == CopyEnd::kFailed) {
-      result = error;
-    } else if (hasContentLength && received < contentLength) {
-      result = 10011;
-    } else {
-      const int64_t expected = ReadLengthHeader(request);
-      if (expected != 0) {
-        LARGE_INTEGER written;
-        written.QuadPart = 0;
-        if (!GetFileSizeEx(target.file, &written) || written.QuadPart != expected) {
-          result = 10011;
-        }
-      }
-    }
-    CloseSaveTarget(&target);
-    result = FinishSaveTarget(&target, result, false);
-  }
-
-closing:
-  if (request != nullptr) {
-    TraceLog("IF", "InternetCloseHandle----hFile");
-    InternetCloseHandle(request);
-  }
-  if (connection != nullptr) {
-    TraceLog("IF", "InternetCloseHandle----hConnection");
-    InternetCloseHandle(connection);
-  }
-  if (session != nullptr) {
-    TraceLog("IF", "InternetCloseHandle----hOpen");
-    InternetCloseHandle(session);
-  }
-  if (localFile != INVALID_HANDLE_VALUE) {
-    TraceLog("IF", "CloseHandle hLocalFile");
-    CloseHandle(localFile);
-  }
-  if (target.file != INVALID_HANDLE_VALUE) {
-    TraceLog("IF", "CloseHandle hLocalFile");
-    CloseSaveTarget(&target);
-  }
-  if (replyFile != INVALID_HANDLE_VALUE) {
-    TraceLog("IF", "CloseHandle hTmpFile");
-    CloseHandle(replyFile);
-    if (deleteReplyFile) DeleteFileA(responsePath);
-  }
-  return result;
+  result = ChooseObjectName(&call);
+  if (result == LUMOX_OK) result = LayOutBody(&call);
+  if (result == LUMOX_OK && useProxy == 1) result = PrimeProxy(&call);
+  if (result == LUMOX_OK) result = OpenPostRequest(&call);
+  if (result == LUMOX_OK) result = SendHeadAndBody(&call);
+  if (result == LUMOX_OK) result = TakeReply(&call);
+  return CloseTransfer(&call.handles, result);
 }

@@ -8,6 +8,7 @@
 #include "Lumox.h"
 #include "module.h"
 #include "param_list.h"
+#include "text_buffer.h"
 #include "trace_log.h"
 
 namespace {
@@ -19,15 +20,6 @@ constexpr size_t kPairLineSize = 1024;
 bool Unreserved(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
          c == '-' || c == '.' || c == '_';
-}
-
-// Appends text to dest (a NUL-terminated text in destSize bytes); false when it would not fit.
-bool Append(char *dest, size_t destSize, const char *text) {
-  size_t used = strnlen(dest, destSize);
-  size_t length = strlen(text);
-  if (used >= destSize || length >= destSize - used) return false;
-  memcpy(dest + used, text, length + 1);
-  return true;
 }
 
 struct QueryBuild {
@@ -49,7 +41,7 @@ int AppendQueryPair(void *context, int index, const char *name, const char *valu
   int used = snprintf(line, sizeof line, index == 0 ? "?%s=%s" : "&%s=%s", encodedName,
                       encodedValue);
   if (used < 0 || static_cast<size_t>(used) >= sizeof line) return 1;
-  return Append(build->dest, build->destSize, line) ? 0 : 1;
+  return AppendText(build->dest, build->destSize, line) ? 0 : 1;
 }
 
 // Joins up to two parts into out; false, with out untouched, when they do not fit.

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -35,6 +37,20 @@ std::string JoinPath(const std::string &dir, const std::string &name) {
   char last = dir.back();
   if (last == '/' || last == '\\') return dir + name;
   return dir + PathSeparator() + name;
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+void NoteKnownDifference(const char *file, int line, const std::string &reason) {
+  printf("[ KNOWN    ] Wine differs from Windows at %s:%d: %s\n", file, line, reason.c_str());
+  ::testing::Test::RecordProperty("known_wine_difference", reason);
 }
 
 std::string NativePath(const std::string &unixPath) {

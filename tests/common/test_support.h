@@ -24,6 +24,13 @@ std::vector<std::string> ListDir(const std::string &dir);  // names, sorted
 // A Unix path as this program must open it (under Wine: Z:\...).
 std::string NativePath(const std::string &unixPath);
 
+// --- the platform ---
+// True when the program runs under Wine (the win64 leg).
+bool UnderWine();
+// Reports a known platform difference met at file:line: a "[ KNOWN    ]" line on the
+// output and the test property "known_wine_difference" with the reason.
+void NoteKnownDifference(const char *file, int line, const std::string &reason);
+
 // --- text ---
 // UTF-8 text converted to code page 932 (independent of how the test was compiled).
 std::string Sjis(const std::string &utf8);

@@ -7,21 +7,7 @@
 namespace lumox_it {
 namespace {
 
-class Exports : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { lib_ = new Lib(); }
-  static void TearDownTestSuite() {
-    delete lib_;
-    lib_ = nullptr;
-  }
-  void SetUp() override {
-    REQUIRE_SERVER();
-    lib_->ClearTrace();
-  }
-  static Lib *lib_;
-  Scratch files_;
-};
-Lib *Exports::lib_ = nullptr;
+class Exports : public LibSuite {};
 
 TEST_F(Exports, EachExportWritesItsStartAndEndLines) {
   std::string target = files_.Path("t.bin");

@@ -132,13 +132,28 @@ bool InOrder(const std::vector<std::string> &lines, const std::vector<std::strin
   return next == sequence.size();
 }
 
-bool UnderWine() {
-#ifdef _WIN32
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
+const std::vector<std::string> kCloseLines = {"InternetCloseHandle----hFile",
+                                              "InternetCloseHandle----hConnection",
+                                              "InternetCloseHandle----hOpen"};
+
+Lib *LibSuite::lib_ = nullptr;
+
+void LibSuite::SetUpTestSuite() { lib_ = new Lib(); }
+
+void LibSuite::TearDownTestSuite() {
+  delete lib_;
+  lib_ = nullptr;
+}
+
+void LibSuite::SetUp() {
+  REQUIRE_SERVER();
+  lib_->ClearTrace();
+}
+
+int LibSuite::DownloadC(const std::string &url, const std::string &target, Pairs *pairs,
+                        int usePost) {
+  return lib_->DownloadFileC(url.c_str(), pairs ? pairs->data() : nullptr,
+                             pairs ? pairs->count() : 0, target.c_str(), usePost);
 }
 
 }  // namespace lumox_it

@@ -1,6 +1,6 @@
 // What the integration tests share: a loaded copy of the library with the trace log on,
-// typed exports, URLs of the test server, trace reading, and marking of known differences
-// between Wine's WinINet and Windows'.
+// typed exports, URLs of the test server, trace reading, and the fixture of the suites
+// that share one library copy.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Lumox.h"
+#include "known_difference.h"
 #include "test_support.h"
 
 namespace lumox_it {
@@ -106,23 +107,23 @@ int CountOf(const std::vector<std::string> &lines, const std::string &text);
 // True when the lines contain `sequence` in this order (others may lie between).
 bool InOrder(const std::vector<std::string> &lines, const std::vector<std::string> &sequence);
 
-// True when the test program runs under Wine.
-bool UnderWine();
+// The engine's three close lines, in their order.
+extern const std::vector<std::string> kCloseLines;
+
+// A suite whose tests share one loaded library copy with the trace log on. Each test needs
+// the test server, starts with the trace forgotten, and has a fresh folder for its files.
+class LibSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+  // HttpDownloadFileC with an optional plain-array list.
+  int DownloadC(const std::string &url, const std::string &target, Pairs *pairs, int usePost);
+  static Lib *lib_;
+  Scratch files_;
+};
 
 }  // namespace lumox_it
-
-// An expectation of Windows' behaviour that Wine's WinINet does not meet. Under Wine a
-// mismatch is reported as a known platform difference and does not fail the test.
-#define EXPECT_WINDOWS(cond, reason)                                                     \
-  do {                                                                                   \
-    if (::lumox_it::UnderWine()) {                                                       \
-      if (!(cond))                                                                       \
-        printf("[ KNOWN    ] Wine differs from Windows at %s:%d: %s (%s)\n", __FILE__,   \
-               __LINE__, #cond, reason);                                                 \
-    } else {                                                                             \
-      EXPECT_TRUE(cond) << "(Wine differs here: " << reason << ")";                      \
-    }                                                                                    \
-  } while (0)
 
 #define REQUIRE_SERVER()                                                         \
   do {                                                                           \

@@ -12,34 +12,17 @@
 namespace lumox_it {
 namespace {
 
-class Upload : public ::testing::Test {
+class Upload : public LibSuite {
  protected:
-  static void SetUpTestSuite() { lib_ = new Lib(); }
-  static void TearDownTestSuite() {
-    delete lib_;
-    lib_ = nullptr;
-  }
-  void SetUp() override {
-    REQUIRE_SERVER();
-    lib_->ClearTrace();
-  }
   int Put(const std::string &url, const std::string &file, const char *field,
           const char *reply, Pairs *pairs = nullptr) {
     return lib_->UploadFileC(url.c_str(), pairs ? pairs->data() : nullptr,
                              pairs ? pairs->count() : 0, file.c_str(), field, reply);
   }
   int Post(const std::string &url, const std::string &target, Pairs *pairs = nullptr) {
-    return lib_->DownloadFileC(url.c_str(), pairs ? pairs->data() : nullptr,
-                               pairs ? pairs->count() : 0, target.c_str(), 1);
+    return DownloadC(url, target, pairs, 1);
   }
-  static Lib *lib_;
-  Scratch files_;
 };
-Lib *Upload::lib_ = nullptr;
-
-const std::vector<std::string> kCloseLines = {"InternetCloseHandle----hFile",
-                                              "InternetCloseHandle----hConnection",
-                                              "InternetCloseHandle----hOpen"};
 
 // A file of the given size, sparse where the file system allows it.
 bool MakeSizedFile(const std::string &path, long long size) {
@@ -458,7 +441,7 @@ TEST_F(Upload, PrimingRequestThroughTheBasicAuthProxy) {
   int result = lib_->UploadFileExC(url.c_str(), pairs.data(), pairs.count(), file.c_str(), "f",
                                    reply.c_str(), 1, "127.0.0.1", Server().proxyPort, "Kiva3",
                                    "7391");
-  EXPECT_WINDOWS(result == 0,
+  EXPECT_WINDOWS(EXPECT_EQ(0, result),
                  "Wine keeps no proxy credentials between requests and its HttpEndRequestA "
                  "does not answer the 407 of the real request");
   auto trace = lib_->Trace();
@@ -471,7 +454,7 @@ TEST_F(Upload, PrimingRequestThroughTheBasicAuthProxy) {
   EXPECT_EQ("POST " + url + " HTTP/1.1", records[0].requestLine);
   EXPECT_EQ("", records[0].body);
   EXPECT_EQ("Basic S2l2YTM6NzM5MQ==", records[0].header("Proxy-Authorization"));
-  EXPECT_WINDOWS(records.size() == 2, "Wine's real request stops at the proxy's 407");
+  EXPECT_WINDOWS(EXPECT_EQ(2u, records.size()), "Wine's real request stops at the proxy's 407");
   if (records.size() == 2) {
     std::string b = BoundaryOf(records[1]);
     EXPECT_EQ(FieldSection(b, "k", "v") + FilePartHeader(b, "f", file) + Pattern(5000) + "\r\n--" +
@@ -507,7 +490,7 @@ TEST_F(Upload, DownloadByPostThroughTheProxy) {
   std::string url = ProxiedUrl(id, "body/64");
   int result = lib_->DownloadFileExC(url.c_str(), nullptr, 0, target.c_str(), 1, 0, "127.0.0.1",
                                      Server().proxyPort, "Kiva3", "7391");
-  EXPECT_WINDOWS(result == 0, "Wine's HttpEndRequestA does not answer a 407");
+  EXPECT_WINDOWS(EXPECT_EQ(0, result), "Wine's HttpEndRequestA does not answer a 407");
   if (result == 0) {
     EXPECT_EQ(Pattern(64), ReadFileBytes(target));
   }
@@ -526,7 +509,7 @@ TEST_F(Upload, HttpsUpload) {
   auto trace = lib_->Trace();
   EXPECT_TRUE(InOrder(trace, {"Not Using MultiParts", "INTERNET_SCHEME_HTTPS", "HttpOpenRequest",
                               "GetFileSize----4000", "HttpSendRequestEx", "HttpWriteFile"}));
-  EXPECT_WINDOWS(CountOf(trace, "HttpSendRequestEx") == 1,
+  EXPECT_WINDOWS(EXPECT_EQ(1, CountOf(trace, "HttpSendRequestEx")),
                  "Wine's WinINet accepts the unknown CA on the first send");
 }
 

@@ -137,8 +137,8 @@ TEST(CrackUrl, PortsOutsideSixteenBitsAreRefused) {
   // Wine cuts the number to 16 bits, which would connect to another port than written.
   for (const char *url : {"http://h:65536/", "http://h:99999/"}) {
     Cracked c = Crack(url);
-    EXPECT_EQ_EXCEPT_WINE(FALSE, c.ok, "Wine cuts a port above 65535 to 16 bits");
-    EXPECT_EQ_EXCEPT_WINE(static_cast<DWORD>(ERROR_INTERNET_INVALID_URL), c.error,
+    EXPECT_WINDOWS(EXPECT_EQ(FALSE, c.ok), "Wine cuts a port above 65535 to 16 bits");
+    EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_INVALID_URL), c.error),
                           "Wine cuts a port above 65535 to 16 bits");
   }
 }

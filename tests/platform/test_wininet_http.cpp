@@ -168,14 +168,14 @@ TEST(WininetOptions, TimeoutsAreCheckedAndInherited) {
   for (const auto &c : cases) {
     DWORD got = 0, length = sizeof got;
     BOOL ok = InternetQueryOptionA(c.handle, c.option, &got, &length);
-    EXPECT_EQ_EXCEPT_WINE(c.expected, ok ? got : 0xFFFFFFFFu,
+    EXPECT_WINDOWS(EXPECT_EQ(c.expected, ok ? got : 0xFFFFFFFFu),
                           "Wine does not answer or inherit these time-out options");
   }
   DWORD got = 0, length = 2;
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(InternetQueryOptionA(connection, INTERNET_OPTION_CONNECT_TIMEOUT, &got, &length));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-  EXPECT_EQ_EXCEPT_WINE(4u, length, "Wine does not report the needed length of a time-out option");
+  EXPECT_WINDOWS(EXPECT_EQ(4u, length), "Wine does not report the needed length of a time-out option");
   InternetCloseHandle(request);
   InternetCloseHandle(connection);
   InternetCloseHandle(session);
@@ -190,12 +190,12 @@ TEST(WininetOptions, CredentialStringsAndSecurityFlags) {
   SetLastError(0xdeadbeef);
   BOOL ok = InternetQueryOptionA(client.connection, INTERNET_OPTION_PROXY_USERNAME, text, &length);
   EXPECT_FALSE(ok);
-  EXPECT_EQ_EXCEPT_WINE(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError(),
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError()),
                         "Wine cannot query credential options on a connection");
-  EXPECT_EQ_EXCEPT_WINE(6u, length, "Wine cannot query credential options on a connection");
+  EXPECT_WINDOWS(EXPECT_EQ(6u, length), "Wine cannot query credential options on a connection");
   length = sizeof text;
   ok = InternetQueryOptionA(client.connection, INTERNET_OPTION_PROXY_USERNAME, text, &length);
-  EXPECT_EQ_EXCEPT_WINE(std::string("Kiva3/5"), std::string(ok ? text : "") + "/" + std::to_string(length),
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("Kiva3/5"), std::string(ok ? text : "") + "/" + std::to_string(length)),
                         "Wine cannot query credential options on a connection");
 
   HINTERNET plain = client.Open("GET", "/", 0);
@@ -209,7 +209,7 @@ TEST(WininetOptions, CredentialStringsAndSecurityFlags) {
   length = sizeof flags;
   EXPECT_TRUE(InternetQueryOptionA(secure, INTERNET_OPTION_SECURITY_FLAGS, &flags, &length));
   EXPECT_EQ(0x3000u, flags & 0x3000u);
-  EXPECT_EQ_EXCEPT_WINE(SECURITY_FLAG_SECURE, flags & SECURITY_FLAG_SECURE,
+  EXPECT_WINDOWS(EXPECT_EQ(SECURITY_FLAG_SECURE, flags & SECURITY_FLAG_SECURE),
                         "Wine reports SECURITY_FLAG_SECURE only once connected");
   DWORD more = flags | SECURITY_FLAG_IGNORE_UNKNOWN_CA;
   EXPECT_TRUE(InternetSetOptionA(secure, INTERNET_OPTION_SECURITY_FLAGS, &more, sizeof more));
@@ -315,7 +315,7 @@ TEST_F(WininetHttp, ObjectNameIsSentAsGiven) {
   auto records = Records(id);
   ASSERT_EQ(3u, records.size());
   EXPECT_EQ("GET " + objects[0] + " HTTP/1.1", records[0].requestLine);
-  EXPECT_EQ_EXCEPT_WINE("GET " + objects[1] + " HTTP/1.1", records[1].requestLine,
+  EXPECT_WINDOWS(EXPECT_EQ("GET " + objects[1] + " HTTP/1.1", records[1].requestLine),
                         "Wine removes dot segments from the object name");
   EXPECT_EQ("GET " + Path(id, "body/2") + "?a%20b HTTP/1.1", records[2].requestLine);
   // A line break in the object name cannot start a header line of its own.
@@ -326,7 +326,7 @@ TEST_F(WininetHttp, ObjectNameIsSentAsGiven) {
   records = Records(id);
   std::string line = records.size() == 4 ? records[3].requestLine : "(no record)";
   EXPECT_FALSE(records.size() == 4 && records[3].hasHeader("X-Injected"));
-  EXPECT_EQ_EXCEPT_WINE("GET " + Path(id, "body/1") + "?a%0D%0AX-Injected:%201 HTTP/1.1", line,
+  EXPECT_WINDOWS(EXPECT_EQ("GET " + Path(id, "body/1") + "?a%0D%0AX-Injected:%201 HTTP/1.1", line),
                         "Wine sends a line break of the object name as it is (a malformed request)");
 }
 
@@ -457,7 +457,7 @@ TEST_F(WininetHttp, CutBodiesAreReadFailures) {
     if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
       // A reset can overtake the reply head that came before it.
       EXPECT_FALSE(c.exact) << c.plan;
-      EXPECT_EQ_EXCEPT_WINE(c.error, GetLastError(), "Wine may report a reset as 12030");
+      EXPECT_WINDOWS(EXPECT_EQ(c.error, GetLastError()), "Wine may report a reset as 12030");
       InternetCloseHandle(request);
       continue;
     }
@@ -471,8 +471,8 @@ TEST_F(WininetHttp, CutBodiesAreReadFailures) {
     if (c.error == 0) {
       EXPECT_TRUE(ok) << c.plan;
     } else {
-      EXPECT_EQ_EXCEPT_WINE(FALSE, ok, "Wine ends a cut body like a complete one");
-      EXPECT_EQ_EXCEPT_WINE(c.error, error, "Wine ends a cut body like a complete one");
+      EXPECT_WINDOWS(EXPECT_EQ(FALSE, ok), "Wine ends a cut body like a complete one");
+      EXPECT_WINDOWS(EXPECT_EQ(c.error, error), "Wine ends a cut body like a complete one");
     }
     InternetCloseHandle(request);
   }
@@ -480,7 +480,7 @@ TEST_F(WininetHttp, CutBodiesAreReadFailures) {
 
 TEST_F(WininetHttp, BigTransfersStreamInBothDirections) {
   // 1 GiB on our layer, where memory is watched; less under Wine, which is slower.
-  const uint64_t size = platform_test::UnderWine() ? (64u << 20) : (1ull << 30);
+  const uint64_t size = lumox_test::UnderWine() ? (64u << 20) : (1ull << 30);
   std::string id = UniqueId("hbig");
   Client client(Server().httpPort);
   HINTERNET request = client.Open("GET", Path(id, "body/" + std::to_string(size)));
@@ -548,8 +548,8 @@ TEST_F(WininetHttp, WritesBeyondTheAnnouncedLengthAreRefused) {
   SetLastError(0xdeadbeef);
   BOOL ok = InternetWriteFile(request, "X", 1, &written);
   // WinINet puts such bytes on the wire, where they corrupt the next request.
-  EXPECT_EQ_EXCEPT_WINE(FALSE, ok, "Wine sends bytes beyond the announced length");
-  EXPECT_EQ_EXCEPT_WINE(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError(),
+  EXPECT_WINDOWS(EXPECT_EQ(FALSE, ok), "Wine sends bytes beyond the announced length");
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError()),
                         "Wine sends bytes beyond the announced length");
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0, 0));
   EXPECT_EQ("abcd", ReadAll(request));
@@ -592,7 +592,7 @@ TEST_F(WininetHttp, RedirectsAreFollowed) {
   request = client.Open("POST", Path(id, "redirect-path/307/x/" + id + "/echo"));
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, const_cast<char *>("body7"), 5));
   EXPECT_EQ(200u, Status(request));
-  EXPECT_EQ_EXCEPT_WINE(std::string("body7"), ReadAll(request), "Wine drops the body when it follows a 307");
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("body7"), ReadAll(request)), "Wine drops the body when it follows a 307");
   InternetCloseHandle(request);
   // An absolute Location on the same server, from a GET.
   std::string target = "http%3A%2F%2F127.0.0.1%3A" + Port(Server().httpPort) + "%2Fx%2F" + id + "%2Fbody%2F2";
@@ -608,7 +608,7 @@ TEST_F(WininetHttp, RedirectsAreFollowed) {
   EXPECT_EQ("", records[1].body);
   EXPECT_FALSE(records[1].hasHeader("Content-Length"));
   EXPECT_EQ("POST /x/" + id + "/echo HTTP/1.1", records[3].requestLine);
-  EXPECT_EQ_EXCEPT_WINE(std::string("body7"), records[3].body, "Wine drops the body when it follows a 307");
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("body7"), records[3].body), "Wine drops the body when it follows a 307");
   EXPECT_EQ("GET /x/" + id + "/body/2 HTTP/1.1", records[5].requestLine);
 }
 
@@ -647,7 +647,7 @@ TEST_F(WininetHttp, LibraryRetryPassesAfterUnknownCa) {
   BOOL first = HttpSendRequestA(request, "Content-Type: application/x-www-form-urlencoded", 47, nullptr, 0);
   DWORD error = first ? 0 : GetLastError();
   const char *wine = "Wine keeps certificate decisions of earlier sessions for the whole process";
-  EXPECT_EQ_EXCEPT_WINE(static_cast<DWORD>(ERROR_INTERNET_INVALID_CA), error, wine);
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_INVALID_CA), error), wine);
   DWORD flags = 0, length = sizeof flags;
   EXPECT_TRUE(InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &length));
   flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
@@ -657,7 +657,7 @@ TEST_F(WininetHttp, LibraryRetryPassesAfterUnknownCa) {
   EXPECT_EQ(Pattern(0, 4), ReadAll(request));
   InternetCloseHandle(request);
   auto records = Records(id);
-  EXPECT_EQ_EXCEPT_WINE(static_cast<size_t>(1), records.size(), wine);
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<size_t>(1), records.size()), wine);
   ASSERT_FALSE(records.empty());
   EXPECT_EQ("application/x-www-form-urlencoded", records.back().header("Content-Type"));
   EXPECT_EQ("true", MetaValue(records.back().meta, "tls"));
@@ -692,15 +692,15 @@ TEST_F(WininetHttp, ProxyCredentialsAreSentAtOnceAfterTheFirstAcceptance) {
   ASSERT_EQ(2u, records.size());
   std::string absolute = "http://127.0.0.1:" + Port(Server().httpPort) + "/x/" + id;
   EXPECT_EQ("POST " + absolute + "/echo HTTP/1.1", records[1].requestLine);
-  EXPECT_EQ_EXCEPT_WINE(std::string("true"), MetaValue(records[1].meta, "via_proxy"),
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("true"), MetaValue(records[1].meta, "via_proxy")),
                         "Wine connects to a loopback origin directly despite the proxy");
-  EXPECT_EQ_EXCEPT_WINE(std::string("Basic S2l2YTM6NzM5MQ=="), records[1].header("Proxy-Authorization"),
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("Basic S2l2YTM6NzM5MQ=="), records[1].header("Proxy-Authorization")),
                         "Wine connects to a loopback origin directly despite the proxy");
   // The proxy saw 407 once, then only accepted requests.
   auto notes = lumox_test::ProxyRecords(id);
   std::string statuses;
   for (const std::string &n : notes) statuses += MetaValue(n, "status") + " ";
-  EXPECT_EQ_EXCEPT_WINE(std::string("407 200 200 "), statuses,
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("407 200 200 "), statuses),
                         "Wine connects to a loopback origin directly despite the proxy");
 }
 
@@ -717,7 +717,7 @@ TEST_F(WininetHttp, WrongProxyCredentialsGive407) {
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "ab", 2, &written));
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0x28, 0));
-  EXPECT_EQ_EXCEPT_WINE(407u, Status(request), "Wine connects to a loopback origin directly despite the proxy");
+  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)), "Wine connects to a loopback origin directly despite the proxy");
   InternetCloseHandle(request);
 }
 
@@ -736,9 +736,9 @@ TEST_F(WininetHttp, HttpsThroughTheProxyUsesAnAuthenticatedTunnel) {
   ASSERT_EQ(1u, records.size());
   EXPECT_EQ("GET /x/" + id + "/body/5 HTTP/1.1", records[0].requestLine);
   EXPECT_EQ("true", MetaValue(records[0].meta, "tls"));
-  EXPECT_EQ_EXCEPT_WINE(std::string("true"), MetaValue(records[0].meta, "via_proxy"),
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("true"), MetaValue(records[0].meta, "via_proxy")),
                         "Wine reuses a direct connection of an earlier session to the same server");
-  EXPECT_EQ_EXCEPT_WINE(std::string("\"Basic S2l2YTM6NzM5MQ==\""), MetaValue(records[0].meta, "proxy_authorization"),
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("\"Basic S2l2YTM6NzM5MQ==\""), MetaValue(records[0].meta, "proxy_authorization")),
                         "Wine reuses a direct connection of an earlier session to the same server");
 }
 
@@ -750,7 +750,7 @@ TEST_F(WininetHttp, RefusedTunnelGives407) {
   HINTERNET request = client.Open("GET", Path(id, "body/5"), kLibrarySecureFlags);
   EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
-  EXPECT_EQ_EXCEPT_WINE(407u, Status(request), "Wine reuses a tunnel of an earlier session to the same server");
+  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)), "Wine reuses a tunnel of an earlier session to the same server");
   InternetCloseHandle(request);
   // With a streamed body the 407 comes from HttpEndRequestA.
   request = client.Open("POST", Path(id, "echo"), kLibrarySecureFlags, nullptr);
@@ -763,9 +763,9 @@ TEST_F(WininetHttp, RefusedTunnelGives407) {
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "abc", 3, &written));
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0, 0));
-  EXPECT_EQ_EXCEPT_WINE(407u, Status(request), "Wine reuses a tunnel of an earlier session to the same server");
+  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)), "Wine reuses a tunnel of an earlier session to the same server");
   InternetCloseHandle(request);
-  EXPECT_EQ_EXCEPT_WINE(0u, Records(id).size(), "Wine reuses a tunnel of an earlier session to the same server");
+  EXPECT_WINDOWS(EXPECT_EQ(0u, Records(id).size()), "Wine reuses a tunnel of an earlier session to the same server");
 }
 
 TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
@@ -805,7 +805,7 @@ TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
     std::string got = std::to_string(error) + (ok ? "/" + std::to_string(Status(request)) + "/" + lumox_test::Hex(ReadAll(request)) : "");
     std::string expected = std::to_string(c.error) + (c.error ? "" : "/200/" + lumox_test::Hex(Pattern(0, 3)));
     if (c.wine)
-      EXPECT_EQ_EXCEPT_WINE(expected, got, c.wine);
+      EXPECT_WINDOWS(EXPECT_EQ(expected, got), c.wine);
     else
       EXPECT_EQ(expected, got) << "case " << n;
     InternetCloseHandle(request);
@@ -828,8 +828,8 @@ TEST_F(WininetHttp, RefusedAndResetConnectionsFail) {
   request = server.Open("GET", Path(id, "reset"));
   SetLastError(0xdeadbeef);
   BOOL ok = HttpSendRequestA(request, nullptr, 0, nullptr, 0);
-  EXPECT_EQ_EXCEPT_WINE(FALSE, ok, "Wine takes a reset before the reply as an empty reply");
-  EXPECT_EQ_EXCEPT_WINE(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET), GetLastError(),
+  EXPECT_WINDOWS(EXPECT_EQ(FALSE, ok), "Wine takes a reset before the reply as an empty reply");
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET), GetLastError()),
                         "Wine takes a reset before the reply as an empty reply");
   InternetCloseHandle(request);
 }
@@ -865,7 +865,7 @@ TEST_F(WininetHttp, ReceiveTimeoutEndsWaitsForHeadAndBody) {
   EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
   DWORD error = GetLastError();
   DWORD elapsed = GetTickCount() - start;
-  EXPECT_EQ_EXCEPT_WINE(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error, "Wine reports this time-out as 12030");
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error), "Wine reports this time-out as 12030");
   EXPECT_GE(elapsed, 600u);
   EXPECT_LT(elapsed, 3500u);
   InternetCloseHandle(request);
@@ -878,9 +878,9 @@ TEST_F(WininetHttp, ReceiveTimeoutEndsWaitsForHeadAndBody) {
   std::string body = ReadAll(request, &ok, &error);
   elapsed = GetTickCount() - start;
   EXPECT_FALSE(ok);
-  EXPECT_EQ_EXCEPT_WINE(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error,
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error),
                         "Wine reports a receive time-out of the body as the socket's 10060");
-  EXPECT_EQ_EXCEPT_WINE(Pattern(0, 10), body, "Wine fails the read that should return the first part");
+  EXPECT_WINDOWS(EXPECT_EQ(Pattern(0, 10), body), "Wine fails the read that should return the first part");
   EXPECT_LT(elapsed, 2400u);
   InternetCloseHandle(request);
 }
@@ -965,8 +965,8 @@ TEST_F(WininetHttp, ConnectTimeoutEndsAnUnansweredConnect) {
 #endif
 
 TEST_F(WininetHttp, EndRequestWithAShortBodyFails) {
-  if (platform_test::UnderWine()) {
-    ::testing::Test::RecordProperty("known_wine_difference", "Wine waits for the missing body bytes");
+  if (lumox_test::UnderWine()) {
+    lumox_test::NoteKnownDifference(__FILE__, __LINE__, "Wine waits for the missing body bytes");
     return;
   }
   std::string id = UniqueId("hshort");

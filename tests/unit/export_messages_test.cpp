@@ -106,12 +106,8 @@ std::string BstrBytes(BSTR text) {
 
 }  // namespace
 
-TEST_F(Messages, TableHasFiftyDistinctCodes) {
-  EXPECT_EQ(sizeof kMessages / sizeof kMessages[0], 50u);
-  ASSERT_TRUE(lib_->loaded());
-}
-
 TEST_F(Messages, EveryCodeHasItsShiftJisText) {
+  ASSERT_TRUE(lib_->loaded());
   for (const Message &m : kMessages) {
     std::string text;
     EXPECT_EQ(Plain(m.code, 512, &text), 0) << m.code;

@@ -9,6 +9,7 @@
 #include "module.h"
 #include "param_list.h"
 #include "settings.h"
+#include "known_difference.h"
 #include "test_support.h"
 
 using lumox_test::HostArray;
@@ -52,25 +53,19 @@ class ModuleInFolder {
   HMODULE module_ = nullptr;
 };
 
-bool RunningUnderWine() {
-#ifdef _WIN32
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
-
 // Checks an option of handle. Known platform difference: Wine's InternetQueryOptionA
 // answers only the connect time-out of a session, so the others cannot be read back there.
-#define EXPECT_OPTION(handle, option, expected)                                   \
-  do {                                                                             \
-    DWORD value_ = 0xdeadbeef, size_ = sizeof value_;                              \
-    BOOL read_ = InternetQueryOptionA(handle, option, &value_, &size_);            \
-    if (!read_ && RunningUnderWine() && option != INTERNET_OPTION_CONNECT_TIMEOUT) \
-      break;                                                                       \
-    EXPECT_TRUE(read_) << #option;                                                 \
-    EXPECT_EQ(value_, static_cast<DWORD>(expected)) << #option;                    \
+#define EXPECT_OPTION(handle, option, expected)                                          \
+  do {                                                                                    \
+    DWORD value_ = 0xdeadbeef, size_ = sizeof value_;                                     \
+    BOOL read_ = InternetQueryOptionA(handle, option, &value_, &size_);                   \
+    if (!read_ && option != INTERNET_OPTION_CONNECT_TIMEOUT) {                            \
+      EXPECT_WINDOWS(EXPECT_TRUE(read_) << #option,                                       \
+                     "Wine answers only the connect time-out of a session");              \
+      break;                                                                              \
+    }                                                                                     \
+    EXPECT_TRUE(read_) << #option;                                                        \
+    EXPECT_EQ(value_, static_cast<DWORD>(expected)) << #option;                           \
   } while (0)
 
 }  // namespace

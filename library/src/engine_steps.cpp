@@ -1,0 +1,155 @@
+// The steps both transfer engines share.
+#include "engine_steps.h"
+
+#include <string.h>
+
+#include "Lumox.h"
+#include "reply_file.h"
+#include "session.h"
+#include "settings.h"
+#include "text_buffer.h"
+#include "trace_log.h"
+#include "url.h"
+
+namespace {
+
+constexpr int kSendRetries = 3;
+constexpr DWORD kStatusOk = 200;
+constexpr char kFormHeader[] = "Content-Type: application/x-www-form-urlencoded";
+constexpr DWORD kFormHeaderLength = sizeof kFormHeader - 1;
+
+// Before a send is repeated: accept a certificate of an unknown authority from then on.
+// The outcome of both option calls is not examined.
+void RelaxUnknownCa(HINTERNET request) {
+  DWORD flags = 0;
+  DWORD size = sizeof flags;
+  InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+  flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+  InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+}
+
+BOOL SendOnce(HINTERNET request, SendForm form, DWORD bodyLength) {
+  switch (form) {
+    case SendForm::kGet:
+      return HttpSendRequestA(request, kFormHeader, kFormHeaderLength, nullptr, 0);
+    case SendForm::kPriming:
+      return HttpSendRequestA(request, nullptr, 0, nullptr, 0);
+    case SendForm::kHead:
+      break;
+  }
+  INTERNET_BUFFERSA buffers;
+  memset(&buffers, 0, sizeof buffers);
+  buffers.dwStructSize = sizeof buffers;
+  buffers.dwBufferTotal = bodyLength;
+  return HttpSendRequestExA(request, &buffers, nullptr, kSendExFlags, 0);
+}
+
+void CloseInternetHandle(HINTERNET *handle, const char *traceText) {
+  if (*handle == nullptr) return;
+  TraceLog("IF", "%s", traceText);
+  InternetCloseHandle(*handle);
+  *handle = nullptr;
+}
+
+void CloseFileHandle(HANDLE *file, const char *traceText) {
+  if (*file == INVALID_HANDLE_VALUE) return;
+  TraceLog("IF", "%s", traceText);
+  CloseHandle(*file);
+  *file = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+int LastErrorOr(DWORD fallback) {
+  DWORD error = GetLastError();
+  return static_cast<int>(error != 0 ? error : fallback);
+}
+
+int CheckTransferTexts(const char *url, const char *localPath, const char *responsePath,
+                       bool savesReply) {
+  if (strlen(url) > kMaxUrl || strlen(localPath) > kMaxLocalPath ||
+      (responsePath != nullptr && strlen(responsePath) > kMaxLocalPath))
+    return LUMOX_E_TOO_LONG;
+  if (savesReply && !TempNameFits(localPath)) return LUMOX_E_TOO_LONG;
+  return LUMOX_OK;
+}
+
+bool TakeProxyArguments(int useProxy, ProxyArgs *proxy) {
+  TraceLog("IF", "InternetOpen,InternetConnection");
+  if (useProxy == 1) return proxy->server != nullptr && proxy->server[0] != '\0';
+  *proxy = ProxyArgs{nullptr, 0, nullptr, nullptr};
+  return true;
+}
+
+int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts,
+                   const ProxyArgs &proxy) {
+  return HttpOpenConnection(&handles->session, &handles->connection, parts, proxy.server,
+                            proxy.port, proxy.user, proxy.password);
+}
+
+int CloseTransfer(TransferHandles *handles, int result) {
+  CloseInternetHandle(&handles->request, "InternetCloseHandle----hFile");
+  CloseInternetHandle(&handles->connection, "InternetCloseHandle----hConnection");
+  CloseInternetHandle(&handles->session, "InternetCloseHandle----hOpen");
+  CloseFileHandle(&handles->localFile, "CloseHandle hLocalFile");
+  if (handles->replyFile != INVALID_HANDLE_VALUE) {
+    CloseFileHandle(&handles->replyFile, "CloseHandle hTmpFile");
+    if (handles->deleteReplyFile) DeleteFileA(handles->replyPath);
+  }
+  return result;
+}
+
+int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *objectName,
+                       size_t size) {
+  char query[kMaxUrl];
+  if (params != nullptr && *params != nullptr) {
+    memset(query, 0, sizeof query);
+    TraceLog("IF", "HttpAddGetParaB");
+    if (!HttpAddGetParaB(params, query, sizeof query) || !AppendText(objectName, size, query))
+      return LUMOX_E_TOO_LONG;
+  }
+  if (pairs != nullptr) {
+    memset(query, 0, sizeof query);
+    TraceLog("IF", "HttpAddGetParaC");
+    if (!HttpAddGetParaC(pairs, pairCount, query, sizeof query) ||
+        !AppendText(objectName, size, query))
+      return LUMOX_E_TOO_LONG;
+  }
+  return LUMOX_OK;
+}
+
+DWORD RequestFlagsFor(const URL_COMPONENTSA *parts) {
+  if (parts->nScheme != INTERNET_SCHEME_HTTPS) return kRequestFlags;
+  TraceLog("IF", "INTERNET_SCHEME_HTTPS");
+  return kRequestFlags | kSecureFlags;
+}
+
+int OpenRequest(HINTERNET connection, const char *verb, const char *objectName,
+                const char **acceptTypes, DWORD flags, HINTERNET *request) {
+  *request = HttpOpenRequestA(connection, verb, objectName, nullptr, nullptr, acceptTypes, flags,
+                              0);
+  if (*request == nullptr) return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  ApplyTimeouts(request);
+  return LUMOX_OK;
+}
+
+int SendWithRetry(HINTERNET request, SendForm form, DWORD bodyLength) {
+  for (int retriesLeft = kSendRetries;; --retriesLeft) {
+    if (form == SendForm::kGet) TraceLog("IF", "HttpSendRequest");
+    if (SendOnce(request, form, bodyLength)) return LUMOX_OK;
+    int result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    if (form == SendForm::kHead) TraceLog("IF", "HttpSendRequestEx");
+    if (retriesLeft == 0) return result;
+    RelaxUnknownCa(request);
+  }
+}
+
+int CheckStatus(HINTERNET request) {
+  TraceLog("IF", "HttpQueryInfo");
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                      nullptr))
+    return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  return status == kStatusOk ? LUMOX_OK : static_cast<int>(status);
+}

@@ -1,0 +1,97 @@
+// The steps both transfer engines take: argument limits, the proxy-argument rule, the
+// request flags and object name, the send with its retry, the status check, and the one
+// closing block that releases what a call opened, in the fixed order with its trace lines.
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <wininet.h>
+
+// Transfer block.
+constexpr DWORD kBlockSize = 1024;
+
+// Forced reload, no cache write, keep-alive, no cookies, no UI, no-cache pragma.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES |
+                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
+// Added for HTTPS URLs.
+constexpr DWORD kSecureFlags = INTERNET_FLAG_SECURE | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID |
+                               INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
+static_assert(kRequestFlags == 0x84480300u, "request flags");
+static_assert((kRequestFlags | kSecureFlags) == 0x84C83300u, "secure request flags");
+// HttpSendRequestExA and HttpEndRequestA: the request starts, its body follows in pieces.
+constexpr DWORD kSendExFlags = HSR_INITIATE | HSR_CHUNKED;
+static_assert(kSendExFlags == 0x28u, "send flags");
+
+// The calling thread's last error, or fallback when the failed call left it at 0 (a
+// result of 0 would read as success).
+int LastErrorOr(DWORD fallback);
+
+// LUMOX_E_TOO_LONG when url, localPath or a given responsePath is too long, or when a
+// reply is to be saved into an existing localPath whose temporary names would not fit;
+// otherwise 0.
+int CheckTransferTexts(const char *url, const char *localPath, const char *responsePath,
+                       bool savesReply);
+
+// The four proxy arguments of an engine call.
+struct ProxyArgs {
+  const char *server;
+  int port;
+  const char *user;
+  const char *password;
+};
+
+// Writes "InternetOpen,InternetConnection" and applies the proxy-argument rule: false when
+// a proxy is asked for (useProxy 1) without a host, which the engine reports as
+// LUMOX_E_NO_PROXY with nothing opened; otherwise true, with the arguments made absent
+// unless useProxy is 1.
+bool TakeProxyArguments(int useProxy, ProxyArgs *proxy);
+
+// What one engine call holds open. Null and invalid handles mean "not open".
+struct TransferHandles {
+  HINTERNET session = nullptr;
+  HINTERNET connection = nullptr;
+  HINTERNET request = nullptr;
+  HANDLE localFile = INVALID_HANDLE_VALUE;  // hLocalFile: the file sent, or the file saved
+  HANDLE replyFile = INVALID_HANDLE_VALUE;  // hTmpFile: the reply file of an upload
+  const char *replyPath = nullptr;
+  bool deleteReplyFile = false;             // a failed write: the short reply file goes
+};
+
+// Opens the session and the connection of a call. Returns 0 or HttpOpenConnection's code,
+// in which case nothing is open.
+int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts,
+                   const ProxyArgs &proxy);
+
+// The closing block: request, connection and session handles, then hLocalFile, then
+// hTmpFile, each with its trace line and only when open. Returns result.
+int CloseTransfer(TransferHandles *handles, int result);
+
+// Appends the query strings of both list forms to objectName, with their trace lines.
+// Returns 0, or LUMOX_E_TOO_LONG when a list cannot be turned into a query or the name
+// would not fit.
+int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *objectName,
+                       size_t size);
+
+// The request flags for the cracked URL; an HTTPS URL writes "INTERNET_SCHEME_HTTPS".
+DWORD RequestFlagsFor(const URL_COMPONENTSA *parts);
+
+// Opens a request on the connection and applies the time-outs to it. Returns 0 or the
+// platform's error, with *request null.
+int OpenRequest(HINTERNET connection, const char *verb, const char *objectName,
+                const char **acceptTypes, DWORD flags, HINTERNET *request);
+
+// The three sends of the engines.
+enum class SendForm {
+  kGet,      // HttpSendRequestA with the form header; "HttpSendRequest" before each try
+  kPriming,  // HttpSendRequestA without headers or data; no trace line
+  kHead,     // HttpSendRequestExA announcing the body; "HttpSendRequestEx" after each failure
+};
+
+// Sends the request, repeating a failed send up to three times with a certificate of an
+// unknown authority accepted from then on. bodyLength is the length kHead announces.
+// Returns 0 or the last send's error.
+int SendWithRetry(HINTERNET request, SendForm form, DWORD bodyLength);
+
+// Writes "HttpQueryInfo" and reads the reply's status. Returns 0 for 200, the status
+// itself for any other, or the query's error.
+int CheckStatus(HINTERNET request);
