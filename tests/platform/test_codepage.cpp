@@ -196,12 +196,12 @@ TEST(CodePage, InvalidArgumentsAndFlags) {
   int n = WideCharToMultiByte(CP_UTF8, 0, text, 3, out, 8, nullptr, &used);
   EXPECT_WINDOWS(EXPECT_EQ(0, n), "Wine converts with a used-default flag under CP_UTF8");
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError()),
-                        "Wine converts with a used-default flag under CP_UTF8");
+                 "Wine converts with a used-default flag under CP_UTF8");
   SetLastError(kSentinel);
   n = MultiByteToWideChar(CP_UTF8, 0x1 /* MB_PRECOMPOSED */, "abc", 3, wide, 8);
   EXPECT_WINDOWS(EXPECT_EQ(0, n), "Wine accepts MB_PRECOMPOSED under CP_UTF8");
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FLAGS), GetLastError()),
-                        "Wine accepts MB_PRECOMPOSED under CP_UTF8");
+                 "Wine accepts MB_PRECOMPOSED under CP_UTF8");
 }
 
 TEST(CodePage, LstrlenA) {

@@ -134,7 +134,7 @@ TEST_F(FilesTest, ShareModeZeroKeepsOthersOutUntilClosed) {
   EXPECT_EQ(INVALID_HANDLE_VALUE, Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
   EXPECT_WINDOWS(EXPECT_EQ(std::string("precious"), ReadFileBytes(path)),
-                        "Wine empties the file before it refuses the second open");
+                 "Wine empties the file before it refuses the second open");
 
   SetLastError(kSentinel);
   EXPECT_FALSE(DeleteFileA(path.c_str()));

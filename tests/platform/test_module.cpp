@@ -47,7 +47,7 @@ TEST(Module, TruncatedFileName) {
   // Cut to the buffer and terminated; Wine copies five characters without a terminator, as
   // Windows XP did.
   EXPECT_WINDOWS(EXPECT_EQ(full.substr(0, 4), std::string(buffer, strnlen(buffer, 5))),
-                        "Wine does not terminate a cut module name");
+                 "Wine does not terminate a cut module name");
   EXPECT_EQ(full.substr(0, 4), std::string(buffer, 4));
   EXPECT_EQ('x', buffer[5]);
 

@@ -139,7 +139,7 @@ TEST(CrackUrl, PortsOutsideSixteenBitsAreRefused) {
     Cracked c = Crack(url);
     EXPECT_WINDOWS(EXPECT_EQ(FALSE, c.ok), "Wine cuts a port above 65535 to 16 bits");
     EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_INVALID_URL), c.error),
-                          "Wine cuts a port above 65535 to 16 bits");
+                   "Wine cuts a port above 65535 to 16 bits");
   }
 }
 

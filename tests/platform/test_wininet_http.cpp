@@ -101,6 +101,15 @@ std::string ReadAll(HINTERNET request, BOOL *ok = nullptr, DWORD *error = nullpt
   return body;
 }
 
+// Sends the head of a request whose body of total bytes follows by InternetWriteFile.
+BOOL StartStreamedBody(HINTERNET request, DWORD total, DWORD flags) {
+  INTERNET_BUFFERSA buffers;
+  memset(&buffers, 0, sizeof buffers);
+  buffers.dwStructSize = sizeof buffers;
+  buffers.dwBufferTotal = total;
+  return HttpSendRequestExA(request, &buffers, nullptr, flags, 0);
+}
+
 std::string Path(const std::string &id, const std::string &directives) {
   return "/x/" + id + "/" + directives;
 }
@@ -169,7 +178,7 @@ TEST(WininetOptions, TimeoutsAreCheckedAndInherited) {
     DWORD got = 0, length = sizeof got;
     BOOL ok = InternetQueryOptionA(c.handle, c.option, &got, &length);
     EXPECT_WINDOWS(EXPECT_EQ(c.expected, ok ? got : 0xFFFFFFFFu),
-                          "Wine does not answer or inherit these time-out options");
+                   "Wine does not answer or inherit these time-out options");
   }
   DWORD got = 0, length = 2;
   SetLastError(0xdeadbeef);
@@ -191,12 +200,12 @@ TEST(WininetOptions, CredentialStringsAndSecurityFlags) {
   BOOL ok = InternetQueryOptionA(client.connection, INTERNET_OPTION_PROXY_USERNAME, text, &length);
   EXPECT_FALSE(ok);
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError()),
-                        "Wine cannot query credential options on a connection");
+                 "Wine cannot query credential options on a connection");
   EXPECT_WINDOWS(EXPECT_EQ(6u, length), "Wine cannot query credential options on a connection");
   length = sizeof text;
   ok = InternetQueryOptionA(client.connection, INTERNET_OPTION_PROXY_USERNAME, text, &length);
   EXPECT_WINDOWS(EXPECT_EQ(std::string("Kiva3/5"), std::string(ok ? text : "") + "/" + std::to_string(length)),
-                        "Wine cannot query credential options on a connection");
+                 "Wine cannot query credential options on a connection");
 
   HINTERNET plain = client.Open("GET", "/", 0);
   HINTERNET secure = client.Open("GET", "/", kLibrarySecureFlags);
@@ -210,7 +219,7 @@ TEST(WininetOptions, CredentialStringsAndSecurityFlags) {
   EXPECT_TRUE(InternetQueryOptionA(secure, INTERNET_OPTION_SECURITY_FLAGS, &flags, &length));
   EXPECT_EQ(0x3000u, flags & 0x3000u);
   EXPECT_WINDOWS(EXPECT_EQ(SECURITY_FLAG_SECURE, flags & SECURITY_FLAG_SECURE),
-                        "Wine reports SECURITY_FLAG_SECURE only once connected");
+                 "Wine reports SECURITY_FLAG_SECURE only once connected");
   DWORD more = flags | SECURITY_FLAG_IGNORE_UNKNOWN_CA;
   EXPECT_TRUE(InternetSetOptionA(secure, INTERNET_OPTION_SECURITY_FLAGS, &more, sizeof more));
   length = sizeof flags;
@@ -260,11 +269,7 @@ TEST_F(WininetHttp, PostHeadsCarryLengthAndNoCacheLines) {
   request = client.Open("POST", Path(id, "echo"), kLibraryFlags, nullptr);
   ASSERT_TRUE(HttpAddRequestHeadersA(request, "Content-Type: multipart/form-data; boundary=b0", (DWORD)-1, 0xA0000000));
   ASSERT_TRUE(HttpAddRequestHeadersA(request, "LFile-Length: 10", (DWORD)-1, 0xA0000000));
-  INTERNET_BUFFERSA buffers;
-  memset(&buffers, 0, sizeof buffers);
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = 10;
-  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0x28, 0));
+  ASSERT_TRUE(StartStreamedBody(request, 10, 0x28));
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "01234", 5, &written));
   EXPECT_EQ(5u, written);
@@ -316,7 +321,7 @@ TEST_F(WininetHttp, ObjectNameIsSentAsGiven) {
   ASSERT_EQ(3u, records.size());
   EXPECT_EQ("GET " + objects[0] + " HTTP/1.1", records[0].requestLine);
   EXPECT_WINDOWS(EXPECT_EQ("GET " + objects[1] + " HTTP/1.1", records[1].requestLine),
-                        "Wine removes dot segments from the object name");
+                 "Wine removes dot segments from the object name");
   EXPECT_EQ("GET " + Path(id, "body/2") + "?a%20b HTTP/1.1", records[2].requestLine);
   // A line break in the object name cannot start a header line of its own.
   HINTERNET request = client.Open("GET", Path(id, "body/1") + "?a\r\nX-Injected: 1");
@@ -327,7 +332,7 @@ TEST_F(WininetHttp, ObjectNameIsSentAsGiven) {
   std::string line = records.size() == 4 ? records[3].requestLine : "(no record)";
   EXPECT_FALSE(records.size() == 4 && records[3].hasHeader("X-Injected"));
   EXPECT_WINDOWS(EXPECT_EQ("GET " + Path(id, "body/1") + "?a%0D%0AX-Injected:%201 HTTP/1.1", line),
-                        "Wine sends a line break of the object name as it is (a malformed request)");
+                 "Wine sends a line break of the object name as it is (a malformed request)");
 }
 
 TEST_F(WininetHttp, AddRequestHeadersFollowsModifierRules) {
@@ -501,11 +506,7 @@ TEST_F(WininetHttp, BigTransfersStreamInBothDirections) {
   InternetCloseHandle(request);
 
   request = client.Open("POST", Path(id, "sink"), kLibraryFlags, nullptr);
-  INTERNET_BUFFERSA buffers;
-  memset(&buffers, 0, sizeof buffers);
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = static_cast<DWORD>(size);
-  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0x28, 0));
+  ASSERT_TRUE(StartStreamedBody(request, static_cast<DWORD>(size), 0x28));
   uint64_t sent = 0;
   while (sent < size) {
     DWORD n = static_cast<DWORD>(size - sent < sizeof block ? size - sent : sizeof block);
@@ -538,11 +539,7 @@ TEST_F(WininetHttp, WritesBeyondTheAnnouncedLengthAreRefused) {
   std::string id = UniqueId("hover");
   Client client(Server().httpPort);
   HINTERNET request = client.Open("POST", Path(id, "echo"), kLibraryFlags, nullptr);
-  INTERNET_BUFFERSA buffers;
-  memset(&buffers, 0, sizeof buffers);
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = 4;
-  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0, 0));
+  ASSERT_TRUE(StartStreamedBody(request, 4, 0));
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "abcd", 4, &written));
   SetLastError(0xdeadbeef);
@@ -550,7 +547,7 @@ TEST_F(WininetHttp, WritesBeyondTheAnnouncedLengthAreRefused) {
   // WinINet puts such bytes on the wire, where they corrupt the next request.
   EXPECT_WINDOWS(EXPECT_EQ(FALSE, ok), "Wine sends bytes beyond the announced length");
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError()),
-                        "Wine sends bytes beyond the announced length");
+                 "Wine sends bytes beyond the announced length");
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0, 0));
   EXPECT_EQ("abcd", ReadAll(request));
   InternetCloseHandle(request);
@@ -676,11 +673,7 @@ TEST_F(WininetHttp, ProxyCredentialsAreSentAtOnceAfterTheFirstAcceptance) {
   EXPECT_EQ(Pattern(0, 5), ReadAll(request));
   InternetCloseHandle(request);
   request = client.Open("POST", Path(id, "echo"), kLibraryFlags, nullptr);
-  INTERNET_BUFFERSA buffers;
-  memset(&buffers, 0, sizeof buffers);
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = 4;
-  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0x28, 0));
+  ASSERT_TRUE(StartStreamedBody(request, 4, 0x28));
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "abcd", 4, &written));
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0x28, 0));
@@ -693,15 +686,15 @@ TEST_F(WininetHttp, ProxyCredentialsAreSentAtOnceAfterTheFirstAcceptance) {
   std::string absolute = "http://127.0.0.1:" + Port(Server().httpPort) + "/x/" + id;
   EXPECT_EQ("POST " + absolute + "/echo HTTP/1.1", records[1].requestLine);
   EXPECT_WINDOWS(EXPECT_EQ(std::string("true"), MetaValue(records[1].meta, "via_proxy")),
-                        "Wine connects to a loopback origin directly despite the proxy");
+                 "Wine connects to a loopback origin directly despite the proxy");
   EXPECT_WINDOWS(EXPECT_EQ(std::string("Basic S2l2YTM6NzM5MQ=="), records[1].header("Proxy-Authorization")),
-                        "Wine connects to a loopback origin directly despite the proxy");
+                 "Wine connects to a loopback origin directly despite the proxy");
   // The proxy saw 407 once, then only accepted requests.
   auto notes = lumox_test::ProxyRecords(id);
   std::string statuses;
   for (const std::string &n : notes) statuses += MetaValue(n, "status") + " ";
   EXPECT_WINDOWS(EXPECT_EQ(std::string("407 200 200 "), statuses),
-                        "Wine connects to a loopback origin directly despite the proxy");
+                 "Wine connects to a loopback origin directly despite the proxy");
 }
 
 TEST_F(WininetHttp, WrongProxyCredentialsGive407) {
@@ -709,11 +702,7 @@ TEST_F(WininetHttp, WrongProxyCredentialsGive407) {
   Client client(Server().httpPort, "", "", true);
   client.ProxyCredentials("Kiva3", "nope");
   HINTERNET request = client.Open("POST", Path(id, "echo"), kLibraryFlags, nullptr);
-  INTERNET_BUFFERSA buffers;
-  memset(&buffers, 0, sizeof buffers);
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = 2;
-  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0x28, 0));
+  ASSERT_TRUE(StartStreamedBody(request, 2, 0x28));
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "ab", 2, &written));
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0x28, 0));
@@ -737,9 +726,9 @@ TEST_F(WininetHttp, HttpsThroughTheProxyUsesAnAuthenticatedTunnel) {
   EXPECT_EQ("GET /x/" + id + "/body/5 HTTP/1.1", records[0].requestLine);
   EXPECT_EQ("true", MetaValue(records[0].meta, "tls"));
   EXPECT_WINDOWS(EXPECT_EQ(std::string("true"), MetaValue(records[0].meta, "via_proxy")),
-                        "Wine reuses a direct connection of an earlier session to the same server");
+                 "Wine reuses a direct connection of an earlier session to the same server");
   EXPECT_WINDOWS(EXPECT_EQ(std::string("\"Basic S2l2YTM6NzM5MQ==\""), MetaValue(records[0].meta, "proxy_authorization")),
-                        "Wine reuses a direct connection of an earlier session to the same server");
+                 "Wine reuses a direct connection of an earlier session to the same server");
 }
 
 TEST_F(WininetHttp, RefusedTunnelGives407) {
@@ -755,11 +744,7 @@ TEST_F(WininetHttp, RefusedTunnelGives407) {
   // With a streamed body the 407 comes from HttpEndRequestA.
   request = client.Open("POST", Path(id, "echo"), kLibrarySecureFlags, nullptr);
   EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
-  INTERNET_BUFFERSA buffers;
-  memset(&buffers, 0, sizeof buffers);
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = 3;
-  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0, 0));
+  ASSERT_TRUE(StartStreamedBody(request, 3, 0));
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "abc", 3, &written));
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0, 0));
@@ -830,7 +815,7 @@ TEST_F(WininetHttp, RefusedAndResetConnectionsFail) {
   BOOL ok = HttpSendRequestA(request, nullptr, 0, nullptr, 0);
   EXPECT_WINDOWS(EXPECT_EQ(FALSE, ok), "Wine takes a reset before the reply as an empty reply");
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET), GetLastError()),
-                        "Wine takes a reset before the reply as an empty reply");
+                 "Wine takes a reset before the reply as an empty reply");
   InternetCloseHandle(request);
 }
 
@@ -879,7 +864,7 @@ TEST_F(WininetHttp, ReceiveTimeoutEndsWaitsForHeadAndBody) {
   elapsed = GetTickCount() - start;
   EXPECT_FALSE(ok);
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error),
-                        "Wine reports a receive time-out of the body as the socket's 10060");
+                 "Wine reports a receive time-out of the body as the socket's 10060");
   EXPECT_WINDOWS(EXPECT_EQ(Pattern(0, 10), body), "Wine fails the read that should return the first part");
   EXPECT_LT(elapsed, 2400u);
   InternetCloseHandle(request);
@@ -904,11 +889,7 @@ TEST_F(WininetHttp, SendTimeoutEndsAStalledBody) {
   DWORD timeout = 800;
   HINTERNET request = client.Open("POST", "/stalled", kLibraryFlags, nullptr);
   EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof timeout));
-  INTERNET_BUFFERSA buffers;
-  memset(&buffers, 0, sizeof buffers);
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = 64u << 20;
-  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0, 0));
+  ASSERT_TRUE(StartStreamedBody(request, 64u << 20, 0));
   std::string block(1024, 'z');
   BOOL ok = TRUE;
   DWORD start = GetTickCount(), error = 0;
@@ -972,11 +953,7 @@ TEST_F(WininetHttp, EndRequestWithAShortBodyFails) {
   std::string id = UniqueId("hshort");
   Client client(Server().httpPort);
   HINTERNET request = client.Open("POST", Path(id, "echo"), kLibraryFlags, nullptr);
-  INTERNET_BUFFERSA buffers;
-  memset(&buffers, 0, sizeof buffers);
-  buffers.dwStructSize = sizeof buffers;
-  buffers.dwBufferTotal = 10;
-  ASSERT_TRUE(HttpSendRequestExA(request, &buffers, nullptr, 0, 0));
+  ASSERT_TRUE(StartStreamedBody(request, 10, 0));
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "abc", 3, &written));
   SetLastError(0xdeadbeef);
