@@ -10,6 +10,9 @@
 
 #include "platform_internal.h"
 
+using lumox_platform::Fail;
+using lumox_platform::IsLeadByte;
+
 namespace {
 
 const UINT kAnsiCodePage = 932;
@@ -21,7 +24,6 @@ const DWORD kMbPrecomposed = 0x1, kMbComposite = 0x2, kMbUseGlyphChars = 0x4;
 const DWORD kWcDiscardNs = 0x10, kWcSepChars = 0x20, kWcDefaultChar = 0x40,
             kWcCompositeCheck = 0x200, kWcErrInvalidChars = 0x80;
 
-bool IsLead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 bool IsTrail(unsigned char b) { return b >= 0x40 && b <= 0xFC && b != 0x7F; }
 
 struct Tables {
@@ -69,7 +71,7 @@ void BuildTables() {
   t.single[0xFF] = 0xF8F3;
   if (cd != reinterpret_cast<iconv_t>(-1)) {
     for (int lead = 0x81; lead <= 0xFC; ++lead) {
-      if (!IsLead(static_cast<unsigned char>(lead))) continue;
+      if (!IsLeadByte(static_cast<unsigned char>(lead))) continue;
       for (int trail = 0x40; trail <= 0xFC; ++trail) {
         if (!IsTrail(static_cast<unsigned char>(trail))) continue;
         char bytes[2] = {static_cast<char>(lead), static_cast<char>(trail)};
@@ -81,7 +83,7 @@ void BuildTables() {
   // Encoding: the first code in code order wins, secondary codes only where nothing else.
   for (int pass = 0; pass < 2; ++pass) {
     for (int b = 0; b < 256; ++b) {
-      if (pass == 0 && !IsLead(static_cast<unsigned char>(b)) && t.single[b] &&
+      if (pass == 0 && !IsLeadByte(static_cast<unsigned char>(b)) && t.single[b] &&
           !t.encode[t.single[b]]) {
         t.encode[t.single[b]] = static_cast<uint16_t>(b);
       }
@@ -140,7 +142,7 @@ void DecodeCp932(const unsigned char *in, size_t length, std::u16string &out, bo
   invalid = false;
   for (size_t i = 0; i < length; ++i) {
     unsigned char b = in[i];
-    if (IsLead(b)) {
+    if (IsLeadByte(b)) {
       // A lead byte takes the next byte whatever it is (except NUL); a pair without a
       // character, or a lead byte without a second byte, decodes to U+30FB.
       if (i + 1 < length && in[i + 1] != 0) {
@@ -267,6 +269,20 @@ void EncodeUtf8(const WCHAR *in, size_t length, std::string &out, bool &invalid)
   }
 }
 
+// Hands a converted text to the caller: its length in characters when outSize is 0, else
+// the text itself. A text longer than the buffer fills it and fails.
+template <class Text, class Char>
+int HandBack(const Text &text, Char *out, int outSize) {
+  static_assert(sizeof(typename Text::value_type) == sizeof(Char), "one character size");
+  if (text.size() > 0x7FFFFFFFu) return Fail(ERROR_INVALID_PARAMETER, 0);
+  int needed = static_cast<int>(text.size());
+  if (outSize == 0) return needed;
+  size_t copied = static_cast<size_t>(needed > outSize ? outSize : needed);
+  memcpy(out, text.data(), copied * sizeof(Char));
+  if (needed > outSize) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
+  return needed;
+}
+
 bool IsAscii(const std::string &text) {
   for (unsigned char c : text) {
     if (c >= 0x80) return false;
@@ -277,6 +293,8 @@ bool IsAscii(const std::string &text) {
 }  // namespace
 
 namespace lumox_platform {
+
+bool IsLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 
 bool Cp932ToUtf8(const std::string &in, std::string &out) {
   std::u16string wide;
@@ -321,8 +339,7 @@ extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wi
                                           LPBOOL usedDefault) {
   if (!wide || wideLen == 0 || outSize < 0 || (outSize > 0 && !out) ||
       (out && static_cast<const void *>(out) == static_cast<const void *>(wide))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return Fail(ERROR_INVALID_PARAMETER, 0);
   }
   size_t length = 0;
   if (wideLen < 0) {
@@ -334,97 +351,53 @@ extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wi
   std::string text;
   bool usedDefaultChar = false;
   if (codePage == CP_UTF8) {
-    if (flags & ~kWcErrInvalidChars) {
-      SetLastError(ERROR_INVALID_FLAGS);
-      return 0;
-    }
-    if (defaultChar || usedDefault) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return 0;
-    }
+    if (flags & ~kWcErrInvalidChars) return Fail(ERROR_INVALID_FLAGS, 0);
+    if (defaultChar || usedDefault) return Fail(ERROR_INVALID_PARAMETER, 0);
     bool invalid;
     EncodeUtf8(wide, length, text, invalid);
-    if (invalid && (flags & kWcErrInvalidChars)) {
-      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-      return 0;
-    }
+    if (invalid && (flags & kWcErrInvalidChars)) return Fail(ERROR_NO_UNICODE_TRANSLATION, 0);
   } else if (IsCp932(codePage)) {
     if (flags & ~(kWcDiscardNs | kWcSepChars | kWcDefaultChar | kWcCompositeCheck |
                   WC_NO_BEST_FIT_CHARS)) {
-      SetLastError(ERROR_INVALID_FLAGS);
-      return 0;
+      return Fail(ERROR_INVALID_FLAGS, 0);
     }
     std::string fallback(1, kAnsiDefault);
     if (defaultChar) {
       const unsigned char first = static_cast<unsigned char>(defaultChar[0]);
-      fallback.assign(defaultChar, IsLead(first) && defaultChar[1] ? 2 : 1);
+      fallback.assign(defaultChar, IsLeadByte(first) && defaultChar[1] ? 2 : 1);
     }
     EncodeCp932(wide, length, (flags & WC_NO_BEST_FIT_CHARS) == 0, fallback, text,
                 usedDefaultChar);
   } else {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return Fail(ERROR_INVALID_PARAMETER, 0);
   }
   if (usedDefault) *usedDefault = usedDefaultChar ? TRUE : FALSE;
-  if (text.size() > 0x7FFFFFFFu) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  int needed = static_cast<int>(text.size());
-  if (outSize == 0) return needed;
-  if (needed > outSize) {
-    memcpy(out, text.data(), static_cast<size_t>(outSize));
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  memcpy(out, text.data(), text.size());
-  return needed;
+  return HandBack(text, out, outSize);
 }
 
 extern "C" int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR in, int inLen,
                                           LPWSTR out, int outSize) {
   if (!in || inLen == 0 || outSize < 0 || (outSize > 0 && !out) ||
       (out && static_cast<const void *>(out) == static_cast<const void *>(in))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return Fail(ERROR_INVALID_PARAMETER, 0);
   }
   size_t length = inLen < 0 ? strlen(in) + 1 : static_cast<size_t>(inLen);
   const unsigned char *bytes = reinterpret_cast<const unsigned char *>(in);
   std::u16string text;
   bool invalid = false;
   if (codePage == CP_UTF8) {
-    if (flags & ~MB_ERR_INVALID_CHARS) {
-      SetLastError(ERROR_INVALID_FLAGS);
-      return 0;
-    }
+    if (flags & ~MB_ERR_INVALID_CHARS) return Fail(ERROR_INVALID_FLAGS, 0);
     DecodeUtf8(bytes, length, text, invalid);
   } else if (IsCp932(codePage)) {
     if (flags & ~(kMbPrecomposed | kMbComposite | kMbUseGlyphChars | MB_ERR_INVALID_CHARS)) {
-      SetLastError(ERROR_INVALID_FLAGS);
-      return 0;
+      return Fail(ERROR_INVALID_FLAGS, 0);
     }
     DecodeCp932(bytes, length, text, invalid);
   } else {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return Fail(ERROR_INVALID_PARAMETER, 0);
   }
-  if (invalid && (flags & MB_ERR_INVALID_CHARS)) {
-    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-    return 0;
-  }
-  if (text.size() > 0x7FFFFFFFu) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  int needed = static_cast<int>(text.size());
-  if (outSize == 0) return needed;
-  if (needed > outSize) {
-    memcpy(out, text.data(), static_cast<size_t>(outSize) * sizeof(WCHAR));
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  memcpy(out, text.data(), text.size() * sizeof(WCHAR));
-  return needed;
+  if (invalid && (flags & MB_ERR_INVALID_CHARS)) return Fail(ERROR_NO_UNICODE_TRANSLATION, 0);
+  return HandBack(text, out, outSize);
 }
 
 extern "C" int WINAPI lstrlenA(LPCSTR text) { return text ? static_cast<int>(strlen(text)) : 0; }

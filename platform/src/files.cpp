@@ -22,6 +22,7 @@
 
 using lumox_platform::AnsiToFs;
 using lumox_platform::ErrorFromErrno;
+using lumox_platform::Fail;
 using lumox_platform::FsToAnsi;
 using lumox_platform::SetLastErrorFromErrno;
 
@@ -57,8 +58,7 @@ bool LookUp(HANDLE handle, FileEntry &out) {
   size_t slot;
   std::lock_guard<std::mutex> lock(g_tableMutex);
   if (!SlotOf(handle, slot) || slot >= g_table.size() || g_table[slot].fd < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
+    return Fail(ERROR_INVALID_HANDLE, false);
   }
   out = g_table[slot];
   return true;
@@ -68,14 +68,8 @@ bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH))
 
 // The file-system path of an ANSI name; false with the Windows error for null or empty.
 bool FsPath(LPCSTR name, std::string &fs) {
-  if (!name) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  if (!*name) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
+  if (!name) return Fail(ERROR_PATH_NOT_FOUND, false);
+  if (!*name) return Fail(ERROR_PATH_NOT_FOUND, false);
   fs = AnsiToFs(name);
   return true;
 }
@@ -116,31 +110,26 @@ bool CopyContents(const std::string &from, const std::string &to, bool failIfExi
   struct stat inSt;
   if (fstat(in, &inSt) != 0 || S_ISDIR(inSt.st_mode)) {
     close(in);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
+    return Fail(ERROR_ACCESS_DENIED, false);
   }
   if (flock(in, LOCK_SH | LOCK_NB) != 0) {
     close(in);
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return false;
+    return Fail(ERROR_SHARING_VIOLATION, false);
   }
   struct stat toSt;
   bool toExisted = stat(to.c_str(), &toSt) == 0;
   if (toExisted) {
     if (failIfExists) {
       close(in);
-      SetLastError(ERROR_FILE_EXISTS);
-      return false;
+      return Fail(ERROR_FILE_EXISTS, false);
     }
     if (toSt.st_dev == inSt.st_dev && toSt.st_ino == inSt.st_ino) {
       close(in);
-      SetLastError(ERROR_SHARING_VIOLATION);
-      return false;
+      return Fail(ERROR_SHARING_VIOLATION, false);
     }
     if (S_ISDIR(toSt.st_mode) || IsReadOnlyMode(toSt.st_mode)) {
       close(in);
-      SetLastError(ERROR_ACCESS_DENIED);
-      return false;
+      return Fail(ERROR_ACCESS_DENIED, false);
     }
   }
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (failIfExists ? O_EXCL : 0);
@@ -148,8 +137,7 @@ bool CopyContents(const std::string &from, const std::string &to, bool failIfExi
   if (out < 0) {
     DWORD code = ErrorFromErrno(errno, to.c_str());
     close(in);
-    SetLastError(code);
-    return false;
+    return Fail(code, false);
   }
   bool created = !toExisted;
   if (flock(out, LOCK_SH | LOCK_NB) != 0 || ftruncate(out, 0) != 0) {
@@ -157,8 +145,7 @@ bool CopyContents(const std::string &from, const std::string &to, bool failIfExi
     close(out);
     close(in);
     if (created) unlink(to.c_str());
-    SetLastError(code);
-    return false;
+    return Fail(code, false);
   }
   char block[65536];
   for (;;) {
@@ -182,8 +169,7 @@ bool CopyContents(const std::string &from, const std::string &to, bool failIfExi
   close(in);
   close(out);
   unlink(to.c_str());
-  SetLastError(code);
-  return false;
+  return Fail(code, false);
 }
 
 // Moves `from` to `to`; `replace` allows an existing target, `copyAllowed` a copy across
@@ -200,22 +186,14 @@ bool MoveEntry(LPCSTR fromName, LPCSTR toName, bool replace, bool copyAllowed) {
   bool toExists = lstat(to.c_str(), &toSt) == 0;
   bool same = toExists && toSt.st_dev == fromSt.st_dev && toSt.st_ino == fromSt.st_ino;
   if (toExists && !same) {
-    if (!replace) {
-      SetLastError(ERROR_ALREADY_EXISTS);
-      return false;
-    }
+    if (!replace) return Fail(ERROR_ALREADY_EXISTS, false);
     if (S_ISDIR(toSt.st_mode) || IsReadOnlyMode(toSt.st_mode)) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return false;
+      return Fail(ERROR_ACCESS_DENIED, false);
     }
-    if (HeldExclusively(to)) {
-      SetLastError(ERROR_SHARING_VIOLATION);
-      return false;
-    }
+    if (HeldExclusively(to)) return Fail(ERROR_SHARING_VIOLATION, false);
   }
   if (!S_ISDIR(fromSt.st_mode) && HeldExclusively(from)) {
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return false;
+    return Fail(ERROR_SHARING_VIOLATION, false);
   }
   int rc;
   if (replace) {
@@ -231,10 +209,7 @@ bool MoveEntry(LPCSTR fromName, LPCSTR toName, bool replace, bool copyAllowed) {
     }
   }
   if (rc == 0) return true;
-  if (errno == EEXIST) {
-    SetLastError(ERROR_ALREADY_EXISTS);
-    return false;
-  }
+  if (errno == EEXIST) return Fail(ERROR_ALREADY_EXISTS, false);
   if (errno == EXDEV && copyAllowed && !S_ISDIR(fromSt.st_mode)) {
     if (!CopyContents(from, to, !replace)) {
       if (GetLastError() == ERROR_FILE_EXISTS) SetLastError(ERROR_ALREADY_EXISTS);
@@ -258,15 +233,13 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
   std::string fs;
   if (!FsPath(name, fs)) return INVALID_HANDLE_VALUE;
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   const DWORD kGenericAll = 0x10000000u;
   bool canRead = (access & (GENERIC_READ | kGenericAll | 0x0001u)) != 0;
   bool canWrite = (access & (GENERIC_WRITE | kGenericAll | 0x0002u | 0x0004u)) != 0;
   if (disposition == TRUNCATE_EXISTING && !canWrite) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   int mode = canWrite ? (canRead ? O_RDWR : O_WRONLY) : O_RDONLY;
   int base = mode | O_CLOEXEC | O_NOCTTY;
@@ -318,8 +291,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
   if (failure != ERROR_SUCCESS) {
     close(fd);
     if (created) unlink(fs.c_str());
-    SetLastError(failure);
-    return INVALID_HANDLE_VALUE;
+    return Fail(failure, INVALID_HANDLE_VALUE);
   }
 
   FileEntry entry;
@@ -332,30 +304,36 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
   return handle;
 }
 
+namespace {
+
+// The checks ReadFile and WriteFile share: the handle, a byte count to fill (or an
+// OVERLAPPED), the access the handle was opened with, and the buffer. Sets the last error.
+bool StartIo(HANDLE file, const DWORD *count, LPOVERLAPPED overlapped, bool FileEntry::*access,
+             DWORD bytes, const void *buffer, FileEntry &entry) {
+  if (!LookUp(file, entry)) return false;
+  if (!count && !overlapped) return Fail(ERROR_INVALID_PARAMETER, false);
+  if (!(entry.*access)) return Fail(ERROR_ACCESS_DENIED, false);
+  if (bytes > 0 && !buffer) return Fail(ERROR_NOACCESS, false);
+  return true;
+}
+
+// The error of a failed read or write: a bad buffer address is ERROR_NOACCESS.
+DWORD IoError(int err) { return err == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(err); }
+
+}  // namespace
+
 extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
                                 LPOVERLAPPED overlapped) {
   if (read) *read = 0;
   FileEntry entry;
-  if (!LookUp(file, entry)) return FALSE;
-  if (!read && !overlapped) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!entry.canRead) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (toRead > 0 && !buffer) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (!StartIo(file, read, overlapped, &FileEntry::canRead, toRead, buffer, entry)) return FALSE;
   DWORD done = 0;
   char *out = static_cast<char *>(buffer);
   while (done < toRead) {
     ssize_t n = ::read(entry.fd, out + done, toRead - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      SetLastError(errno == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(errno));
+      SetLastError(IoError(errno));
       if (read) *read = done;
       return FALSE;
     }
@@ -370,26 +348,11 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPD
                                  LPOVERLAPPED overlapped) {
   if (written) *written = 0;
   FileEntry entry;
-  if (!LookUp(file, entry)) return FALSE;
-  if (!written && !overlapped) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!entry.canWrite) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (toWrite > 0 && !buffer) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (!StartIo(file, written, overlapped, &FileEntry::canWrite, toWrite, buffer, entry)) return FALSE;
   size_t done = 0;
   bool ok = WriteAll(entry.fd, static_cast<const char *>(buffer), toWrite, done);
   if (written) *written = static_cast<DWORD>(done);
-  if (!ok) {
-    SetLastError(errno == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(errno));
-    return FALSE;
-  }
+  if (!ok) return Fail(IoError(errno));
   return TRUE;
 }
 
@@ -412,10 +375,7 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high) {
 extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   FileEntry entry;
   if (!LookUp(file, entry)) return FALSE;
-  if (!size) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  if (!size) return Fail(ERROR_NOACCESS);
   struct stat st;
   if (fstat(entry.fd, &st) != 0) {
     SetLastErrorFromErrno(errno);
@@ -438,18 +398,14 @@ bool MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
     struct stat st;
     origin = fstat(entry.fd, &st) == 0 ? st.st_size : -1;
   } else if (method != FILE_BEGIN) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
+    return Fail(ERROR_INVALID_PARAMETER, false);
   }
   if (origin < 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
   int64_t target = static_cast<int64_t>(origin) + offset;
-  if (target < 0) {
-    SetLastError(ERROR_NEGATIVE_SEEK);
-    return false;
-  }
+  if (target < 0) return Fail(ERROR_NEGATIVE_SEEK, false);
   if (lseek(entry.fd, static_cast<off_t>(target), SEEK_SET) < 0) {
     SetLastErrorFromErrno(errno);
     return false;
@@ -484,10 +440,7 @@ extern "C" BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
 extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {
   FileEntry entry;
   if (!LookUp(file, entry)) return FALSE;
-  if (!entry.canWrite) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (!entry.canWrite) return Fail(ERROR_ACCESS_DENIED);
   off_t position = lseek(entry.fd, 0, SEEK_CUR);
   if (position < 0 || ftruncate(entry.fd, position) != 0) {
     SetLastErrorFromErrno(errno);
@@ -506,10 +459,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
       g_table[slot] = FileEntry();
     }
   }
-  if (fd < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
   if (close(fd) != 0 && errno != EINTR) {
     SetLastErrorFromErrno(errno);
     return FALSE;
@@ -526,13 +476,9 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR name) {
     return FALSE;
   }
   if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode))) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return Fail(ERROR_ACCESS_DENIED);
   }
-  if (S_ISREG(st.st_mode) && HeldExclusively(fs)) {
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
+  if (S_ISREG(st.st_mode) && HeldExclusively(fs)) return Fail(ERROR_SHARING_VIOLATION);
   if (unlink(fs.c_str()) != 0) {
     SetLastErrorFromErrno(errno, fs.c_str());
     return FALSE;
@@ -546,12 +492,10 @@ extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
 
 extern "C" BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
   if (flags & ~(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   if (!to) {  // a null target means "delete", which is only done at the next restart
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   return MoveEntry(from, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0,
                    (flags & MOVEFILE_COPY_ALLOWED) != 0)
@@ -592,17 +536,11 @@ extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR name) {
 }
 
 extern "C" DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
-  if (size && !buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (size && !buffer) return Fail(ERROR_INVALID_PARAMETER, 0);
   const char *dir = getenv("TMPDIR");
   std::string path = (dir && *dir) ? FsToAnsi(dir) : std::string("/tmp");
   if (path.empty() || path.back() != '/') path += '/';
-  if (path.size() + 1 > MAX_PATH) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
+  if (path.size() + 1 > MAX_PATH) return Fail(ERROR_FILENAME_EXCED_RANGE, 0);
   DWORD needed = static_cast<DWORD>(path.size() + 1);
   if (!buffer || size < needed) return needed;
   memcpy(buffer, path.c_str(), needed);

@@ -1,4 +1,5 @@
-// Last error, one value per thread, and the errno-to-Windows mapping used by every service.
+// Last error, one value per thread; Fail, the failure return every service uses; and the
+// errno-to-Windows mapping.
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,6 +15,11 @@ extern "C" DWORD WINAPI GetLastError(void) { return g_lastError; }
 extern "C" void WINAPI SetLastError(DWORD code) { g_lastError = code; }
 
 namespace lumox_platform {
+
+BOOL Fail(DWORD code) {
+  SetLastError(code);
+  return FALSE;
+}
 
 namespace {
 // True when the folder that would hold `path` exists.

@@ -15,6 +15,7 @@
 #include "platform_internal.h"
 
 using lumox_platform::AnsiToFs;
+using lumox_platform::Fail;
 using lumox_platform::FsToAnsi;
 
 namespace {
@@ -69,15 +70,9 @@ bool ModulePath(HMODULE module, std::string &path) {
 
 extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
   std::string fsPath;
-  if (!ModulePath(module, fsPath)) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return 0;
-  }
+  if (!ModulePath(module, fsPath)) return Fail(ERROR_MOD_NOT_FOUND, 0);
   std::string path = FsToAnsi(fsPath);
-  if (size == 0 || !buffer) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
+  if (size == 0 || !buffer) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
   // Windows copies what fits, terminates it and returns the buffer size when it was cut.
   if (path.size() >= size) {
     memcpy(buffer, path.data(), size - 1);
@@ -97,17 +92,13 @@ extern "C" BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *mod
   if (!module || (flags & ~known) ||
       ((flags & GET_MODULE_HANDLE_EX_FLAG_PIN) &&
        (flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   void *base = nullptr;
   std::string fileName;
   if (flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) {
     Dl_info info;
-    if (!name || dladdr(name, &info) == 0 || !info.dli_fbase) {
-      SetLastError(ERROR_MOD_NOT_FOUND);
-      return FALSE;
-    }
+    if (!name || dladdr(name, &info) == 0 || !info.dli_fbase) return Fail(ERROR_MOD_NOT_FOUND);
     base = info.dli_fbase;
     if (info.dli_fname) fileName = info.dli_fname;
   } else if (!name) {
@@ -123,10 +114,7 @@ extern "C" BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *mod
       fileName = fs;
     }
   }
-  if (!base) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return FALSE;
-  }
+  if (!base) return Fail(ERROR_MOD_NOT_FOUND);
   // Without UNCHANGED_REFCOUNT the caller owns a reference, released by FreeLibrary.
   if (!(flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) && !fileName.empty()) {
     int extra = (flags & GET_MODULE_HANDLE_EX_FLAG_PIN) ? RTLD_NODELETE : 0;
@@ -152,10 +140,7 @@ extern "C" BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *mod
 }
 
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR name) {
-  if (!name || !*name) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (!name || !*name) return Fail(ERROR_INVALID_PARAMETER, nullptr);
   std::string fs = AnsiToFs(name);
   void *handle = dlopen(fs.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
@@ -165,14 +150,12 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR name) {
     bool badImage = access(fs.c_str(), F_OK) == 0 && why &&
                     (strstr(why, "invalid ELF header") || strstr(why, "file too short") ||
                      strstr(why, "wrong ELF class"));
-    SetLastError(badImage ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
-    return nullptr;
+    return Fail(badImage ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND, nullptr);
   }
   void *base = BaseOfHandle(handle);
   if (!base) {
     dlclose(handle);
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
+    return Fail(ERROR_MOD_NOT_FOUND, nullptr);
   }
   std::lock_guard<std::mutex> lock(g_modulesMutex);
   for (Loaded &entry : g_loaded) {
@@ -210,15 +193,11 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE module) {
   if (module && dladdr(module, &info) != 0 && info.dli_fbase == static_cast<void *>(module)) {
     return TRUE;  // a module this caller holds no reference of its own to
   }
-  SetLastError(ERROR_MOD_NOT_FOUND);
-  return FALSE;
+  return Fail(ERROR_MOD_NOT_FOUND);
 }
 
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
-  if (!name) {
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
+  if (!name) return Fail(ERROR_PROC_NOT_FOUND, nullptr);
   void *handle = nullptr;
   bool own = false;
   {
@@ -239,10 +218,7 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
       handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
       if (!handle) handle = dlopen(nullptr, RTLD_NOW);  // the main program
     }
-    if (!handle) {
-      SetLastError(ERROR_MOD_NOT_FOUND);
-      return nullptr;
-    }
+    if (!handle) return Fail(ERROR_MOD_NOT_FOUND, nullptr);
     own = true;
   }
   dlerror();
@@ -253,9 +229,6 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     symbol = nullptr;
   }
   if (own) dlclose(handle);
-  if (!symbol) {
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
+  if (!symbol) return Fail(ERROR_PROC_NOT_FOUND, nullptr);
   return reinterpret_cast<FARPROC>(symbol);
 }

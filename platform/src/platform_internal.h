@@ -6,11 +6,44 @@
 
 namespace lumox_platform {
 
+// ----- last error (last_error.cpp) -----
+
+// Sets the last error and returns FALSE: the failure return of a BOOL call.
+BOOL Fail(DWORD code);
+// The same for a call whose failure value is another one (nullptr, 0, INVALID_HANDLE_VALUE).
+template <class T>
+T Fail(DWORD code, T failureValue) {
+  SetLastError(code);
+  return failureValue;
+}
+
 // The Windows error code for an errno value of a file-system call on `path`.
 // ENOENT becomes ERROR_PATH_NOT_FOUND when the folder part does not exist.
 DWORD ErrorFromErrno(int err, const char *fsPath = nullptr);
 // Sets the last error from errno (see ErrorFromErrno).
 void SetLastErrorFromErrno(int err, const char *fsPath = nullptr);
+
+// ----- values handed back into a caller's buffer (caller_buffer.cpp) -----
+// Both return ERROR_SUCCESS, or ERROR_INSUFFICIENT_BUFFER with *length set to the size
+// needed; they never set the last error themselves.
+
+// A terminated text; *length becomes its length without the terminator.
+DWORD ReturnString(const std::string &value, LPVOID buffer, LPDWORD length);
+// A DWORD; *length becomes sizeof(DWORD).
+DWORD ReturnDword(DWORD value, LPVOID buffer, LPDWORD length);
+
+// ----- ASCII text rules (ascii_text.cpp) -----
+
+// Equal but for the case of ASCII letters; other bytes compare as they are.
+bool EqualsNoCase(const char *a, size_t aLength, const char *b, size_t bLength);
+bool EqualsNoCase(const std::string &a, const std::string &b);
+// A character that may stand in a URL scheme name (letters, digits, '+', '.', '-').
+bool IsSchemeChar(char c);
+
+// ----- code page 932 (codepage.cpp) -----
+
+// The first byte of a double-byte character.
+bool IsLeadByte(unsigned char b);
 
 // An ANSI (code page 932) path as the file system holds it (UTF-8). ASCII passes unchanged;
 // bytes that are not code page 932 are kept as they are.

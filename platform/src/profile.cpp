@@ -13,14 +13,8 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == 0x1A; }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool SameName(const char *a, size_t aLength, const std::string &b) {
-  if (aLength != b.size()) return false;
-  for (size_t i = 0; i < aLength; ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
+  return lumox_platform::EqualsNoCase(a, aLength, b.data(), b.size());
 }
 
 std::string Trimmed(const char *text) {

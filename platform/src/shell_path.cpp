@@ -7,9 +7,9 @@
 
 #include "platform_internal.h"
 
-namespace {
+using lumox_platform::IsLeadByte;
 
-bool IsLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+namespace {
 
 char *NextChar(char *p) {
   if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1]) return p + 2;

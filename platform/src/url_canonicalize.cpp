@@ -11,19 +11,17 @@
 
 #include "platform_internal.h"
 
-namespace {
+using lumox_platform::Fail;
+using lumox_platform::IsLeadByte;
+using lumox_platform::IsSchemeChar;
+using lumox_platform::ReturnString;
 
-bool IsSchemeChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '.' || c == '-';
-}
+namespace {
 
 bool IsUnsafe(unsigned char c) {
   if (c <= 0x20 || c == 0x7F) return true;
   return c != 0 && strchr("\"<>[]\\^`{|}", c) != nullptr;
 }
-
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -155,18 +153,9 @@ void Canonicalize(const std::string &url, DWORD flags, std::string &out) {
 
 extern "C" BOOL WINAPI InternetCanonicalizeUrlA(LPCSTR url, LPSTR buffer, LPDWORD length,
                                                 DWORD flags) {
-  if (!url || !buffer || !length || *length == 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (!url || !buffer || !length || *length == 0) return Fail(ERROR_INVALID_PARAMETER);
   std::string result;
   Canonicalize(url, flags, result);
-  if (result.size() + 1 > *length) {
-    *length = static_cast<DWORD>(result.size() + 1);
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  memcpy(buffer, result.c_str(), result.size() + 1);
-  *length = static_cast<DWORD>(result.size());
-  return TRUE;
+  DWORD err = ReturnString(result, buffer, length);
+  return err ? Fail(err) : TRUE;
 }

@@ -7,24 +7,13 @@
 
 #include "platform_internal.h"
 
+using lumox_platform::EqualsNoCase;
+using lumox_platform::Fail;
+using lumox_platform::IsSchemeChar;
+
 namespace {
 
 const INTERNET_PORT kDefaultFtpPort = 21;
-
-bool IsSchemeChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '.' || c == '-';
-}
-
-bool SameNoCase(const char *a, size_t length, const char *b) {
-  if (strlen(b) != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 INTERNET_SCHEME SchemeOf(const char *text, size_t length) {
   static const struct { const char *name; INTERNET_SCHEME scheme; } kSchemes[] = {
@@ -36,7 +25,7 @@ INTERNET_SCHEME SchemeOf(const char *text, size_t length) {
       {"res", INTERNET_SCHEME_RES},
   };
   for (const auto &entry : kSchemes) {
-    if (SameNoCase(text, length, entry.name)) return entry.scheme;
+    if (EqualsNoCase(text, length, entry.name, strlen(entry.name))) return entry.scheme;
   }
   return INTERNET_SCHEME_UNKNOWN;
 }
@@ -50,8 +39,7 @@ bool SetPart(LPSTR *part, DWORD *partLength, const char *value, size_t length) {
     return true;
   }
   if (*partLength < length + 1) {  // the caller's length is left as it was
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return false;
+    return Fail(ERROR_INSUFFICIENT_BUFFER, false);
   }
   if (length) memcpy(*part, value, length);
   (*part)[length] = '\0';
@@ -69,8 +57,7 @@ const char *FindIn(const char *from, const char *end, char c) {
 extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flags,
                                          LPURL_COMPONENTSA parts) {
   if (!url || !*url || !parts || parts->dwStructSize != sizeof(URL_COMPONENTSA)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   size_t length = urlLength ? strnlen(url, urlLength) : strlen(url);
   const char *end = url + length;
@@ -79,10 +66,7 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
   // means there is none.
   const char *colon = url;
   while (colon < end && IsSchemeChar(*colon)) ++colon;
-  if (colon == end || *colon != ':') {
-    SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
-    return FALSE;
-  }
+  if (colon == end || *colon != ':') return Fail(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
   // A scheme that is not known is cracked all the same, as INTERNET_SCHEME_UNKNOWN.
   INTERNET_SCHEME scheme = SchemeOf(url, static_cast<size_t>(colon - url));
   parts->nScheme = scheme;
@@ -163,10 +147,7 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
             port = port * 10 + static_cast<unsigned long>(*p - '0');
             if (port > 65535) break;
           }
-          if (port > 65535 || (negative && port != 0)) {
-            SetLastError(ERROR_INTERNET_INVALID_URL);
-            return FALSE;
-          }
+          if (port > 65535 || (negative && port != 0)) return Fail(ERROR_INTERNET_INVALID_URL);
           parts->nPort = static_cast<INTERNET_PORT>(port);
         } else if (scheme == INTERNET_SCHEME_HTTP) {
           parts->nPort = INTERNET_DEFAULT_HTTP_PORT;
