@@ -61,6 +61,7 @@ typedef INT_PTR (*FARPROC)(void);
 #define FALSE 0
 #endif
 #define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
 #define MAKELONG(a, b) ((LONG)(((WORD)(a)) | ((DWORD)((WORD)(b))) << 16))

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 
@@ -82,88 +81,6 @@ Session::~Session() {
   if (share) curl_share_cleanup(share);
 }
 
-bool EqualsNoCase(const std::string &a, const std::string &b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string Trim(const std::string &s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n'))
-    --e;
-  return s.substr(b, e - b);
-}
-
-std::string Base64(const std::string &in) {
-  static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t i = 0;
-  while (i + 2 < in.size()) {
-    unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                 (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
-    out += table[(v >> 18) & 63];
-    out += table[(v >> 12) & 63];
-    out += table[(v >> 6) & 63];
-    out += table[v & 63];
-    i += 3;
-  }
-  if (i + 1 == in.size()) {
-    unsigned v = static_cast<unsigned char>(in[i]) << 16;
-    out += table[(v >> 18) & 63];
-    out += table[(v >> 12) & 63];
-    out += "==";
-  } else if (i + 2 == in.size()) {
-    unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
-    out += table[(v >> 18) & 63];
-    out += table[(v >> 12) & 63];
-    out += table[(v >> 6) & 63];
-    out += '=';
-  }
-  return out;
-}
-
-uint64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
-}
-
-size_t ByteQueue::push(const char *data, size_t n) {
-  size_t cap = buf_.size();
-  if (n > cap - size_) n = cap - size_;
-  for (size_t done = 0; done < n;) {
-    size_t tail = (head_ + size_) % cap;
-    size_t run = cap - tail;
-    if (run > n - done) run = n - done;
-    std::memcpy(buf_.data() + tail, data + done, run);
-    size_ += run;
-    done += run;
-  }
-  return n;
-}
-
-size_t ByteQueue::pop(char *out, size_t n) {
-  size_t cap = buf_.size();
-  if (n > size_) n = size_;
-  for (size_t done = 0; done < n;) {
-    size_t run = cap - head_;
-    if (run > n - done) run = n - done;
-    if (out) std::memcpy(out + done, buf_.data() + head_, run);
-    head_ = (head_ + run) % cap;
-    size_ -= run;
-    done += run;
-  }
-  if (size_ == 0) head_ = 0;
-  return n;
-}
-
 namespace {
 
 // "host:port", "http=host:port" or a list of them: the first entry that applies to HTTP.
@@ -189,7 +106,7 @@ bool ParseProxy(const char *text, std::string *host, unsigned *port) {
   if (chosen.compare(0, 7, "http://") == 0) chosen = chosen.substr(7);
   while (!chosen.empty() && chosen.back() == '/') chosen.pop_back();
   if (chosen.empty()) return false;
-  unsigned p = 80;
+  unsigned p = INTERNET_DEFAULT_HTTP_PORT;
   std::string h = chosen;
   size_t colon = chosen.rfind(':');
   if (colon != std::string::npos && chosen.find(']', colon) == std::string::npos) {
@@ -204,66 +121,112 @@ bool ParseProxy(const char *text, std::string *host, unsigned *port) {
   return true;
 }
 
-BOOL Fail(DWORD code) {
-  SetLastError(code);
-  return FALSE;
+// The member of Options an option sets, or null when the option is not one of them.
+DWORD Options::*DwordMember(DWORD option) {
+  switch (option) {
+    case INTERNET_OPTION_CONNECT_TIMEOUT: return &Options::connectTimeout;
+    case INTERNET_OPTION_CONNECT_RETRIES: return &Options::connectRetries;
+    case INTERNET_OPTION_SEND_TIMEOUT: return &Options::sendTimeout;
+    case INTERNET_OPTION_RECEIVE_TIMEOUT: return &Options::receiveTimeout;
+    case INTERNET_OPTION_DATA_SEND_TIMEOUT: return &Options::dataSendTimeout;
+    case INTERNET_OPTION_DATA_RECEIVE_TIMEOUT: return &Options::dataReceiveTimeout;
+    default: return nullptr;
+  }
 }
 
-bool IsDwordOption(DWORD option) {
+std::string Options::*StringMember(DWORD option) {
   switch (option) {
-    case INTERNET_OPTION_CONNECT_TIMEOUT:
-    case INTERNET_OPTION_CONNECT_RETRIES:
-    case INTERNET_OPTION_SEND_TIMEOUT:
-    case INTERNET_OPTION_RECEIVE_TIMEOUT:
-    case INTERNET_OPTION_DATA_SEND_TIMEOUT:
-    case INTERNET_OPTION_DATA_RECEIVE_TIMEOUT:
-      return true;
+    case INTERNET_OPTION_USERNAME: return &Options::userName;
+    case INTERNET_OPTION_PASSWORD: return &Options::password;
+    case INTERNET_OPTION_PROXY_USERNAME: return &Options::proxyUserName;
+    case INTERNET_OPTION_PROXY_PASSWORD: return &Options::proxyPassword;
+    default: return nullptr;
+  }
+}
+
+// The "ignore" bits of the security flags a caller can set.
+const DWORD kSettableSecurityFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+                                     SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                                     SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+
+DWORD HandleTypeOf(const Object &o) {
+  switch (o.kind) {
+    case Kind::Session: return INTERNET_HANDLE_TYPE_INTERNET;
+    case Kind::Connection: return INTERNET_HANDLE_TYPE_CONNECT_HTTP;
+    case Kind::Request: return INTERNET_HANDLE_TYPE_HTTP_REQUEST;
+  }
+  return 0;
+}
+
+DWORD SetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
+  DWORD Options::*dwordMember = DwordMember(option);
+  std::string Options::*stringMember = StringMember(option);
+  bool dword = dwordMember || option == INTERNET_OPTION_SECURITY_FLAGS;
+  bool text = stringMember != nullptr;
+  if (!handle) {
+    // Process defaults for the sessions opened later.
+    if (!dwordMember) return dword || text ? ERROR_INTERNET_INCORRECT_HANDLE_TYPE : ERROR_INTERNET_INVALID_OPTION;
+    if (length != sizeof(DWORD)) return ERROR_INTERNET_BAD_OPTION_LENGTH;
+    if (!buffer) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(g_defaultsLock);
+    std::memcpy(&(g_defaults.*dwordMember), buffer, sizeof(DWORD));
+    return 0;
+  }
+  std::shared_ptr<Object> o = Lookup(handle);
+  if (!o) return ERROR_INVALID_HANDLE;
+  if (!dword && !text) return ERROR_INTERNET_INVALID_OPTION;
+  if (dword && length != sizeof(DWORD)) return ERROR_INTERNET_BAD_OPTION_LENGTH;
+  if (!buffer) return ERROR_INVALID_PARAMETER;
+  if (option == INTERNET_OPTION_SECURITY_FLAGS) {
+    DWORD value;
+    std::memcpy(&value, buffer, sizeof(DWORD));
+    // Only the "ignore" bits can be set; a set never clears one.
+    if (o->kind == Kind::Request)
+      static_cast<Request &>(*o).securityFlags |= value & kSettableSecurityFlags;
+    else
+      o->options.securityFlags |= value & kSettableSecurityFlags;
+    return 0;
+  }
+  if (dword) {
+    std::memcpy(&(o->options.*dwordMember), buffer, sizeof(DWORD));
+    return 0;
+  }
+  const char *chars = static_cast<const char *>(buffer);
+  size_t n = 0;
+  while (n < length && chars[n]) ++n;
+  o->options.*stringMember = std::string(chars, n);
+  return 0;
+}
+
+DWORD QueryOption(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD length) {
+  if (!length) return ERROR_INVALID_PARAMETER;
+  DWORD Options::*dwordMember = DwordMember(option);
+  std::string Options::*stringMember = StringMember(option);
+  if (!handle) {
+    if (!dwordMember) return ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
+    DWORD value;
+    {
+      std::lock_guard<std::mutex> lock(g_defaultsLock);
+      value = g_defaults.*dwordMember;
+    }
+    return ReturnDword(value, buffer, length);
+  }
+  std::shared_ptr<Object> o = Lookup(handle);
+  if (!o) return ERROR_INVALID_HANDLE;
+  if (dwordMember) return ReturnDword(o->options.*dwordMember, buffer, length);
+  if (stringMember) return ReturnString(o->options.*stringMember, buffer, length);
+  switch (option) {
+    case INTERNET_OPTION_HANDLE_TYPE:
+      return ReturnDword(HandleTypeOf(*o), buffer, length);
+    case INTERNET_OPTION_SECURITY_FLAGS:
+      if (o->kind != Kind::Request) return ReturnDword(o->options.securityFlags, buffer, length);
+      return ReturnDword(SecurityFlagsOf(static_cast<Request &>(*o)), buffer, length);
+    case INTERNET_OPTION_URL:
+      if (o->kind != Kind::Request) return ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
+      return ReturnString(UrlOf(static_cast<Request &>(*o)), buffer, length);
     default:
-      return false;
+      return ERROR_INTERNET_INVALID_OPTION;
   }
-}
-
-DWORD *DwordSlot(Options &o, DWORD option) {
-  switch (option) {
-    case INTERNET_OPTION_CONNECT_TIMEOUT: return &o.connectTimeout;
-    case INTERNET_OPTION_CONNECT_RETRIES: return &o.connectRetries;
-    case INTERNET_OPTION_SEND_TIMEOUT: return &o.sendTimeout;
-    case INTERNET_OPTION_RECEIVE_TIMEOUT: return &o.receiveTimeout;
-    case INTERNET_OPTION_DATA_SEND_TIMEOUT: return &o.dataSendTimeout;
-    case INTERNET_OPTION_DATA_RECEIVE_TIMEOUT: return &o.dataReceiveTimeout;
-    default: return nullptr;
-  }
-}
-
-std::string *StringSlot(Options &o, DWORD option) {
-  switch (option) {
-    case INTERNET_OPTION_USERNAME: return &o.userName;
-    case INTERNET_OPTION_PASSWORD: return &o.password;
-    case INTERNET_OPTION_PROXY_USERNAME: return &o.proxyUserName;
-    case INTERNET_OPTION_PROXY_PASSWORD: return &o.proxyPassword;
-    default: return nullptr;
-  }
-}
-
-BOOL ReturnDword(DWORD value, LPVOID buffer, LPDWORD length) {
-  if (!buffer || *length < sizeof(DWORD)) {
-    *length = sizeof(DWORD);
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, &value, sizeof(DWORD));
-  *length = sizeof(DWORD);
-  return TRUE;
-}
-
-BOOL ReturnString(const std::string &value, LPVOID buffer, LPDWORD length) {
-  DWORD need = static_cast<DWORD>(value.size() + 1);
-  if (!buffer || *length < need) {
-    *length = need;
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, value.c_str(), need);
-  *length = need - 1;
-  return TRUE;
 }
 
 }  // namespace
@@ -276,10 +239,7 @@ extern "C" HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR
                                           LPCSTR proxyBypass, DWORD flags) {
   GlobalInit();
   auto session = std::make_shared<Session>();
-  if (!session->share) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  if (!session->share) return Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   {
     std::lock_guard<std::mutex> lock(g_defaultsLock);
     session->options = g_defaults;
@@ -292,18 +252,11 @@ extern "C" HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR
       // The configured settings of this layer are "direct": no proxy from the environment.
       break;
     case INTERNET_OPEN_TYPE_PROXY:
-      if (!proxy || !*proxy) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-      }
-      if (!ParseProxy(proxy, &session->proxyHost, &session->proxyPort)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-      }
+      if (!proxy || !*proxy || !ParseProxy(proxy, &session->proxyHost, &session->proxyPort))
+        return Fail(ERROR_INVALID_PARAMETER, nullptr);
       break;
     default:
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return nullptr;
+      return Fail(ERROR_INVALID_PARAMETER, nullptr);
   }
   return Register(session);
 }
@@ -311,26 +264,13 @@ extern "C" HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR
 extern "C" HINTERNET WINAPI InternetConnectA(HINTERNET sessionHandle, LPCSTR server,
                                              INTERNET_PORT port, LPCSTR user, LPCSTR password,
                                              DWORD service, DWORD flags, DWORD_PTR context) {
-  std::shared_ptr<Object> o = Lookup(sessionHandle);
-  if (!o) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (o->kind != Kind::Session) {
-    SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-    return nullptr;
-  }
-  if (!server || !*server) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  if (service != INTERNET_SERVICE_HTTP) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  DWORD err = 0;
+  std::shared_ptr<Session> session = LookupAs<Session>(sessionHandle, Kind::Session, &err);
+  if (!session) return Fail(err, nullptr);
+  if (!server || !*server || service != INTERNET_SERVICE_HTTP) return Fail(ERROR_INVALID_PARAMETER, nullptr);
   auto c = std::make_shared<Connection>();
-  c->session = std::static_pointer_cast<Session>(o);
-  c->options = o->options;
+  c->session = session;
+  c->options = session->options;
   c->host = server;
   if (c->host.size() > 2 && c->host.front() == '[' && c->host.back() == ']')
     c->host = c->host.substr(1, c->host.size() - 2);
@@ -342,92 +282,18 @@ extern "C" HINTERNET WINAPI InternetConnectA(HINTERNET sessionHandle, LPCSTR ser
 }
 
 extern "C" BOOL WINAPI InternetCloseHandle(HINTERNET handle) {
-  if (!handle || !Unregister(handle)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!handle || !Unregister(handle)) return Fail(ERROR_INVALID_HANDLE);
   return TRUE;
 }
 
 extern "C" BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer,
                                           DWORD length) {
-  bool dword = IsDwordOption(option) || option == INTERNET_OPTION_SECURITY_FLAGS;
-  bool text = option == INTERNET_OPTION_USERNAME || option == INTERNET_OPTION_PASSWORD ||
-              option == INTERNET_OPTION_PROXY_USERNAME || option == INTERNET_OPTION_PROXY_PASSWORD;
-  if (!handle) {
-    // Process defaults for the sessions opened later.
-    if (!IsDwordOption(option)) {
-      return Fail(dword || text ? ERROR_INTERNET_INCORRECT_HANDLE_TYPE : ERROR_INTERNET_INVALID_OPTION);
-    }
-    if (length != sizeof(DWORD)) return Fail(ERROR_INTERNET_BAD_OPTION_LENGTH);
-    if (!buffer) return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard<std::mutex> lock(g_defaultsLock);
-    std::memcpy(DwordSlot(g_defaults, option), buffer, sizeof(DWORD));
-    return TRUE;
-  }
-  std::shared_ptr<Object> o = Lookup(handle);
-  if (!o) return Fail(ERROR_INVALID_HANDLE);
-  if (!dword && !text) return Fail(ERROR_INTERNET_INVALID_OPTION);
-  if (dword && length != sizeof(DWORD)) return Fail(ERROR_INTERNET_BAD_OPTION_LENGTH);
-  if (!buffer) return Fail(ERROR_INVALID_PARAMETER);
-  if (option == INTERNET_OPTION_SECURITY_FLAGS) {
-    DWORD value;
-    std::memcpy(&value, buffer, sizeof(DWORD));
-    // Only the "ignore" bits can be set; a set never clears one.
-    const DWORD settable = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
-                           SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-                           SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
-    if (o->kind == Kind::Request)
-      static_cast<Request &>(*o).securityFlags |= value & settable;
-    else
-      o->options.securityFlags |= value & settable;
-    return TRUE;
-  }
-  if (dword) {
-    std::memcpy(DwordSlot(o->options, option), buffer, sizeof(DWORD));
-    return TRUE;
-  }
-  const char *chars = static_cast<const char *>(buffer);
-  size_t n = 0;
-  while (n < length && chars[n]) ++n;
-  *StringSlot(o->options, option) = std::string(chars, n);
-  return TRUE;
+  DWORD err = SetOption(handle, option, buffer, length);
+  return err ? Fail(err) : TRUE;
 }
 
 extern "C" BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer,
                                             LPDWORD length) {
-  if (!length) return Fail(ERROR_INVALID_PARAMETER);
-  if (!handle) {
-    if (!IsDwordOption(option)) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-    DWORD value;
-    {
-      std::lock_guard<std::mutex> lock(g_defaultsLock);
-      value = *DwordSlot(g_defaults, option);
-    }
-    return ReturnDword(value, buffer, length);
-  }
-  std::shared_ptr<Object> o = Lookup(handle);
-  if (!o) return Fail(ERROR_INVALID_HANDLE);
-  if (IsDwordOption(option)) return ReturnDword(*DwordSlot(o->options, option), buffer, length);
-  if (std::string *s = StringSlot(o->options, option)) return ReturnString(*s, buffer, length);
-  switch (option) {
-    case INTERNET_OPTION_HANDLE_TYPE: {
-      DWORD type = o->kind == Kind::Session ? 1 : o->kind == Kind::Connection ? 3 : 13;
-      return ReturnDword(type, buffer, length);
-    }
-    case INTERNET_OPTION_SECURITY_FLAGS:
-      if (o->kind != Kind::Request) return ReturnDword(o->options.securityFlags, buffer, length);
-      return ReturnDword(SecurityFlagsOf(static_cast<Request &>(*o)), buffer, length);
-    case INTERNET_OPTION_URL: {
-      if (o->kind != Kind::Request) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-      Request &r = static_cast<Request &>(*o);
-      std::string url = r.secure ? "https://" : "http://";
-      url += r.host.find(':') != std::string::npos ? "[" + r.host + "]" : r.host;
-      if (r.port != (r.secure ? 443u : 80u)) url += ":" + std::to_string(r.port);
-      url += r.path;
-      return ReturnString(url, buffer, length);
-    }
-    default:
-      return Fail(ERROR_INTERNET_INVALID_OPTION);
-  }
+  DWORD err = QueryOption(handle, option, buffer, length);
+  return err ? Fail(err) : TRUE;
 }

@@ -1,10 +1,12 @@
 // Internal object model of the WinINet subset: sessions, connections and requests behind
-// HINTERNET values, and the request engine that drives libcurl's multi interface.
+// HINTERNET values, and the pieces of the request engine that its units share.
 #pragma once
 #include <windows.h>
 #include <wininet.h>
 
 #include <curl/curl.h>
+
+#include "platform_internal.h"
 
 #include <cstdint>
 #include <memory>
@@ -13,6 +15,11 @@
 #include <vector>
 
 namespace lumox_inet {
+
+using lumox_platform::EqualsNoCase;
+using lumox_platform::Fail;
+using lumox_platform::ReturnDword;
+using lumox_platform::ReturnString;
 
 enum class Kind { Session, Connection, Request };
 
@@ -120,8 +127,11 @@ struct Transfer {
 
 enum class ReqState { Open, Streaming, HeadReady, Failed };
 
+const size_t kReceiveQueueBytes = 128 * 1024;  // reply bytes held for InternetReadFile
+const size_t kSendQueueBytes = 64 * 1024;      // body bytes of InternetWriteFile not yet sent
+
 struct Request : Object {
-  Request() : Object(Kind::Request), recvQueue(128 * 1024), sendQueue(64 * 1024) {}
+  Request() : Object(Kind::Request), recvQueue(kReceiveQueueBytes), sendQueue(kSendQueueBytes) {}
   ~Request() override;
   std::shared_ptr<Connection> connection;
   std::string verb;
@@ -160,31 +170,111 @@ struct Request : Object {
   bool refusedTunnel = false;
 };
 
-// Handle table.
+// ----- handle table (wininet_handles.cpp) -----
+
 HINTERNET Register(std::shared_ptr<Object> object);
 std::shared_ptr<Object> Lookup(HINTERNET handle);
 bool Unregister(HINTERNET handle);
 void GlobalInit();
 
+// The object behind `handle` when it is of `kind`; otherwise null, with *err set to
+// ERROR_INVALID_HANDLE (no such handle) or ERROR_INTERNET_INCORRECT_HANDLE_TYPE.
 template <class T>
-std::shared_ptr<T> LookupAs(HINTERNET handle, Kind kind) {
+std::shared_ptr<T> LookupAs(HINTERNET handle, Kind kind, DWORD *err) {
   std::shared_ptr<Object> o = Lookup(handle);
-  if (!o || o->kind != kind) return nullptr;
+  if (!o) {
+    *err = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  if (o->kind != kind) {
+    *err = ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
+    return nullptr;
+  }
   return std::static_pointer_cast<T>(o);
 }
 
-// Errors and TLS.
-DWORD MapCurlError(const Transfer &t, CURLcode code);
-void InstallCertificateCheck(CURL *easy, Transfer *t);
-void ForgetCertificateCheck(Transfer *t);
+// ----- a request's target (wininet_request.cpp) -----
 
-// Request engine (wininet_request.cpp).
+// The default port of the scheme: 443 for HTTPS, 80 for HTTP.
+unsigned DefaultPort(bool secure);
+// A host as it stands in a URL: an IPv6 address in brackets.
+std::string HostForUrl(const std::string &host);
+// "host" or "host:port" when the port is not the scheme's default.
+std::string HostPort(const Request &r);
+// The request's current URL (INTERNET_OPTION_URL).
+std::string UrlOf(const Request &r);
+bool ViaProxy(const Request &r);
+// Spaces, CR and LF of an object name as %20, %0D and %0A; other bytes as they are.
+std::string EscapeSpaces(const std::string &s);
+
+// ----- the libcurl side (wininet_transfer.cpp) -----
+
+// Where the body of an exchange comes from.
+enum class Body { None, Fixed, Stream };
+
+// Opens a new exchange for the request's current target and adds it to the request's
+// multi handle; the previous one is dropped.
+DWORD StartTransfer(Request &r, Body body);
+void EndTransfer(Request &r);
+
+// What Pump waits for.
+enum class Until {
+  Connected,     // the connection (with TLS or the proxy tunnel) is up
+  ReplyHead,     // the reply head is complete
+  SendRoom,      // the send queue is at most half full
+  ReplyBytes,    // reply bytes wait in the receive queue
+  End,           // the exchange is over
+};
+// Runs curl until `until` holds or the exchange ends; ERROR_INTERNET_TIMEOUT when the
+// connection stays idle too long.
+DWORD Pump(Request &r, Until until);
+// Lets curl go on with a transfer paused for a full or an empty queue.
+void Unpause(Transfer &t);
+uint64_t NowMs();
+
+// ----- curl results as WinINet errors (wininet_errors.cpp) -----
+
+DWORD MapCurlError(const Transfer &t, CURLcode code);
+
+// ----- TLS options and certificate checks (wininet_tls.cpp) -----
+
+// Sets the TLS options of a secure exchange: which certificate checks run, as the
+// request's security flags say.
+void SetTlsOptions(CURL *easy, Transfer *t);
+// Drops what the certificate check noted about a transfer that goes away.
+void ForgetTlsTransfer(Transfer *t);
+// The WinINet error of a failed TLS handshake: the rejected check, else the channel error.
+DWORD MapTlsFailure(const Transfer &t, CURLcode code, long osErrno);
+// The security flags a request reports: its "ignore" flags, and SECURITY_FLAG_SECURE.
 DWORD SecurityFlagsOf(const Request &r);
 
-// Small text helpers.
-bool EqualsNoCase(const std::string &a, const std::string &b);
+// ----- header rules (wininet_headers.cpp) -----
+
+// Index of the first header of that name at or after `from`; -1 when there is none.
+int FindHeader(const std::vector<Header> &list, const std::string &name, size_t from = 0);
+// Blanks (and a trailing CR or LF) around a header value dropped.
 std::string Trim(const std::string &s);
-std::string Base64(const std::string &in);
-uint64_t NowMs();
+// "Basic <base64 of user:password>".
+std::string BasicCredentials(const std::string &user, const std::string &password);
+// True when a header of that name offers Basic authentication.
+bool HasBasicChallenge(const std::vector<Header> &headers, const char *name);
+// Adds the lines of a header block under the modifier rules of HttpAddRequestHeadersA;
+// with `extras`, lines the caller did not add before go there (extra headers of a send).
+DWORD AddHeaderBlock(Request &r, const char *text, DWORD length, DWORD modifiers,
+                     std::vector<Header> *extras = nullptr);
+// The request head of one exchange, and the head of the CONNECT that opens a tunnel.
+curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, bool tunnel);
+curl_slist *ConnectHeadLines(const Request &r);
+// Takes the status line and headers of an exchange as the reply the caller sees.
+void TakeReply(Request &r, const Transfer &t);
+
+// ----- redirects, challenges and retries (wininet_exchange.cpp) -----
+
+// Runs exchanges until a reply head is there that goes to the caller.
+DWORD RunUntilHead(Request &r, Body body);
+// Opens the exchange of HttpSendRequestExA and waits until its connection is up.
+DWORD ConnectForStream(Request &r);
+// The 407 a request gets when the proxy refuses its tunnel.
+void MakeProxyRefusal(Request &r);
 
 }  // namespace lumox_inet

@@ -1,5 +1,6 @@
-// WinINet error numbers for curl's results, and the certificate check that relaxes exactly
-// the checks a request's security flags name (unknown CA, date, host name).
+// TLS of a secure exchange: the options set on curl, the certificate check that relaxes
+// exactly the checks a request's security flags name (unknown CA, date, host name), and
+// the WinINet error a failed handshake reports.
 #include "wininet_internal.h"
 
 #include <dlfcn.h>
@@ -66,8 +67,11 @@ const Ossl &OpenSsl() {
 std::mutex g_ctxLock;
 std::map<void *, Transfer *> g_ctxOwner;
 
-// X509_V_ERR_* values (stable across OpenSSL versions).
+const int kSslVerifyPeer = 1;  // SSL_VERIFY_PEER
+
+// X509_V_OK and X509_V_ERR_* values (stable across OpenSSL versions).
 enum {
+  kX509Ok = 0,
   kUnableToGetIssuerCert = 2,
   kCertNotYetValid = 9,
   kCertHasExpired = 10,
@@ -91,9 +95,10 @@ int VerifyCallback(int preverifyOk, void *store) {
     if (it != g_ctxOwner.end()) t = it->second;
   }
   if (!t || !t->owner) return 0;
-  DWORD flags = t->owner->securityFlags;
-  int err = o.storeGetError(store);
-  switch (err) {
+  // Which check refused the certificate, and the security flag that relaxes it.
+  DWORD ignoredBy = 0;
+  bool *rejected = &t->certRejected;
+  switch (o.storeGetError(store)) {
     case kUnableToGetIssuerCert:
     case kDepthZeroSelfSigned:
     case kSelfSignedInChain:
@@ -101,24 +106,23 @@ int VerifyCallback(int preverifyOk, void *store) {
     case kUnableToVerifyLeaf:
     case kInvalidCa:
     case kCertUntrusted:
-      if (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) {
-        o.storeSetError(store, 0);
-        return 1;
-      }
-      t->caRejected = true;
-      return 0;
+      ignoredBy = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+      rejected = &t->caRejected;
+      break;
     case kCertNotYetValid:
     case kCertHasExpired:
-      if (flags & SECURITY_FLAG_IGNORE_CERT_DATE_INVALID) {
-        o.storeSetError(store, 0);
-        return 1;
-      }
-      t->dateRejected = true;
-      return 0;
+      ignoredBy = SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+      rejected = &t->dateRejected;
+      break;
     default:
-      t->certRejected = true;
-      return 0;
+      break;
   }
+  if (t->owner->securityFlags & ignoredBy) {
+    o.storeSetError(store, kX509Ok);
+    return 1;
+  }
+  *rejected = true;
+  return 0;
 }
 
 CURLcode SslCtxFunction(CURL *, void *sslCtx, void *user) {
@@ -129,14 +133,15 @@ CURLcode SslCtxFunction(CURL *, void *sslCtx, void *user) {
     std::lock_guard<std::mutex> lock(g_ctxLock);
     g_ctxOwner[sslCtx] = t;
   }
-  o.ctxSetVerify(sslCtx, 1 /* SSL_VERIFY_PEER */, VerifyCallback);
+  o.ctxSetVerify(sslCtx, kSslVerifyPeer, VerifyCallback);
   return CURLE_OK;
 }
 
 }  // namespace
 
-void InstallCertificateCheck(CURL *easy, Transfer *t) {
+void SetTlsOptions(CURL *easy, Transfer *t) {
   DWORD flags = t->owner->securityFlags;
+  // 2: the certificate must name the host; 0: the name is not checked.
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
   if (OpenSsl().ok) {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -148,7 +153,7 @@ void InstallCertificateCheck(CURL *easy, Transfer *t) {
   }
 }
 
-void ForgetCertificateCheck(Transfer *t) {
+void ForgetTlsTransfer(Transfer *t) {
   std::lock_guard<std::mutex> lock(g_ctxLock);
   for (auto it = g_ctxOwner.begin(); it != g_ctxOwner.end();) {
     if (it->second == t)
@@ -158,52 +163,22 @@ void ForgetCertificateCheck(Transfer *t) {
   }
 }
 
-DWORD MapCurlError(const Transfer &t, CURLcode code) {
-  long osErrno = 0;
-  if (t.easy) curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
-  switch (code) {
-    case CURLE_OK:
-      return 0;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      return ERROR_INTERNET_NAME_NOT_RESOLVED;
-    case CURLE_COULDNT_CONNECT:
-      return ERROR_INTERNET_CANNOT_CONNECT;
-    case CURLE_OPERATION_TIMEDOUT:
-      return ERROR_INTERNET_TIMEOUT;
-    case CURLE_URL_MALFORMAT:
-      return ERROR_INTERNET_INVALID_URL;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-      return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
-    case CURLE_OUT_OF_MEMORY:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CACERT_BADFILE:
-      if (t.caRejected) return ERROR_INTERNET_INVALID_CA;
-      if (t.dateRejected) return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
-      if (t.certRejected) return ERROR_INTERNET_SEC_INVALID_CERT;
-      if (code == CURLE_PEER_FAILED_VERIFICATION) {
-        // The chain passed (or was allowed); what is left is the host name check.
-        return ERROR_INTERNET_SEC_CERT_CN_INVALID;
-      }
-      if (osErrno == ECONNRESET) return ERROR_INTERNET_CONNECTION_RESET;
-      return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
-    case CURLE_GOT_NOTHING:
-    case CURLE_WEIRD_SERVER_REPLY:
-      if (osErrno == ECONNRESET) return ERROR_INTERNET_CONNECTION_RESET;
-      return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-    case CURLE_PARTIAL_FILE:
-      return ERROR_INTERNET_CONNECTION_ABORTED;
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-      if (osErrno == ECONNRESET) return ERROR_INTERNET_CONNECTION_RESET;
-      return ERROR_INTERNET_CONNECTION_ABORTED;
-    case CURLE_TOO_MANY_REDIRECTS:
-      return ERROR_HTTP_REDIRECT_FAILED;
-    default:
-      return ERROR_INTERNET_CONNECTION_ABORTED;
+DWORD MapTlsFailure(const Transfer &t, CURLcode code, long osErrno) {
+  if (t.caRejected) return ERROR_INTERNET_INVALID_CA;
+  if (t.dateRejected) return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
+  if (t.certRejected) return ERROR_INTERNET_SEC_INVALID_CERT;
+  if (code == CURLE_PEER_FAILED_VERIFICATION) {
+    // The chain passed (or was allowed); what is left is the host name check.
+    return ERROR_INTERNET_SEC_CERT_CN_INVALID;
   }
+  if (osErrno == ECONNRESET) return ERROR_INTERNET_CONNECTION_RESET;
+  return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
+}
+
+DWORD SecurityFlagsOf(const Request &r) {
+  DWORD flags = r.securityFlags;
+  if (r.secure) flags |= SECURITY_FLAG_SECURE;
+  return flags;
 }
 
 }  // namespace lumox_inet

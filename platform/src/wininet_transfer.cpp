@@ -1,0 +1,317 @@
+// The libcurl side of a request: one exchange on a curl easy handle with WinINet's options,
+// curl's callbacks feeding the bounded queues between the caller and the wire (with pause and
+// unpause), and the pump that drives the multi handle inside the calling API function with
+// WinINet's inactivity time-outs.
+#include "wininet_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace lumox_inet {
+
+uint64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
+}
+
+size_t ByteQueue::push(const char *data, size_t n) {
+  size_t cap = buf_.size();
+  if (n > cap - size_) n = cap - size_;
+  for (size_t done = 0; done < n;) {
+    size_t tail = (head_ + size_) % cap;
+    size_t run = cap - tail;
+    if (run > n - done) run = n - done;
+    std::memcpy(buf_.data() + tail, data + done, run);
+    size_ += run;
+    done += run;
+  }
+  return n;
+}
+
+size_t ByteQueue::pop(char *out, size_t n) {
+  size_t cap = buf_.size();
+  if (n > size_) n = size_;
+  for (size_t done = 0; done < n;) {
+    size_t run = cap - head_;
+    if (run > n - done) run = n - done;
+    if (out) std::memcpy(out + done, buf_.data() + head_, run);
+    head_ = (head_ + run) % cap;
+    size_ -= run;
+    done += run;
+  }
+  if (size_ == 0) head_ = 0;
+  return n;
+}
+
+namespace {
+
+const size_t kMaxHead = 256 * 1024;   // longest reply head accepted
+const uint64_t kMaxDrain = 64 * 1024;  // body bytes read to keep a connection for a resend
+const long kCurlBufferBytes = 16384;   // curl's send and receive buffers
+const long kMaxWaitMs = 1000;          // longest single wait for socket activity
+
+// A time-out option as a limit in milliseconds; 0 is none.
+DWORD Effective(DWORD timeout) { return timeout == INFINITE ? 0 : timeout; }
+
+// ----- curl callbacks -----
+
+size_t HeaderCallback(char *data, size_t size, size_t count, void *user) {
+  Transfer *t = static_cast<Transfer *>(user);
+  size_t len = size * count;
+  t->lastActivityMs = NowMs();
+  if (t->headDone) return len;  // trailers of a chunked body
+  t->headBytes += len;
+  if (t->headBytes > kMaxHead) {
+    t->headTooLarge = true;
+    return 0;
+  }
+  std::string line(data, len);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (line.empty()) {
+    if (t->statusLine.empty()) return len;
+    // An interim 1xx reply is followed by the real one.
+    size_t sp = t->statusLine.find(' ');
+    int code = sp == std::string::npos ? 0 : std::atoi(t->statusLine.c_str() + sp + 1);
+    if (code >= 100 && code < 200) {
+      t->statusLine.clear();
+      t->headers.clear();
+      return len;
+    }
+    t->headDone = true;
+    return len;
+  }
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    t->statusLine = line;
+    t->headers.clear();
+  } else if ((line[0] == ' ' || line[0] == '\t') && !t->headers.empty()) {
+    t->headers.back().value += " " + Trim(line);
+  } else {
+    size_t colon = line.find(':');
+    if (colon == std::string::npos)
+      t->headers.push_back({line, ""});
+    else
+      t->headers.push_back({line.substr(0, colon), Trim(line.substr(colon + 1))});
+  }
+  return len;
+}
+
+size_t WriteCallback(char *data, size_t size, size_t count, void *user) {
+  Transfer *t = static_cast<Transfer *>(user);
+  size_t len = size * count;
+  t->lastActivityMs = NowMs();
+  if (t->discard) {
+    t->discarded += len;
+    if (t->discarded > kMaxDrain) return 0;
+    return len;
+  }
+  ByteQueue &q = t->owner->recvQueue;
+  if (q.space() < len) {
+    t->recvPaused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  q.push(data, len);
+  return len;
+}
+
+size_t ReadCallback(char *buffer, size_t size, size_t count, void *user) {
+  Transfer *t = static_cast<Transfer *>(user);
+  Request &r = *t->owner;
+  size_t max = size * count;
+  t->readCalled = true;
+  t->lastActivityMs = NowMs();
+  if (t->fixedBody) {
+    size_t left = t->fixedBody->size() - t->fixedOffset;
+    size_t n = left < max ? left : max;
+    std::memcpy(buffer, t->fixedBody->data() + t->fixedOffset, n);
+    t->fixedOffset += n;
+    if (t->fixedOffset == t->fixedBody->size()) t->bodyHandedOver = true;
+    return n;
+  }
+  if (!t->streaming) {
+    t->bodyHandedOver = true;
+    return 0;
+  }
+  size_t n = r.sendQueue.pop(buffer, max);
+  if (r.sendQueue.size() == 0 && r.streamWritten >= r.streamTotal) t->bodyHandedOver = true;
+  if (n > 0) return n;
+  if (r.streamWritten >= r.streamTotal) return 0;
+  t->sendPaused = true;
+  return CURL_READFUNC_PAUSE;
+}
+
+int PrereqCallback(void *user, char *, char *, int, int) {
+  Transfer *t = static_cast<Transfer *>(user);
+  t->connected = true;
+  t->lastActivityMs = NowMs();
+  return CURL_PREREQFUNC_OK;
+}
+
+}  // namespace
+
+void Unpause(Transfer &t) {
+  if (!t.easy || t.done || (!t.recvPaused && !t.sendPaused)) return;
+  t.recvPaused = false;
+  t.sendPaused = false;
+  curl_easy_pause(t.easy, CURLPAUSE_CONT);
+}
+
+namespace {
+
+bool Reached(const Request &r, const Transfer &t, Until until) {
+  switch (until) {
+    case Until::Connected: return t.connected;
+    case Until::ReplyHead: return t.headDone;
+    case Until::SendRoom: return r.sendQueue.space() >= r.sendQueue.capacity() / 2;
+    case Until::ReplyBytes: return r.recvQueue.size() > 0;
+    case Until::End: return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+DWORD StartTransfer(Request &r, Body body) {
+  r.transfer.reset();
+  r.recvQueue.clear();
+  if (!r.multi) {
+    r.multi = curl_multi_init();
+    if (!r.multi) return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  auto t = std::make_unique<Transfer>();
+  t->owner = &r;
+  t->easy = curl_easy_init();
+  if (!t->easy) return ERROR_NOT_ENOUGH_MEMORY;
+  CURL *e = t->easy;
+  Session &session = *r.connection->session;
+  bool proxy = ViaProxy(r);
+  bool tunnel = proxy && r.secure;
+
+  std::string url = std::string(r.secure ? "https://" : "http://") + HostForUrl(r.host) + ":" +
+                    std::to_string(r.port) + "/";
+  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  std::string target = r.path;
+  if (proxy && !tunnel) target = "http://" + HostPort(r) + r.path;
+  curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, target.c_str());
+  curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_SHARE, session.share);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errorText);
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
+                   r.version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(Effective(r.options.connectTimeout)));
+  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, HeaderCallback);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, WriteCallback);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
+  curl_easy_setopt(e, CURLOPT_READFUNCTION, ReadCallback);
+  curl_easy_setopt(e, CURLOPT_READDATA, t.get());
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, PrereqCallback);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, t.get());
+  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kCurlBufferBytes);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kCurlBufferBytes);
+
+  if (proxy) {
+    std::string proxyUrl = "http://" + HostForUrl(session.proxyHost) + ":" + std::to_string(session.proxyPort);
+    curl_easy_setopt(e, CURLOPT_PROXY, proxyUrl.c_str());
+    curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+    if (tunnel) {
+      curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, 1L);
+      curl_easy_setopt(e, CURLOPT_HEADEROPT, CURLHEADER_SEPARATE);
+      t->proxyHeaderList = ConnectHeadLines(r);
+      curl_easy_setopt(e, CURLOPT_PROXYHEADER, t->proxyHeaderList);
+    }
+  } else {
+    // An empty proxy keeps curl away from the *_proxy environment variables.
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+  }
+  if (r.secure) SetTlsOptions(e, t.get());
+
+  uint64_t bodyLength = 0;
+  if (body == Body::Fixed) {
+    t->fixedBody = &r.fixedBody;
+    bodyLength = r.fixedBody.size();
+    if (bodyLength == 0) t->bodyHandedOver = true;
+  } else if (body == Body::Stream) {
+    t->streaming = true;
+    bodyLength = r.streamTotal;
+    if (bodyLength == 0) t->bodyHandedOver = true;
+  } else {
+    t->bodyHandedOver = true;
+  }
+  curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.verb.c_str());
+  if (r.verb == "HEAD") {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+  } else if (body != Body::None || r.verb != "GET") {
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength));
+  } else {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  }
+  t->headerList = RequestHeadLines(r, body, bodyLength, tunnel);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headerList);
+
+  if (curl_multi_add_handle(r.multi, e) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
+  t->added = true;
+  t->lastActivityMs = NowMs();
+  r.transfer = std::move(t);
+  return 0;
+}
+
+// Inactivity limits: the connect time-out is curl's; after that the send time-out while body
+// bytes are still going out, the receive time-out while waiting for the reply.
+DWORD Pump(Request &r, Until until) {
+  Transfer &t = *r.transfer;
+  auto ready = [&r, &t, until] { return Reached(r, t, until); };
+  t.lastActivityMs = NowMs();
+  for (;;) {
+    if (ready()) return 0;
+    if (t.done) return 0;
+    int running = 0;
+    curl_multi_perform(r.multi, &running);
+    int left = 0;
+    while (CURLMsg *m = curl_multi_info_read(r.multi, &left)) {
+      if (m->msg == CURLMSG_DONE && m->easy_handle == t.easy) {
+        t.done = true;
+        t.result = m->data.result;
+      }
+    }
+    if (ready() || t.done) return 0;
+    uint64_t now = NowMs();
+    long wait = kMaxWaitMs;
+    if (t.connected) {
+      DWORD limit = Effective(t.bodyHandedOver ? r.options.receiveTimeout : r.options.sendTimeout);
+      if (limit) {
+        uint64_t idle = now - t.lastActivityMs;
+        if (idle >= limit) return ERROR_INTERNET_TIMEOUT;
+        uint64_t rest = limit - idle;
+        if (rest < static_cast<uint64_t>(wait)) wait = static_cast<long>(rest);
+      }
+    }
+    if (t.recvPaused && t.sendPaused) return 0;  // nothing can move until the caller acts
+    curl_multi_poll(r.multi, nullptr, 0, static_cast<int>(wait), nullptr);
+  }
+}
+
+void EndTransfer(Request &r) { r.transfer.reset(); }
+
+Transfer::~Transfer() {
+  if (easy) {
+    if (added && owner && owner->multi) curl_multi_remove_handle(owner->multi, easy);
+    curl_easy_cleanup(easy);
+  }
+  ForgetTlsTransfer(this);
+  if (headerList) curl_slist_free_all(headerList);
+  if (proxyHeaderList) curl_slist_free_all(proxyHeaderList);
+}
+
+Request::~Request() {
+  transfer.reset();
+  if (multi) curl_multi_cleanup(multi);
+}
+
+}  // namespace lumox_inet
