@@ -82,14 +82,19 @@ DWORD SendRequest(Request &r, const char *headers, DWORD headersLength, const vo
   return Settle(r, err, ReqState::HeadReady);
 }
 
+// The exchange is over with a complete reply while its body was still to come.
+bool AnsweredEarly(const Transfer &t) { return t.done && t.headDone && t.result == CURLE_OK; }
+
 // Queues body bytes of a streamed request and lets curl send them; waits while the queue
 // is full.
 DWORD WriteBody(Request &r, const char *data, DWORD length, DWORD *written) {
   if (r.state != ReqState::Streaming) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   // The request announced its length; bytes beyond it would corrupt the connection.
   if (length > r.streamTotal - r.streamWritten) return ERROR_INVALID_PARAMETER;
-  if (r.refusedTunnel) {
-    // The proxy refused the tunnel: the body has nowhere to go, the 407 comes at the end.
+  if (r.refusedTunnel || (r.transfer && AnsweredEarly(*r.transfer))) {
+    // The body has nowhere to go: the proxy refused the tunnel (the 407 comes at the end),
+    // or the server answered before reading it and closed, where a write into the closed
+    // connection still succeeds on WinINet. HttpEndRequestA hands out that reply.
     r.streamWritten += length;
     *written = length;
     return 0;
