@@ -229,6 +229,26 @@ TEST(WininetOptions, CredentialStringsAndSecurityFlags) {
   InternetCloseHandle(plain);
 }
 
+TEST(WininetOptions, HandleTypesAreReported) {
+  Client client(80);
+  ASSERT_NE(nullptr, client.connection);
+  HINTERNET request = client.Open("GET", "/");
+  ASSERT_NE(nullptr, request);
+  const struct {
+    HINTERNET handle;
+    DWORD type;
+  } cases[] = {{client.session, INTERNET_HANDLE_TYPE_INTERNET},
+               {client.connection, INTERNET_HANDLE_TYPE_CONNECT_HTTP},
+               {request, INTERNET_HANDLE_TYPE_HTTP_REQUEST}};
+  for (const auto &c : cases) {
+    DWORD type = 0xdeadbeef, length = sizeof type;
+    EXPECT_TRUE(InternetQueryOptionA(c.handle, INTERNET_OPTION_HANDLE_TYPE, &type, &length));
+    EXPECT_EQ(c.type, type);
+    EXPECT_EQ(4u, length);
+  }
+  InternetCloseHandle(request);
+}
+
 // ----- the request on the wire -----
 
 TEST_F(WininetHttp, LibraryGetGoesOutWithWinInetHeaders) {
