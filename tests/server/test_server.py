@@ -361,7 +361,13 @@ class OriginTests(ServerCase):
             sizes.append(len(piece))
             got += piece
         s.close()
-        self.assertEqual(sizes, [20000, 20000, 20000, 5600])
+        # Bursts end on the 20000-byte pieces; a slow machine may merge neighbouring bursts
+        ends, total = [], 0
+        for size in sizes:
+            total += size
+            ends.append(total)
+        self.assertTrue(set(ends) <= {20000, 40000, 60000, 65600}, sizes)
+        self.assertGreaterEqual(len(sizes), 2, sizes)
         self.assertEqual(got, pattern(65600))
         self.assertGreaterEqual(time.monotonic() - t0, 0.58)
 
