@@ -1,0 +1,239 @@
+// lumox: HTTP/HTTPS downloads and uploads from the command line, through the plain C
+// exports of the Lumox library.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Lumox.h"
+#include "options.h"
+#include "progress.h"
+#include "system.h"
+
+namespace lumox_cli {
+
+namespace {
+
+// Exit statuses, by kind of failure.
+enum ExitStatus {
+  kExitOk = 0,
+  kExitUsage = 2,
+  kExitLocalFile = 3,
+  kExitHttpStatus = 4,
+  kExitNetwork = 5,
+  kExitOther = 6,
+};
+
+int ExitStatusForTransfer(int code) {
+  if (code == 0) return kExitOk;
+  if (code == LUMOX_E_FILE_CREATE || code == LUMOX_E_FILE_OPEN || code == LUMOX_E_FILE_SIZE)
+    return kExitLocalFile;
+  if (code >= 100 && code <= 999) return kExitHttpStatus;
+  if ((code >= 12000 && code <= 12999) || code == LUMOX_E_FILE_WRITE ||
+      code == LUMOX_E_SIZE_MISMATCH)
+    return kExitNetwork;
+  return kExitOther;
+}
+
+void Say(const std::string &text) { WriteText(stderr, "lumox: " + text + "\n"); }
+
+int UsageError(Command command, const std::string &error) {
+  Say(error);
+  WriteText(stderr, UsageText(command));
+  return kExitUsage;
+}
+
+std::string MessageFor(int code) {
+  char buffer[512] = {0};
+  if (HttpGetErrStrC(code, buffer, sizeof buffer) != 0) return std::string();
+  return FromLibraryText(buffer);
+}
+
+// The one line a failed call leaves on stderr: its result code and the library's message.
+void ReportFailure(int code) { Say("error " + std::to_string(code) + ": " + MessageFor(code)); }
+
+// Text arguments as the library takes them.
+class LibraryArguments {
+ public:
+  bool Add(const std::string &native, std::string &library) {
+    if (ToLibraryText(native, library)) return true;
+    if (bad_.empty()) bad_ = native;
+    return false;
+  }
+  const std::string &bad() const { return bad_; }
+
+ private:
+  std::string bad_;
+};
+
+struct Transfer {
+  std::string url, path, field, reply, proxyHost, proxyUser, proxyPassword;
+  std::vector<std::string> pairText;  // name, value, name, value, ...
+  std::vector<char *> pairs;
+};
+
+// Converts what every transfer passes; false with a usage error already reported.
+bool PrepareTransfer(const Options &o, Transfer &t, const std::string &path, int &status) {
+  LibraryArguments args;
+  bool ok = args.Add(o.url, t.url) && args.Add(path, t.path);
+  for (const auto &pair : o.pairs) {
+    t.pairText.emplace_back();
+    ok = ok && args.Add(pair.first, t.pairText.back());
+    t.pairText.emplace_back();
+    ok = ok && args.Add(pair.second, t.pairText.back());
+  }
+  if (o.command == Command::kUpload) {
+    ok = ok && args.Add(o.field, t.field);
+    ok = ok && args.Add(o.reply, t.reply);
+  }
+  ok = ok && args.Add(o.proxyHost, t.proxyHost) && args.Add(o.proxyUser, t.proxyUser);
+  if (!ok) {
+    status = UsageError(o.command, "'" + args.bad() + "' has characters without a Shift-JIS form");
+    return false;
+  }
+  for (std::string &text : t.pairText) t.pairs.push_back(&text[0]);
+  return true;
+}
+
+// The proxy password: the option, else LUMOX_PROXY_PASSWORD, else asked for on a terminal.
+// False (nothing to send) when none of them gives one.
+bool ProxyPassword(const Options &o, std::string &password, int &status) {
+  std::string native;
+  if (o.hasProxyPassword) {
+    native = o.proxyPassword;
+  } else if (!GetEnv("LUMOX_PROXY_PASSWORD", native) &&
+             !ReadPassword("Proxy password for " + o.proxyUser + ": ", native)) {
+    return false;
+  }
+  if (!ToLibraryText(native, password)) {
+    status = UsageError(o.command, "the proxy password has characters without a Shift-JIS form");
+    return false;
+  }
+  return true;
+}
+
+// The file the library writes a download into: the target, or when that exists the first
+// free "%s.tmp%04d" name, which replaces the target at the end.
+std::string WrittenFile(const std::string &target) {
+  if (!PathExists(target)) return target;
+  for (int i = 0; i < 1000; ++i) {
+    char suffix[16];
+    snprintf(suffix, sizeof suffix, ".tmp%04d", i);
+    if (!PathExists(target + suffix)) return target + suffix;
+  }
+  return target;
+}
+
+int RunTransfer(const Options &o) {
+  std::string localPath = o.command == Command::kGet ? o.output : o.file;
+  if (o.command == Command::kGet && localPath.empty()) {
+    std::string why;
+    if (!DefaultOutputName(o.url, localPath, why)) {
+      Say("cannot name the output file: " + why + "; give one with -o FILE");
+      return kExitLocalFile;
+    }
+  }
+  const std::string &written = o.command == Command::kGet ? localPath : o.reply;
+  std::string why;
+  if (!written.empty() && !CheckWritable(written, why)) {
+    Say("cannot write " + written + ": " + why);
+    return kExitLocalFile;
+  }
+
+  Transfer t;
+  int status = kExitOk;
+  if (!PrepareTransfer(o, t, localPath, status)) return status;
+  const char *password = nullptr;
+  if (o.useProxy && o.hasProxyUser) {
+    if (ProxyPassword(o, t.proxyPassword, status)) password = t.proxyPassword.c_str();
+    else if (status != kExitOk) return status;
+  }
+  const char *proxyUser = o.hasProxyUser ? t.proxyUser.c_str() : nullptr;
+  int pairCount = static_cast<int>(t.pairs.size() / 2);
+  char **pairs = t.pairs.empty() ? nullptr : t.pairs.data();
+
+  bool progress = !o.silent && IsTerminal(stderr);
+  ProgressMeter meter(o.command == Command::kGet ? ProgressMeter::Kind::kDownload
+                                                 : ProgressMeter::Kind::kUpload,
+                      o.command == Command::kGet ? localPath : o.file, WrittenFile(localPath),
+                      o.command == Command::kGet ? -1 : FileSize(o.file));
+  if (progress) meter.Start();
+
+  int code;
+  if (o.command == Command::kGet) {
+    int usePost = o.post ? 1 : 0;
+    code = o.useProxy ? HttpDownloadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(),
+                                            usePost, 0, t.proxyHost.c_str(), o.proxyPort,
+                                            proxyUser, password)
+                      : HttpDownloadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), usePost);
+  } else {
+    const char *field = o.raw ? nullptr : t.field.c_str();
+    const char *reply = o.reply.empty() ? nullptr : t.reply.c_str();
+    code = o.useProxy ? HttpUploadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field,
+                                          reply, 0, t.proxyHost.c_str(), o.proxyPort, proxyUser,
+                                          password)
+                      : HttpUploadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field,
+                                        reply);
+  }
+  meter.Finish(code == 0);
+  if (code != 0) {
+    ReportFailure(code);
+    return ExitStatusForTransfer(code);
+  }
+  // The library keeps going when the reply file cannot be made; the caller asked for it.
+  if (!o.reply.empty() && FileSize(o.reply) < 0) {
+    Say("the upload succeeded but the reply could not be written to " + o.reply);
+    return kExitLocalFile;
+  }
+  return kExitOk;
+}
+
+int RunCanon(const Options &o) {
+  std::string url;
+  if (!ToLibraryText(o.url, url))
+    return UsageError(o.command, "'" + o.url + "' has characters without a Shift-JIS form");
+  char buffer[2048] = {0};
+  int code = HttpParseURLC(url.c_str(), buffer, sizeof buffer);
+  if (code != 0) {
+    ReportFailure(code);
+    return kExitOther;
+  }
+  WriteText(stdout, FromLibraryText(buffer) + "\n");
+  return kExitOk;
+}
+
+int RunMessage(const Options &o) {
+  WriteText(stdout, MessageFor(o.code) + "\n");
+  return kExitOk;
+}
+
+}  // namespace
+
+int Main(int argc, char **argv) {
+  Options o;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, o, error)) return UsageError(o.command, error);
+  if (o.help) {
+    WriteText(stdout, UsageText(o.command));
+    return kExitOk;
+  }
+  if (o.version) {
+    WriteText(stdout, "lumox " LUMOX_CLI_VERSION "\n");
+    return kExitOk;
+  }
+  switch (o.command) {
+    case Command::kGet:
+    case Command::kUpload:
+      return RunTransfer(o);
+    case Command::kCanon:
+      return RunCanon(o);
+    case Command::kMessage:
+      return RunMessage(o);
+    case Command::kNone:
+      break;
+  }
+  return UsageError(Command::kNone, "no command given");
+}
+
+}  // namespace lumox_cli
+
+int main(int argc, char **argv) { return lumox_cli::Main(argc, argv); }

@@ -1,0 +1,46 @@
+// What `lumox` needs from the operating system besides the library: text in the terminal's
+// encoding, terminals and passwords, file sizes and the process's I/O counter.
+//
+// "Native" text is what the tool's own arguments and terminal use (UTF-8 on Linux, the ANSI
+// code page on Windows); "library" text is the library's ANSI code page (Shift-JIS).
+#ifndef LUMOX_CLI_SYSTEM_H
+#define LUMOX_CLI_SYSTEM_H
+
+#include <cstdio>
+#include <string>
+
+namespace lumox_cli {
+
+// Native text as the library takes it. False when a character has no Shift-JIS form.
+bool ToLibraryText(const std::string &native, std::string &library);
+
+// Library text (a message, a canonical URL) as native text.
+std::string FromLibraryText(const std::string &library);
+
+// Writes native text to stdout or stderr in the encoding of what they are connected to.
+void WriteText(FILE *stream, const std::string &native);
+
+// True when the stream is a terminal (a console on Windows).
+bool IsTerminal(FILE *stream);
+
+// Asks for a password on the terminal of standard input without echo. False when standard
+// input is not a terminal or nothing could be read.
+bool ReadPassword(const std::string &prompt, std::string &password);
+
+// Size of a file in bytes, or -1 when it does not exist or is not a regular file.
+long long FileSize(const std::string &nativePath);
+bool PathExists(const std::string &nativePath);
+
+// True when the file can be created or opened for writing; it is left as it was (a file made
+// for the test is removed again). `why` names the reason otherwise.
+bool CheckWritable(const std::string &nativePath, std::string &why);
+
+// Bytes this process has read through read-type system calls so far, or -1 if unknown.
+long long ProcessReadBytes();
+
+// Environment variable, false when unset.
+bool GetEnv(const char *name, std::string &value);
+
+}  // namespace lumox_cli
+
+#endif  // LUMOX_CLI_SYSTEM_H

@@ -1,0 +1,553 @@
+#!/usr/bin/env python3
+"""Tests of the `lumox` command-line tool against the running test server.
+
+Environment (set by the CTest registration):
+  LUMOX_CLI            the built lumox (lumox.exe on the win64 leg), or the first argument
+  LUMOX_CLI_RUNNER     optional program that runs it (scripts/wine-run.sh under Wine)
+  LUMOX_CLI_VERSION    the project version lumox --version must show
+  LUMOX_SERVER_INFO    the test server's info file
+  LUMOX_CLI_REPORT     where the GoogleTest-style XML report goes (one entry per test)
+"""
+import json
+import os
+import pty
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+LUMOX = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.environ.get("LUMOX_CLI", ""))
+RUNNER = [r for r in [os.environ.get("LUMOX_CLI_RUNNER", "")] if r]
+WINDOWS = LUMOX.lower().endswith(".exe")
+# What stdout and stderr carry when they are pipes: UTF-8 on Linux; on Windows the console
+# code page, which is 932 in the Japanese setting the Wine tests run in.
+ENCODING = "cp932" if WINDOWS else "utf-8"
+RUN_SECONDS = 120
+
+
+def server_info():
+    info = {}
+    with open(os.environ["LUMOX_SERVER_INFO"], encoding="utf-8") as f:
+        for line in f:
+            key, _, value = line.strip().partition("=")
+            info[key] = value
+    return info
+
+
+INFO = server_info() if os.environ.get("LUMOX_SERVER_INFO") else {}
+BASE = "http://127.0.0.1:%s" % INFO.get("http_port", "0")
+PROXY = "127.0.0.1:%s" % INFO.get("proxy_port", "0")
+RECORDS = INFO.get("records", "")
+PROXY_AUTH = "Basic S2l2YTM6NzM5MQ=="  # Kiva3:7391
+
+M404 = "lumox: error 404: 要求された URI は存在しない。\n"
+M407 = "lumox: error 407: プロクシー認証リクエスト\n"
+
+
+def pattern(n):
+    """The body the server generates for body/N."""
+    return bytes(i % 251 for i in range(n))
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Result:
+    def __init__(self, code, out, err):
+        self.code, self.out, self.err = code, out, err
+        self.text = out.decode(ENCODING, "replace")
+        self.error = err.decode(ENCODING, "replace")
+
+
+class CliTest(unittest.TestCase):
+    """Runs lumox in a folder of its own; each test names its own record id."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="lumox-cli-")
+        self.started = time.time()
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def run_lumox(self, *args, env=None, stdin=subprocess.DEVNULL):
+        environ = dict(os.environ)
+        environ.pop("LUMOX_PROXY_PASSWORD", None)
+        environ.update(env or {})
+        p = subprocess.run(RUNNER + [LUMOX] + list(args), cwd=self.work, env=environ, stdin=stdin,
+                           capture_output=True, timeout=RUN_SECONDS)
+        return Result(p.returncode, p.stdout, p.stderr)
+
+    def records(self, rid):
+        """The origin records of one id made since the test started, oldest first (the
+        record folders outlive a test run)."""
+        folder = os.path.join(RECORDS, rid)
+        if not os.path.isdir(folder):
+            return []
+        out = []
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".json") and not name.startswith("proxy-"):
+                with open(os.path.join(folder, name), encoding="utf-8") as f:
+                    rec = json.load(f)
+                if rec["time"] >= self.started - 0.5:
+                    out.append(rec)
+        return out
+
+    def request_bytes(self, rid, record):
+        with open(os.path.join(RECORDS, rid, record["record"] + ".req"), "rb") as f:
+            return f.read()
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def assertOk(self, r):
+        self.assertEqual((r.code, r.error), (0, ""), r.error)
+
+    def assertFails(self, r, status, line):
+        self.assertEqual(r.code, status, r.error)
+        self.assertEqual(r.error, line)
+        self.assertEqual(r.out, b"")
+
+
+class GetTest(CliTest):
+    def test_get_sends_pairs_as_query_and_writes_body(self):
+        r = self.run_lumox("get", BASE + "/x/cg1/body/3000", "-o", "out.bin", "-d", "a=1",
+                           "--data", "b=x y/z", "-db=")
+        self.assertOk(r)
+        self.assertEqual(r.out, b"")
+        self.assertEqual(self.read("out.bin"), pattern(3000))
+        (rec,) = self.records("cg1")
+        self.assertEqual((rec["method"], rec["target"]), ("GET", "/x/cg1/body/3000?a=1&b=x%20y%2Fz&b="))
+
+    def test_post_sends_pairs_as_form_fields(self):
+        r = self.run_lumox("get", BASE + "/x/cg2/text/posted", "--post", "-o", "p.txt",
+                           "-d", "Name1=Value1", "-d", "Name2=a=b")
+        self.assertOk(r)
+        self.assertEqual(self.read("p.txt"), b"posted")
+        (rec,) = self.records("cg2")
+        self.assertEqual((rec["method"], rec["target"]), ("POST", "/x/cg2/text/posted"))
+        body = self.request_bytes("cg2", rec).split(b"\r\n\r\n", 1)[1]
+        self.assertIn(b'name="Name1"\r\n\r\nValue1\r\n', body)
+        self.assertIn(b'name="Name2"\r\n\r\na=b\r\n', body)
+
+    def test_existing_output_is_replaced(self):
+        with open(self.path("old.bin"), "wb") as f:
+            f.write(b"old content that is longer than the new one" * 100)
+        r = self.run_lumox("get", BASE + "/x/cg3/body/10", "-o", "old.bin")
+        self.assertOk(r)
+        self.assertEqual(self.read("old.bin"), pattern(10))
+        self.assertEqual(sorted(os.listdir(self.work)), ["old.bin"])
+
+    def test_default_name_is_last_path_segment_decoded(self):
+        r = self.run_lumox("get", BASE + "/x/cg4/text/report%20one.txt?v=2#top")
+        self.assertOk(r)
+        self.assertEqual(os.listdir(self.work), ["report one.txt"])
+        self.assertEqual(self.read("report one.txt"), b"report one.txt")
+        (rec,) = self.records("cg4")
+        self.assertEqual(rec["target"], "/x/cg4/text/report%20one.txt?v=2#top")
+
+    def test_unsafe_or_empty_default_names_are_refused_before_sending(self):
+        cases = ["/x/cg5a/", "/x/cg5b/text/..", "/x/cg5c/text/%2E%2E", "/x/cg5d/text/.",
+                 "/x/cg5e/text/a%2Fb", "/x/cg5f/text/a%5Cb", "/x/cg5g/text/a%0Ab", "",
+                 "/x/cg5h/text/c%3Aevil", "/x/cg5i/text/?q=1"]
+        for case in cases:
+            with self.subTest(url=case):
+                r = self.run_lumox("get", BASE + case)
+                self.assertEqual(r.code, 3, r.error)
+                self.assertTrue(r.error.startswith("lumox: cannot name the output file: "), r.error)
+                self.assertTrue(r.error.endswith("; give one with -o FILE\n"), r.error)
+                self.assertEqual(os.listdir(self.work), [])
+        for rid in "abcdefghi":
+            self.assertEqual(self.records("cg5" + rid), [])
+
+    def test_http_status_fails_with_status_4_and_leaves_no_file(self):
+        r = self.run_lumox("get", BASE + "/x/cg6/status/404", "-o", "nf.bin")
+        self.assertFails(r, 4, M404)
+        self.assertEqual(os.listdir(self.work), [])
+
+    def test_unreachable_server_is_a_network_failure(self):
+        r = self.run_lumox("get", "http://127.0.0.1:%d/x/cg7/body/5" % closed_port(), "-o", "n.bin")
+        self.assertFails(r, 5, "lumox: error 12029: サーバーへの接続に失敗しました。\n")
+        self.assertEqual(os.listdir(self.work), [])
+
+    def test_short_body_is_a_network_failure(self):
+        r = self.run_lumox("get", BASE + "/x/cg8/body/6/hdr/LFile-Length/5", "-o", "s.bin")
+        self.assertFails(r, 5, "lumox: error 10011: "
+                         "ダウンロードしたファイルのサイズがサーバーと合いません。\n")
+        self.assertEqual(os.listdir(self.work), [])
+
+    def test_unwritable_output_fails_before_sending(self):
+        r = self.run_lumox("get", BASE + "/x/cg9/body/5", "-o", os.path.join("missing", "x.bin"))
+        self.assertEqual(r.code, 3, r.error)
+        self.assertTrue(r.error.startswith("lumox: cannot write missing"), r.error)
+        self.assertEqual(self.records("cg9"), [])
+
+    def test_too_many_pairs_is_refused_by_the_library(self):
+        pairs = []
+        for i in range(65):
+            pairs += ["-d", "n%d=v" % i]
+        r = self.run_lumox("get", BASE + "/x/cg10/body/5", "-o", "m.bin", *pairs)
+        self.assertFails(r, 6, "lumox: error 10001: URL又はパラメータが長すぎます\n")
+        self.assertEqual(self.records("cg10"), [])
+
+
+class UploadTest(CliTest):
+    def setUp(self):
+        super().setUp()
+        self.data = bytes(range(256)) * 40 + b"end"
+        with open(self.path("up.bin"), "wb") as f:
+            f.write(self.data)
+
+    def test_multipart_upload_keeps_the_reply(self):
+        r = self.run_lumox("upload", BASE + "/x/cu1/echo", "up.bin", "-d", "k=v", "--reply", "reply.txt")
+        self.assertOk(r)
+        (rec,) = self.records("cu1")
+        body = self.request_bytes("cu1", rec).split(b"\r\n\r\n", 1)[1]
+        self.assertEqual(self.read("reply.txt"), body)
+        self.assertIn(b'name="k"\r\n\r\nv\r\n', body)
+        self.assertIn(b'name="file"; filename="up.bin"\r\n', body)
+        self.assertIn(self.data + b"\r\n--", body)
+        self.assertIn(["LFile-Length", str(len(self.data))], rec["headers"])
+
+    def test_field_name_and_no_reply_file(self):
+        r = self.run_lumox("upload", BASE + "/x/cu2/echo", "up.bin", "--field", "attachment")
+        self.assertOk(r)
+        (rec,) = self.records("cu2")
+        self.assertIn(b'name="attachment"; filename="up.bin"\r\n', self.request_bytes("cu2", rec))
+        self.assertEqual(sorted(os.listdir(self.work)), ["up.bin"])
+
+    def test_raw_upload_sends_bare_body_and_pairs_in_query(self):
+        r = self.run_lumox("upload", BASE + "/x/cu3/text/thanks", "up.bin", "--raw", "-d", "n=v 1",
+                           "--reply", "r.txt")
+        self.assertOk(r)
+        (rec,) = self.records("cu3")
+        self.assertEqual(rec["target"], "/x/cu3/text/thanks?n=v%201")
+        self.assertEqual(self.request_bytes("cu3", rec).split(b"\r\n\r\n", 1)[1], self.data)
+        self.assertEqual(self.read("r.txt"), b"thanks")
+
+    def test_missing_file_is_a_local_file_failure(self):
+        r = self.run_lumox("upload", BASE + "/x/cu4/echo", "absent.bin")
+        self.assertFails(r, 3, "lumox: error 10003: ファイルが開けません。\n")
+        self.assertEqual(self.records("cu4"), [])
+
+    def test_unwritable_reply_fails_before_sending(self):
+        r = self.run_lumox("upload", BASE + "/x/cu5/echo", "up.bin", "--reply",
+                           os.path.join("missing", "r.txt"))
+        self.assertEqual(r.code, 3, r.error)
+        self.assertTrue(r.error.startswith("lumox: cannot write missing"), r.error)
+        self.assertEqual(self.records("cu5"), [])
+
+    def test_server_error_status(self):
+        r = self.run_lumox("upload", BASE + "/x/cu6/status/500", "up.bin", "--reply", "r.txt")
+        self.assertFails(r, 4, "lumox: error 500: サーバ内部エラー\n")
+        self.assertEqual(sorted(os.listdir(self.work)), ["up.bin"])
+
+
+class ProxyTest(CliTest):
+    def via_proxy(self, rid):
+        (rec,) = self.records(rid)
+        self.assertTrue(rec["via_proxy"])
+        self.assertEqual(rec["proxy_authorization"], PROXY_AUTH)
+
+    def test_password_option(self):
+        r = self.run_lumox("get", BASE + "/x/cp1/body/5000", "-o", "p.bin", "--proxy", PROXY,
+                           "--proxy-user", "Kiva3", "--proxy-password", "7391")
+        self.assertOk(r)
+        self.assertEqual(self.read("p.bin"), pattern(5000))
+        self.via_proxy("cp1")
+
+    def test_password_from_environment(self):
+        r = self.run_lumox("get", BASE + "/x/cp2/body/50", "-o", "p.bin", "--proxy=" + PROXY,
+                           "--proxy-user=Kiva3", env={"LUMOX_PROXY_PASSWORD": "7391"})
+        self.assertOk(r)
+        self.via_proxy("cp2")
+
+    def test_option_wins_over_environment(self):
+        r = self.run_lumox("get", BASE + "/x/cp3/body/50", "-o", "p.bin", "--proxy", PROXY,
+                           "--proxy-user", "Kiva3", "--proxy-password", "7391",
+                           env={"LUMOX_PROXY_PASSWORD": "wrong"})
+        self.assertOk(r)
+
+    def test_no_password_without_terminal_gets_407(self):
+        r = self.run_lumox("get", BASE + "/x/cp4/body/50", "-o", "p.bin", "--proxy", PROXY,
+                           "--proxy-user", "Kiva3")
+        self.assertFails(r, 4, M407)
+        r = self.run_lumox("get", BASE + "/x/cp4/body/50", "-o", "p.bin", "--proxy", PROXY,
+                           "--proxy-user", "Kiva3", env={"LUMOX_PROXY_PASSWORD": "wrong"})
+        self.assertFails(r, 4, M407)
+        self.assertEqual(self.records("cp4"), [])
+
+    def test_upload_and_post_through_proxy(self):
+        with open(self.path("up.txt"), "wb") as f:
+            f.write(b"proxied upload")
+        r = self.run_lumox("upload", BASE + "/x/cp5/text/thanks", "up.txt", "--reply", "r.txt",
+                           "--proxy", PROXY, "--proxy-user", "Kiva3",
+                           env={"LUMOX_PROXY_PASSWORD": "7391"})
+        self.assertOk(r)
+        self.assertEqual(self.read("r.txt"), b"thanks")
+        recs = self.records("cp5")
+        self.assertTrue(recs and all(rec["via_proxy"] for rec in recs))
+        self.assertIn(b"proxied upload", self.request_bytes("cp5", recs[-1]))
+        r = self.run_lumox("get", BASE + "/x/cp6/text/posted", "--post", "-d", "a=b", "-o", "p.txt",
+                           "--proxy", PROXY, "--proxy-user", "Kiva3", "--proxy-password", "7391")
+        self.assertOk(r)
+        self.assertEqual(self.read("p.txt"), b"posted")
+
+    @unittest.skipIf(WINDOWS, "needs a Unix pseudo-terminal")
+    def test_password_prompt_on_terminal_without_echo(self):
+        r = run_on_pty(self.work, ["get", BASE + "/x/cp7/body/50", "-o", "p.bin", "--proxy", PROXY,
+                                   "--proxy-user", "Kiva3", "-s"], stdin_text=b"7391\n")
+        self.assertEqual(r.code, 0, r.terminal)
+        self.assertIn(b"Proxy password for Kiva3: ", r.terminal)
+        self.assertNotIn(b"7391", r.terminal)
+        self.via_proxy("cp7")
+
+
+class UsageTest(CliTest):
+    def test_bad_arguments_exit_2_and_send_nothing(self):
+        url = BASE + "/x/cz1/body/5"
+        cases = [
+            ([], "no command given"),
+            (["fetch", url], "unknown command 'fetch'"),
+            (["get"], "missing operand"),
+            (["get", url, "extra"], "too many operands"),
+            (["get", "ftp://127.0.0.1/x"], "the URL must start with http:// or https://"),
+            (["get", url, "-d", "novalue"], "-d takes NAME=VALUE, not 'novalue'"),
+            (["get", url, "-o"], "option '-o' needs a value"),
+            (["get", url, "-o", ""], "-o needs a file name"),
+            (["get", url, "--raw"], "option '--raw' does not apply to get"),
+            (["get", url, "--bogus"], "unknown option '--bogus'"),
+            (["get", url, "--post=1"], "option --post takes no value"),
+            (["get", url, "--proxy", "127.0.0.1"], "--proxy takes HOST:PORT with a port from 1 to 65535, not '127.0.0.1'"),
+            (["get", url, "--proxy", "127.0.0.1:0"], "--proxy takes HOST:PORT with a port from 1 to 65535, not '127.0.0.1:0'"),
+            (["get", url, "--proxy", "127.0.0.1:65536"], "--proxy takes HOST:PORT with a port from 1 to 65535, not '127.0.0.1:65536'"),
+            (["get", url, "--proxy-user", "Kiva3"], "--proxy-user and --proxy-password need --proxy"),
+            (["get", url, "--proxy", PROXY, "--proxy-password", "7391"], "--proxy-password needs --proxy-user"),
+            (["upload", url], "missing operand"),
+            (["upload", url, "f", "--raw", "--field", "x"], "--field and --raw exclude each other"),
+            (["upload", url, "f", "--field", ""], "--field needs a name (use --raw to send the bare file)"),
+            (["upload", url, "f", "-o", "x"], "option '-o' does not apply to upload"),
+            (["message", "12x"], "CODE must be a whole number, not '12x'"),
+            (["message", "99999999999"], "CODE must be a whole number, not '99999999999'"),
+            (["canon", url, "-s"], "option '-s' does not apply to canon"),
+        ]
+        for args, why in cases:
+            with self.subTest(args=args):
+                r = self.run_lumox(*args)
+                self.assertEqual(r.code, 2, r.error)
+                self.assertEqual(r.out, b"")
+                first, _, rest = r.error.partition("\n")
+                self.assertEqual(first, "lumox: " + why)
+                self.assertTrue(rest.startswith("Usage: lumox"), rest)
+        self.assertEqual(self.records("cz1"), [])
+        self.assertEqual(os.listdir(self.work), [])
+
+    def test_help_for_tool_and_each_command(self):
+        for args, head in [(["--help"], "Usage: lumox COMMAND"), (["get", "--help"], "Usage: lumox get URL"),
+                           (["upload", "-h"], "Usage: lumox upload URL FILE"),
+                           (["canon", "--help"], "Usage: lumox canon URL"),
+                           (["message", "--help", "bad"], "Usage: lumox message CODE")]:
+            with self.subTest(args=args):
+                r = self.run_lumox(*args)
+                self.assertOk(r)
+                self.assertTrue(r.text.startswith(head), r.text)
+        r = self.run_lumox("--help")
+        self.assertIn("Exit status: 0 success, 2 usage, 3 local file, 4 HTTP status, 5 network, 6 other.",
+                      r.text)
+
+    def test_version(self):
+        r = self.run_lumox("--version")
+        self.assertOk(r)
+        self.assertEqual(r.text.replace("\r\n", "\n"), "lumox %s\n" % os.environ["LUMOX_CLI_VERSION"])
+
+
+class CanonAndMessageTest(CliTest):
+    def test_canon(self):
+        r = self.run_lumox("canon", "http://127.0.0.1:8080/a/./b/../c%7e d")
+        self.assertOk(r)
+        self.assertEqual(r.text.replace("\r\n", "\n"), "http://127.0.0.1:8080/a/c%7e%20d\n")
+
+    def test_canon_failure_is_other(self):
+        r = self.run_lumox("canon", "http://127.0.0.1/" + "a" * 1100)
+        self.assertFails(r, 6, "lumox: error 10001: URL又はパラメータが長すぎます\n")
+
+    def test_messages_in_terminal_encoding(self):
+        for code, text in [("404", "要求された URI は存在しない。"),
+                           ("12002", "要求がタイムアウトになりました。"),
+                           ("0", "不明なエラーが発生しました。"),
+                           ("-1", "不明なエラーが発生しました。"),
+                           ("10000", "APIに不正パラメータを渡られた")]:
+            with self.subTest(code=code):
+                r = self.run_lumox("message", code)
+                self.assertOk(r)
+                self.assertEqual(r.out, (text + os.linesep).encode(ENCODING) if WINDOWS
+                                 else (text + "\n").encode("utf-8"))
+
+
+class PtyResult:
+    def __init__(self, code, terminal):
+        self.code, self.terminal = code, terminal
+
+
+def run_on_pty(cwd, args, stdin_text=None, env=None):
+    """Runs lumox with stderr (and stdin when text is given) on a pseudo-terminal."""
+    master, slave = pty.openpty()
+    environ = dict(os.environ)
+    environ.pop("LUMOX_PROXY_PASSWORD", None)
+    environ.update(env or {})
+    proc = subprocess.Popen(RUNNER + [LUMOX] + args, cwd=cwd, env=environ, stdout=subprocess.DEVNULL,
+                            stderr=slave, stdin=slave if stdin_text is not None else subprocess.DEVNULL)
+    os.close(slave)
+    seen = b""
+    deadline = time.monotonic() + RUN_SECONDS
+    sent = False
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        if stdin_text is not None and not sent and b": " in seen:
+            os.write(master, stdin_text)
+            sent = True
+        if proc.poll() is not None and not ready:
+            break
+    try:
+        code = proc.wait(timeout=max(1, deadline - time.monotonic()))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        os.close(master)
+    return PtyResult(code, seen)
+
+
+@unittest.skipIf(WINDOWS, "needs a Unix pseudo-terminal")
+class ProgressTest(CliTest):
+    # 40,000 bytes in parts of 4,000 every 100 ms: about one second.
+    SLOW = "/body/40000/trickle/100/4000"
+
+    def test_progress_on_terminal(self):
+        r = run_on_pty(self.work, ["get", BASE + "/x/cr1" + self.SLOW, "-o", "slow.bin"])
+        self.assertEqual(r.code, 0, r.terminal)
+        updates = r.terminal.split(b"\r")[1:]
+        self.assertGreaterEqual(len(updates), 3, r.terminal)
+        for line in updates[:-1]:
+            if line.strip() and line != b"\n":
+                self.assertRegex(line, rb"^slow\.bin  \d+(\.\d)? (B|KiB)  \d+(\.\d)? (B|KiB|MiB)/s *$")
+        # The last line shows the whole file and ends the line.
+        self.assertRegex(r.terminal, rb"\rslow\.bin  39\.1 KiB  [0-9.]+ (B|KiB|MiB)/s *\r\n$")
+        self.assertEqual(self.read("slow.bin"), pattern(40000))
+
+    def test_upload_progress_shows_percent(self):
+        with open(self.path("big.bin"), "wb") as f:
+            f.write(b"\0" * (1 << 20))
+        r = run_on_pty(self.work, ["upload", BASE + "/x/cr2/delay/700/sink/text/OK", "big.bin",
+                                   "--raw"])
+        self.assertEqual(r.code, 0, r.terminal)
+        self.assertRegex(r.terminal, rb"\rbig\.bin  1\.0 MiB of 1\.0 MiB  [0-9.]+ (B|KiB|MiB|GiB)/s  100%\s*\r\n$")
+
+    def test_silent_and_failures_on_terminal(self):
+        r = run_on_pty(self.work, ["get", BASE + "/x/cr3" + self.SLOW, "-o", "s.bin", "-s"])
+        self.assertEqual((r.code, r.terminal), (0, b""))
+        r = run_on_pty(self.work, ["get", BASE + "/x/cr4/status/404", "-o", "n.bin"])
+        self.assertEqual(r.code, 4)
+        self.assertEqual(r.terminal, M404.encode("utf-8").replace(b"\n", b"\r\n"))
+
+    def test_no_progress_when_stderr_is_not_a_terminal(self):
+        r = self.run_lumox("get", BASE + "/x/cr5" + self.SLOW, "-o", "slow.bin")
+        self.assertOk(r)
+        self.assertEqual(r.out, b"")
+        self.assertEqual(self.read("slow.bin"), pattern(40000))
+
+
+class GTestStyleResult(unittest.TextTestResult):
+    """Keeps every test's outcome for a GoogleTest-style XML report."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.cases = []
+        self.started = 0.0
+
+    def startTest(self, test):
+        self.started = time.monotonic()
+        super().startTest(test)
+
+    def _record(self, test, outcome, text=""):
+        self.cases.append((test, outcome, text, time.monotonic() - self.started))
+
+    def addSuccess(self, test):
+        super().addSuccess(test)
+        self._record(test, "ok")
+
+    def addFailure(self, test, err):
+        super().addFailure(test, err)
+        self._record(test, "failure", self._exc_info_to_string(err, test))
+
+    def addError(self, test, err):
+        super().addError(test, err)
+        self._record(test, "failure", self._exc_info_to_string(err, test))
+
+    def addSkip(self, test, reason):
+        super().addSkip(test, reason)
+        self._record(test, "skipped", reason)
+
+    def addSubTest(self, test, subtest, err):
+        super().addSubTest(test, subtest, err)
+        if err is not None:
+            self._record(test, "failure", "%s: %s" % (subtest, self._exc_info_to_string(err, test)))
+
+
+def write_report(path, result):
+    root = ET.Element("testsuites", name="cli_tests")
+    suites = {}
+    outcome = {}
+    for test, kind, text, seconds in result.cases:
+        key = test.id()
+        if key in outcome and outcome[key][0] == "failure":
+            continue  # a failed subtest keeps the case failed
+        outcome[key] = (kind, text, seconds, test)
+    for key, (kind, text, seconds, test) in outcome.items():
+        suite_name = type(test).__name__
+        if suite_name not in suites:
+            suites[suite_name] = ET.SubElement(root, "testsuite", name=suite_name)
+        case = ET.SubElement(suites[suite_name], "testcase", name=test._testMethodName,
+                             classname=suite_name, time="%.3f" % seconds,
+                             status="run" if kind != "skipped" else "notrun")
+        if kind == "failure":
+            ET.SubElement(case, "failure", message=text.splitlines()[-1] if text else "").text = text
+        elif kind == "skipped":
+            ET.SubElement(case, "skipped", message=text)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
+
+
+def main():
+    if not LUMOX or not INFO:
+        print("LUMOX_CLI and LUMOX_SERVER_INFO must be set", file=sys.stderr)
+        return 2
+    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+    runner = unittest.TextTestRunner(verbosity=2, resultclass=GTestStyleResult)
+    result = runner.run(suite)
+    report = os.environ.get("LUMOX_CLI_REPORT")
+    if report:
+        write_report(report, result)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
