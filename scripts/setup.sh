@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, and the ja_JP.UTF-8 locale
 # that Wine needs for code page 932. Safe to run again.
+# `setup.sh linux` installs only what the linux leg needs (the demo uses that).
 set -euo pipefail
-pkgs=(cmake ninja-build g++ python3 openssl libcurl4-openssl-dev googletest
-      g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
-      wine64 locales xvfb xdotool imagemagick fonts-ipafont-gothic)
+pkgs=(cmake ninja-build g++ python3 openssl libcurl4-openssl-dev googletest)
+if [ "${1:-}" = linux ]; then
+  linux_only=1
+else
+  linux_only=0
+  pkgs+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
+         wine64 locales xvfb xdotool imagemagick fonts-ipafont-gothic)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -15,7 +21,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+if [ "$linux_only" = 0 ] && ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   echo "setup: generating ja_JP.UTF-8"
   sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
   grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >> /etc/locale.gen
