@@ -95,7 +95,7 @@ bool PrepareTransfer(const Options &o, Transfer &t, const std::string &path, int
 }
 
 // The proxy password: the option, else LUMOX_PROXY_PASSWORD, else asked for on a terminal.
-// False (nothing to send) when none of them gives one.
+// False when none of them gives one (`password` stays empty).
 bool ProxyPassword(const Options &o, std::string &password, int &status) {
   std::string native;
   if (o.hasProxyPassword) {
@@ -142,10 +142,11 @@ int RunTransfer(const Options &o) {
   Transfer t;
   int status = kExitOk;
   if (!PrepareTransfer(o, t, localPath, status)) return status;
+  // A user without a password found anywhere goes with an empty one, as "user:".
   const char *password = nullptr;
   if (o.useProxy && o.hasProxyUser) {
-    if (ProxyPassword(o, t.proxyPassword, status)) password = t.proxyPassword.c_str();
-    else if (status != kExitOk) return status;
+    if (!ProxyPassword(o, t.proxyPassword, status) && status != kExitOk) return status;
+    password = t.proxyPassword.c_str();
   }
   const char *proxyUser = o.hasProxyUser ? t.proxyUser.c_str() : nullptr;
   int pairCount = static_cast<int>(t.pairs.size() / 2);
