@@ -127,7 +127,10 @@ int RunTransfer(const Options &o) {
   std::string localPath = o.command == Command::kGet ? o.output : o.file;
   if (o.command == Command::kGet && localPath.empty()) {
     std::string why;
-    if (!DefaultOutputName(o.url, localPath, why)) {
+    std::string library;
+    if (DefaultOutputName(o.url, localPath, why) && !ToLibraryText(localPath, library))
+      why = "the name taken from the URL has characters without a Shift-JIS form";
+    if (!why.empty()) {
       Say("cannot name the output file: " + why + "; give one with -o FILE");
       return kExitLocalFile;
     }

@@ -168,6 +168,8 @@ class GetTest(CliTest):
         cases = ["/x/cg5a/", "/x/cg5b/text/..", "/x/cg5c/text/%2E%2E", "/x/cg5d/text/.",
                  "/x/cg5e/text/a%2Fb", "/x/cg5f/text/a%5Cb", "/x/cg5g/text/a%0Ab", "",
                  "/x/cg5h/text/c%3Aevil", "/x/cg5i/text/?q=1"]
+        if not WINDOWS:
+            cases.append("/x/cg5j/text/%FF%FE")  # not UTF-8: no Shift-JIS name for the library
         for case in cases:
             with self.subTest(url=case):
                 r = self.run_lumox("get", BASE + case)
@@ -175,7 +177,7 @@ class GetTest(CliTest):
                 self.assertTrue(r.error.startswith("lumox: cannot name the output file: "), r.error)
                 self.assertTrue(r.error.endswith("; give one with -o FILE\n"), r.error)
                 self.assertEqual(os.listdir(self.work), [])
-        for rid in "abcdefghi":
+        for rid in "abcdefghij":
             self.assertEqual(self.records("cg5" + rid), [])
 
     def test_http_status_fails_with_status_4_and_leaves_no_file(self):
@@ -199,6 +201,22 @@ class GetTest(CliTest):
         self.assertEqual(r.code, 3, r.error)
         self.assertTrue(r.error.startswith("lumox: cannot write missing"), r.error)
         self.assertEqual(self.records("cg9"), [])
+
+    def test_japanese_arguments_reach_the_library_in_shift_jis(self):
+        r = self.run_lumox("get", BASE + "/x/cg11/body/5", "-o", "データ.bin", "-d", "名前=値 1")
+        self.assertOk(r)
+        self.assertEqual(os.listdir(self.work), ["データ.bin"])
+        (rec,) = self.records("cg11")
+        safe = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._"
+        # Byte by byte: a trail byte that is an ASCII letter stays as it is.
+        sjis = lambda text: "".join(chr(b) if b in safe else "%%%02X" % b for b in text.encode("cp932"))
+        self.assertEqual(rec["target"], "/x/cg11/body/5?%s=%s%%201" % (sjis("名前"), sjis("値")))
+        if not WINDOWS:  # Windows takes its arguments in the ANSI code page already
+            r = self.run_lumox("get", BASE + "/x/cg12/body/5", "-o", "x.bin", "-d", "n=\u00e9\u20ac")
+            self.assertEqual(r.code, 2, r.error)
+            self.assertTrue(r.error.startswith("lumox: '\u00e9\u20ac' has characters without a "
+                                               "Shift-JIS form\n"), r.error)
+            self.assertEqual(self.records("cg12"), [])
 
     def test_too_many_pairs_is_refused_by_the_library(self):
         pairs = []
