@@ -76,21 +76,23 @@ bool IsTerminal(FILE *stream) {
   return GetConsoleMode(HandleOf(stream), &mode) != 0;
 }
 
-bool ReadPassword(const std::string &prompt, std::string &password) {
+namespace {
+
+DWORD g_consoleMode = 0;
+
+bool EchoOff() {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  DWORD mode = 0;
-  if (!GetConsoleMode(input, &mode)) return false;
-  WriteText(stderr, prompt);
-  SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
-  char line[512];
-  bool ok = fgets(line, sizeof line, stdin) != nullptr;
-  SetConsoleMode(input, mode);
-  WriteText(stderr, "\n");
-  if (!ok) return false;
-  line[strcspn(line, "\r\n")] = '\0';
-  password = line;
+  if (!GetConsoleMode(input, &g_consoleMode)) return false;
+  SetConsoleMode(input, g_consoleMode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
   return true;
 }
+
+void EchoOn() {
+  SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), g_consoleMode);
+  WriteText(stderr, "\n");  // the Enter that ended the password was not shown
+}
+
+}  // namespace
 
 long long FileSize(const std::string &nativePath) {
   struct _stat64 st;
@@ -161,27 +163,30 @@ void WriteText(FILE *stream, const std::string &native) {
 
 bool IsTerminal(FILE *stream) { return isatty(fileno(stream)) == 1; }
 
-bool ReadPassword(const std::string &prompt, std::string &password) {
+namespace {
+
+void (*g_oldInt)(int) = SIG_DFL;
+void (*g_oldTerm)(int) = SIG_DFL;
+
+bool EchoOff() {
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return false;
   struct termios quiet = g_savedTerminal;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   quiet.c_lflag |= ECHONL;
-  void (*oldInt)(int) = signal(SIGINT, RestoreEchoAndDie);
-  void (*oldTerm)(int) = signal(SIGTERM, RestoreEchoAndDie);
-  // Echo goes off before the prompt shows, so nothing typed after the prompt is echoed.
+  g_oldInt = signal(SIGINT, RestoreEchoAndDie);
+  g_oldTerm = signal(SIGTERM, RestoreEchoAndDie);
   g_echoOff = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
-  WriteText(stderr, prompt);
-  char line[512];
-  bool ok = fgets(line, sizeof line, stdin) != nullptr;
-  if (g_echoOff) tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
-  g_echoOff = 0;
-  signal(SIGINT, oldInt);
-  signal(SIGTERM, oldTerm);
-  if (!ok) return false;
-  line[strcspn(line, "\r\n")] = '\0';
-  password = line;
   return true;
 }
+
+void EchoOn() {
+  if (g_echoOff) tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
+  g_echoOff = 0;
+  signal(SIGINT, g_oldInt);
+  signal(SIGTERM, g_oldTerm);
+}
+
+}  // namespace
 
 long long FileSize(const std::string &nativePath) {
   struct stat st;
@@ -207,6 +212,19 @@ long long ProcessReadBytes() {
 }
 
 #endif
+
+bool ReadPassword(const std::string &prompt, std::string &password) {
+  if (!EchoOff()) return false;
+  // Echo is off before the prompt shows, so nothing typed after the prompt is echoed.
+  WriteText(stderr, prompt);
+  char line[512];
+  bool ok = fgets(line, sizeof line, stdin) != nullptr;
+  EchoOn();
+  if (!ok) return false;
+  line[strcspn(line, "\r\n")] = '\0';
+  password = line;
+  return true;
+}
 
 bool CheckWritable(const std::string &nativePath, std::string &why) {
   bool existed = PathExists(nativePath);
