@@ -11,6 +11,7 @@ Environment (set by the CTest registration):
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import socket
@@ -66,8 +67,17 @@ def known_wine_difference(test, reason):
     print("[ KNOWN    ] Wine differs from Windows in %s: %s" % (test.id(), reason))
 
 
+WINE_NOISE = re.compile(rb"^wine client error:[0-9a-f]+: [^\n]*\n?", re.M)
+
+
 class Result:
     def __init__(self, code, out, err):
+        if WINDOWS:
+            # Wine's own loader occasionally reports a hiccup of its server connection on
+            # stderr; that line is not the program's output.
+            for noise in WINE_NOISE.findall(err):
+                print("[ WINE     ] %r" % noise)
+            err = WINE_NOISE.sub(b"", err)
         self.code, self.out, self.err = code, out, err
         # Windows programs end their text lines with CR LF.
         self.text = out.decode(ENCODING, "replace").replace("\r\n", "\n")
@@ -217,6 +227,13 @@ class GetTest(CliTest):
             self.assertTrue(r.error.startswith("lumox: '\u00e9\u20ac' has characters without a "
                                                "Shift-JIS form\n"), r.error)
             self.assertEqual(self.records("cg12"), [])
+
+    def test_no_progress_when_stderr_is_not_a_terminal(self):
+        # About a second: long enough for several progress lines on a terminal.
+        r = self.run_lumox("get", BASE + "/x/cr5/body/40000/trickle/100/4000", "-o", "slow.bin")
+        self.assertOk(r)
+        self.assertEqual(r.out, b"")
+        self.assertEqual(self.read("slow.bin"), pattern(40000))
 
     def test_too_many_pairs_is_refused_by_the_library(self):
         pairs = []
@@ -507,12 +524,6 @@ class ProgressTest(CliTest):
         r = run_on_pty(self.work, ["get", BASE + "/x/cr4/status/404", "-o", "n.bin"])
         self.assertEqual(r.code, 4)
         self.assertEqual(r.terminal, M404.encode("utf-8").replace(b"\n", b"\r\n"))
-
-    def test_no_progress_when_stderr_is_not_a_terminal(self):
-        r = self.run_lumox("get", BASE + "/x/cr5" + self.SLOW, "-o", "slow.bin")
-        self.assertOk(r)
-        self.assertEqual(r.out, b"")
-        self.assertEqual(self.read("slow.bin"), pattern(40000))
 
 
 class GTestStyleResult(unittest.TextTestResult):
