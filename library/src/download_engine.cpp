@@ -44,11 +44,13 @@ int HttpDownloadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int 
     result = AppendQueryStrings(params, pairs, pairCount, objectName, sizeof objectName);
   if (result != LUMOX_OK) return CloseTransfer(&handles, result);
 
-  const DWORD flags = RequestFlagsFor(&parts);
+  const RequestFlags flags = RequestFlagsFor(&parts);
   TraceLog("IF", "HttpOpenRequest");
   const char *accept[] = {"*/*", nullptr};
-  result = OpenRequest(handles.connection, "GET", objectName, accept, flags, &handles.request);
-  if (result == LUMOX_OK) result = SendWithRetry(handles.request, SendForm::kGet, 0);
+  result = OpenRequest(handles.connection, "GET", objectName, accept, flags.open,
+                       &handles.request);
+  if (result == LUMOX_OK)
+    result = SendWithRetry(handles.request, SendForm::kGet, 0, flags.relaxUnknownCa);
   if (result == LUMOX_OK) result = CheckStatus(handles.request);
   if (result == LUMOX_OK)
     result = SaveReplyBody(handles.request, localPath, true, &handles.localFile);

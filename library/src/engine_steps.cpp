@@ -118,10 +118,17 @@ int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *ob
   return LUMOX_OK;
 }
 
-DWORD RequestFlagsFor(const URL_COMPONENTSA *parts) {
-  if (parts->nScheme != INTERNET_SCHEME_HTTPS) return kRequestFlags;
+RequestFlags RequestFlagsFor(const URL_COMPONENTSA *parts) {
+  RequestFlags flags;
+  if (parts->nScheme != INTERNET_SCHEME_HTTPS) return flags;
   TraceLog("IF", "INTERNET_SCHEME_HTTPS");
-  return kRequestFlags | kSecureFlags;
+  if (ReadCertCheck() != 0) {
+    flags.open = kRequestFlags | INTERNET_FLAG_SECURE;
+    flags.relaxUnknownCa = false;
+  } else {
+    flags.open = kRequestFlags | kSecureFlags;
+  }
+  return flags;
 }
 
 int OpenRequest(HINTERNET connection, const char *verb, const char *objectName,
@@ -133,14 +140,14 @@ int OpenRequest(HINTERNET connection, const char *verb, const char *objectName,
   return LUMOX_OK;
 }
 
-int SendWithRetry(HINTERNET request, SendForm form, DWORD bodyLength) {
+int SendWithRetry(HINTERNET request, SendForm form, DWORD bodyLength, bool relaxUnknownCa) {
   for (int retriesLeft = kSendRetries;; --retriesLeft) {
     if (form == SendForm::kGet) TraceLog("IF", "HttpSendRequest");
     if (SendOnce(request, form, bodyLength)) return LUMOX_OK;
     int result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
     if (form == SendForm::kHead) TraceLog("IF", "HttpSendRequestEx");
     if (retriesLeft == 0) return result;
-    RelaxUnknownCa(request);
+    if (relaxUnknownCa) RelaxUnknownCa(request);
   }
 }
 

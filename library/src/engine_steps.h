@@ -13,7 +13,7 @@ constexpr DWORD kBlockSize = 1024;
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                 INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES |
                                 INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
-// Added for HTTPS URLs.
+// Added for HTTPS URLs; with CertCheck on, only INTERNET_FLAG_SECURE.
 constexpr DWORD kSecureFlags = INTERNET_FLAG_SECURE | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID |
                                INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
 static_assert(kRequestFlags == 0x84480300u, "request flags");
@@ -72,8 +72,16 @@ int CloseTransfer(TransferHandles *handles, int result);
 int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *objectName,
                        size_t size);
 
-// The request flags for the cracked URL; an HTTPS URL writes "INTERNET_SCHEME_HTTPS".
-DWORD RequestFlagsFor(const URL_COMPONENTSA *parts);
+// How a request is opened and how its failed sends are repeated.
+struct RequestFlags {
+  DWORD open = kRequestFlags;   // flags of HttpOpenRequestA
+  bool relaxUnknownCa = true;   // a repeated send accepts a certificate of an unknown CA
+};
+
+// The request flags for the cracked URL; an HTTPS URL writes "INTERNET_SCHEME_HTTPS". With
+// "CertCheck" non-zero in the settings file an HTTPS request keeps every certificate check:
+// no name or date relaxation, and no unknown-CA relaxation on a repeated send.
+RequestFlags RequestFlagsFor(const URL_COMPONENTSA *parts);
 
 // Opens a request on the connection and applies the time-outs to it. Returns 0 or the
 // platform's error, with *request null.
@@ -87,10 +95,10 @@ enum class SendForm {
   kHead,     // HttpSendRequestExA announcing the body; "HttpSendRequestEx" after each failure
 };
 
-// Sends the request, repeating a failed send up to three times with a certificate of an
-// unknown authority accepted from then on. bodyLength is the length kHead announces.
-// Returns 0 or the last send's error.
-int SendWithRetry(HINTERNET request, SendForm form, DWORD bodyLength);
+// Sends the request, repeating a failed send up to three times, with a certificate of an
+// unknown authority accepted from then on when relaxUnknownCa is set. bodyLength is the
+// length kHead announces. Returns 0 or the last send's error.
+int SendWithRetry(HINTERNET request, SendForm form, DWORD bodyLength, bool relaxUnknownCa);
 
 // Writes "HttpQueryInfo" and reads the reply's status. Returns 0 for 200, the status
 // itself for any other, or the query's error.

@@ -1,4 +1,5 @@
-// Lumox.ini beside the library file: network time-outs and the overall time limit.
+// Lumox.ini beside the library file: network time-outs, the overall time limit and the
+// certificate-check switch.
 #include "settings.h"
 
 #include <shlwapi.h>
@@ -54,6 +55,13 @@ void ApplyTimeouts(HINTERNET *handle) {
   SetDwordOption(*handle, INTERNET_OPTION_RECEIVE_TIMEOUT, receiveMs);
   SetDwordOption(*handle, INTERNET_OPTION_SEND_TIMEOUT, sendMs);
   SetDwordOption(*handle, INTERNET_OPTION_CONNECT_RETRIES, kConnectRetries);
+}
+
+int ReadCertCheck() {
+  char path[MAX_PATH];
+  memset(path, 0, sizeof path);
+  if (!FindSettingsFile(path)) return 0;
+  return static_cast<int>(GetPrivateProfileIntA(kSection, "CertCheck", 0, path));
 }
 
 bool TotalLimitReached(DWORD start) {

@@ -17,5 +17,9 @@ int FindSettingsFile(char *path);
 // reloads TotalLimitMs.
 void ApplyTimeouts(HINTERNET *handle);
 
+// The key "CertCheck": non-zero asks for full certificate checks on HTTPS requests. Read
+// from the file at each call; 0 when the file or the key is absent.
+int ReadCertCheck();
+
 // True once TotalLimitMs is set and at least that many ticks passed since start.
 bool TotalLimitReached(DWORD start);

@@ -45,7 +45,7 @@ struct UploadCall {
   URL_COMPONENTSA parts = {};
   uint64_t fileSize = 0;               // of the file sent
   bool sizeKnown = true;
-  DWORD flags = 0;
+  RequestFlags flags;
   char objectName[kMaxUrl + 1] = {};
 
   // The body: prefix (form text, and in an upload the file-part header), file data,
@@ -157,8 +157,9 @@ int PrimeProxy(UploadCall *call) {
   TraceLog("IF", "ProxyAuthorization");
   HINTERNET *request = &call->handles.request;
   int result = OpenRequest(call->handles.connection, "POST", call->objectName, nullptr,
-                           call->flags, request);
-  if (result == LUMOX_OK) result = SendWithRetry(*request, SendForm::kPriming, 0);
+                           call->flags.open, request);
+  if (result == LUMOX_OK)
+    result = SendWithRetry(*request, SendForm::kPriming, 0, call->flags.relaxUnknownCa);
   if (result != LUMOX_OK) return result;
   uint64_t received = 0;
   int error = 0;
@@ -175,7 +176,7 @@ int OpenPostRequest(UploadCall *call) {
   TraceLog("IF", "HttpOpenRequest");
   HINTERNET *request = &call->handles.request;
   int result = OpenRequest(call->handles.connection, "POST", call->objectName, nullptr,
-                           call->flags, request);
+                           call->flags.open, request);
   if (result != LUMOX_OK) return result;
   if (call->upload) {
     TraceLog("IF", "GetFileSize----%lld",
@@ -220,7 +221,8 @@ int SendFileData(UploadCall *call) {
 // delimiter, and the end of the request.
 int SendHeadAndBody(UploadCall *call) {
   HINTERNET request = call->handles.request;
-  int result = SendWithRetry(request, SendForm::kHead, static_cast<DWORD>(call->announced));
+  int result = SendWithRetry(request, SendForm::kHead, static_cast<DWORD>(call->announced),
+                             call->flags.relaxUnknownCa);
   if (result != LUMOX_OK) return result;
   if ((call->upload && call->multipart) || (!call->upload && call->prefixLength != 0)) {
     TraceLog("IF", "InternetWriteFile");

@@ -1,11 +1,12 @@
-// TLS of a secure exchange: the options set on curl, the certificate check that relaxes
-// exactly the checks a request's security flags name (unknown CA, date, host name), and
-// the WinINet error a failed handshake reports.
+// TLS of a secure exchange: the options set on curl, the certificate check against the
+// system's trusted certificates that relaxes exactly the checks a request's security flags
+// name (unknown CA, date, host name), and the WinINet error a failed handshake reports.
 #include "wininet_internal.h"
 
 #include <dlfcn.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -137,10 +138,22 @@ CURLcode SslCtxFunction(CURL *, void *sslCtx, void *user) {
   return CURLE_OK;
 }
 
+// The trusted certificates are libcurl's default, the system's CA bundle. The variables
+// OpenSSL itself reads for its default store, SSL_CERT_FILE (a bundle) and SSL_CERT_DIR (a
+// hashed folder), replace that bundle or folder when set, as they do for OpenSSL's own
+// tools; the tests use them to trust their own CA without touching the system's store.
+void SetTrustedCertificates(CURL *easy) {
+  const char *file = std::getenv("SSL_CERT_FILE");
+  if (file != nullptr && file[0] != '\0') curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+  const char *dir = std::getenv("SSL_CERT_DIR");
+  if (dir != nullptr && dir[0] != '\0') curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
+}
+
 }  // namespace
 
 void SetTlsOptions(CURL *easy, Transfer *t) {
   DWORD flags = t->owner->securityFlags;
+  SetTrustedCertificates(easy);
   // 2: the certificate must name the host; 0: the name is not checked.
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
   if (OpenSsl().ok) {
