@@ -340,6 +340,7 @@ static ServerInfo LoadServerInfo() {
     else if (key == "https_expired_port") info.httpsExpiredPort = number;
     else if (key == "proxy_port") info.proxyPort = number;
     else if (key == "records") info.records = NativePath(value);
+    else if (key == "ca_cert" && !value.empty()) info.caCert = NativePath(value);
   }
   info.ok = info.httpPort != 0 && !info.records.empty();
   return info;

@@ -103,6 +103,7 @@ struct ServerInfo {
   int httpsExpiredPort = 0;
   int proxyPort = 0;
   std::string records;  // native path of the records folder
+  std::string caCert;   // native path of the test CA's certificate (PEM), "" if none
   bool ok = false;
 };
 // Read from the file named by LUMOX_SERVER_INFO; ok is false when there is none.
