@@ -7,6 +7,12 @@
 
 namespace lumox_it {
 
+// https://localhost:<port>/x/<id>/<directives>: the good test certificate names the host
+// both as IP:127.0.0.1 and as DNS:localhost, and Wine's name check matches DNS names only.
+inline std::string LocalhostUrl(int port, const std::string &id, const std::string &directives) {
+  return "https://localhost:" + std::to_string(port) + "/x/" + id + "/" + directives;
+}
+
 class CertCheckSuite : public LibSuite {
  protected:
   // Rewrites Lumox.ini with the trace on and these keys ("CertCheck=1"); the library reads

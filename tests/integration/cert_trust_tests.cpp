@@ -90,7 +90,7 @@ TEST_F(CertCheckTrusted, CheckedTransfersPassOnlyWithTheRightNameAndDate) {
   std::string id = UniqueId("ct-good");
   std::string target = files_.Path("g.bin");
   WriteFileBytes(target, "old");
-  ASSERT_EQ(0, Get(HttpsUrl(Server().httpsPort, id, "body/3000"), target));
+  ASSERT_EQ(0, Get(LocalhostUrl(Server().httpsPort, id, "body/3000"), target));
   EXPECT_EQ(Pattern(3000), ReadFileBytes(target));
   EXPECT_EQ(1, CountOf(lib_->Trace(), "HttpSendRequest"));
   auto records = Records(id);
@@ -108,7 +108,7 @@ TEST_F(CertCheckTrusted, CheckedTransfersPassOnlyWithTheRightNameAndDate) {
     lib_->ClearTrace();
     std::string bad = UniqueId("ct-bad");
     std::string file = files_.Path("b.bin");
-    int result = Get(HttpsUrl(c.port, bad, "body/10"), file);
+    int result = Get(LocalhostUrl(c.port, bad, "body/10"), file);
     if (c.wine)
       EXPECT_WINDOWS(EXPECT_EQ(c.code, result), c.wine);
     else
@@ -125,12 +125,12 @@ TEST_F(CertCheckTrusted, CheckedUploadAndDownloadByPostPass) {
   std::string file = files_.Path("u.bin");
   std::string reply = files_.Path("r.bin");
   WriteFileBytes(file, Pattern(5000));
-  ASSERT_EQ(0, Put(HttpsUrl(Server().httpsPort, id, "echo"), file, nullptr, reply));
+  ASSERT_EQ(0, Put(LocalhostUrl(Server().httpsPort, id, "echo"), file, nullptr, reply));
   EXPECT_EQ(Pattern(5000), ReadFileBytes(reply));
   EXPECT_EQ(0, CountOf(lib_->Trace(), "HttpSendRequestEx"));  // written only after a failure
 
   std::string target = files_.Path("p.bin");
-  ASSERT_EQ(0, Post(HttpsUrl(Server().httpsPort, id, "body/20"), target));
+  ASSERT_EQ(0, Post(LocalhostUrl(Server().httpsPort, id, "body/20"), target));
   EXPECT_EQ(Pattern(20), ReadFileBytes(target));
   EXPECT_EQ(2u, Records(id).size());
 
@@ -138,7 +138,7 @@ TEST_F(CertCheckTrusted, CheckedUploadAndDownloadByPostPass) {
   lib_->ClearTrace();
   std::string expired = UniqueId("ct-ulx");
   std::string reply2 = files_.Path("r2.bin");
-  EXPECT_EQ(12037, Put(HttpsUrl(Server().httpsExpiredPort, expired, "echo"), file, "f", reply2));
+  EXPECT_EQ(12037, Put(LocalhostUrl(Server().httpsExpiredPort, expired, "echo"), file, "f", reply2));
   EXPECT_EQ(4, CountOf(lib_->Trace(), "HttpSendRequestEx"));
   EXPECT_FALSE(FileExists(reply2));
   EXPECT_TRUE(Records(expired).empty());

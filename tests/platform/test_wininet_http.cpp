@@ -680,6 +680,42 @@ TEST_F(WininetHttp, LibraryRetryPassesAfterUnknownCa) {
   EXPECT_EQ("true", MetaValue(records.back().meta, "tls"));
 }
 
+#ifndef _WIN32
+// Our layer verifies against the system's trusted certificates, or against the bundle that
+// SSL_CERT_FILE names, as OpenSSL does. With the test CA trusted that way, a request opened
+// with INTERNET_FLAG_SECURE alone passes the good certificate and reports each other fault
+// with WinINet's code; each send makes a fresh handshake.
+TEST_F(WininetHttp, SslCertFileNamesTheTrustedCertificates) {
+  ASSERT_FALSE(Server().caCert.empty());
+  struct Case {
+    int port;
+    DWORD error;
+  } cases[] = {{Server().httpsPort, 0},
+               {Server().httpsWrongNamePort, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+               {Server().httpsExpiredPort, ERROR_INTERNET_SEC_CERT_DATE_INVALID}};
+  std::string id = UniqueId("hcafile");
+  const DWORD secure = INTERNET_FLAG_SECURE | INTERNET_FLAG_RELOAD;
+  for (int trusted = 1; trusted >= 0; --trusted) {
+    if (trusted)
+      setenv("SSL_CERT_FILE", Server().caCert.c_str(), 1);
+    else
+      unsetenv("SSL_CERT_FILE");
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::to_string(trusted) + " " + std::to_string(c.port));
+      Client client(c.port);
+      HINTERNET request = client.Open("GET", Path(id, "body/3"), secure);
+      SetLastError(0xdeadbeef);
+      BOOL ok = HttpSendRequestA(request, nullptr, 0, nullptr, 0);
+      DWORD expected = trusted ? c.error : static_cast<DWORD>(ERROR_INTERNET_INVALID_CA);
+      EXPECT_EQ(expected, ok ? 0 : GetLastError());
+      if (ok) EXPECT_EQ(Pattern(0, 3), ReadAll(request));
+      InternetCloseHandle(request);
+    }
+  }
+  EXPECT_EQ(1u, Records(id).size());
+}
+#endif
+
 // ----- the proxy -----
 
 TEST_F(WininetHttp, ProxyCredentialsAreSentAtOnceAfterTheFirstAcceptance) {
