@@ -33,7 +33,8 @@ std::vector<BYTE> DerOf(const std::string &pem) {
 }
 
 HCERTSTORE OpenRootStore() {
-  return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+  return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
+                       "Root");
 }
 
 bool TrustCa(const std::string &caFile) {
@@ -47,24 +48,29 @@ bool TrustCa(const std::string &caFile) {
   return added != FALSE;
 }
 
-void ForgetCa(const std::string &caFile) {
+// Removes the CA from the root store again; false when it is still there.
+bool ForgetCa(const std::string &caFile) {
   std::vector<BYTE> der = DerOf(ReadFileBytes(caFile));
-  HCERTSTORE store = OpenRootStore();
-  if (store == nullptr) return;
   PCCERT_CONTEXT ca = der.empty() ? nullptr
                                   : CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
                                                                  static_cast<DWORD>(der.size()));
-  if (ca != nullptr) {
+  if (ca == nullptr) return false;
+  bool gone = false;
+  for (int pass = 0; pass < 2 && !gone; ++pass) {
+    HCERTSTORE store = OpenRootStore();
+    if (store == nullptr) break;
     PCCERT_CONTEXT found =
         CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ca, nullptr);
+    gone = found == nullptr;
     if (found != nullptr) CertDeleteCertificateFromStore(found);
-    CertFreeCertificateContext(ca);
+    CertCloseStore(store, 0);
   }
-  CertCloseStore(store, 0);
+  CertFreeCertificateContext(ca);
+  return gone;
 }
 #else
 bool TrustCa(const std::string &caFile) { return setenv("SSL_CERT_FILE", caFile.c_str(), 1) == 0; }
-void ForgetCa(const std::string &) { unsetenv("SSL_CERT_FILE"); }
+bool ForgetCa(const std::string &) { return unsetenv("SSL_CERT_FILE") == 0; }
 #endif
 
 class CertCheckTrusted : public CertCheckSuite {
@@ -74,7 +80,7 @@ class CertCheckTrusted : public CertCheckSuite {
     trusted_ = !Server().caCert.empty() && TrustCa(Server().caCert);
   }
   static void TearDownTestSuite() {
-    if (trusted_) ForgetCa(Server().caCert);
+    if (trusted_) EXPECT_TRUE(ForgetCa(Server().caCert)) << "the test CA is still trusted";
     CertCheckSuite::TearDownTestSuite();
   }
   void SetUp() override {
