@@ -9,8 +9,39 @@
 #ifndef LUMOX_H
 #define LUMOX_H
 
+/* The automation types BSTR and SAFEARRAY. On Windows (and in the project's own Linux
+ * build, which has Win32 headers of its own) they come from <windows.h>/<oleauto.h>;
+ * any other caller gets the declarations below, laid out as the library uses them. */
+#if defined(_WIN32) || defined(LUMOX_WIN32_HEADERS) || defined(LUMOX_PLATFORM_API)
 #include <windows.h>
 #include <oleauto.h>
+#elif !defined(LUMOX_AUTOMATION_TYPES)
+#define LUMOX_AUTOMATION_TYPES
+#include <stdint.h>
+/* A BSTR points at UTF-16 code units that follow a 4-byte byte count and end with a
+ * 2-byte NUL. A string that HttpGetErrStr or HttpParseURL stores holds ANSI bytes and
+ * is one malloc block starting 4 bytes before the pointer: free((char *)s - 4). */
+#ifdef __cplusplus
+typedef char16_t OLECHAR;
+#else
+typedef uint16_t OLECHAR;
+#endif
+typedef OLECHAR *BSTR;
+typedef struct tagSAFEARRAYBOUND {
+  uint32_t cElements;
+  int32_t lLbound;
+} SAFEARRAYBOUND;
+/* A one-dimensional array of parameter pairs: pvData points at cElements records of two
+ * BSTRs (name, then value); cbElements is 2 * sizeof(BSTR). */
+typedef struct tagSAFEARRAY {
+  uint16_t cDims;
+  uint16_t fFeatures;
+  uint32_t cbElements;
+  uint32_t cLocks;
+  void *pvData;
+  SAFEARRAYBOUND rgsabound[1];
+} SAFEARRAY;
+#endif
 
 #if defined(_WIN32)
 #define LUMOX_CALL __stdcall
