@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
-"""Static checks of the built deliverables.
+"""Static checks of the built, installed and bundled deliverables.
 
   check_binaries.py win32 BUILD_DIR   Lumox.dll and Lumoxdemo.exe of the 32-bit Windows leg
+  check_binaries.py win64 BUILD_DIR   the same of the 64-bit Windows leg
   check_binaries.py linux BUILD_DIR   libLumox.so of the Linux leg
+  check_binaries.py win32-dir DIR [RESULTS]   Lumox.dll and Lumoxdemo.exe lying in DIR (a bundle)
+  check_binaries.py win64-dir DIR [RESULTS]
+  check_binaries.py linux-prefix PREFIX [RESULTS]   lib/libLumox.so* of an install tree
 
-Each check prints and appends "PASS name" or "FAIL name: why" to BUILD_DIR/results/checks.txt.
+Each check prints and appends "PASS name" or "FAIL name: why" to BUILD_DIR/results/checks.txt
+(or to RESULTS). The version expected is the one of project(VERSION) in CMakeLists.txt.
 """
 import os
 import re
@@ -26,9 +31,20 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "wininet.dll", "shlwap
 SYSTEM_SO = re.compile(r"^(libc|libm|libdl|libpthread|librt|libgcc_s|libstdc\+\+|libcurl|ld-linux.*)\.so")
 
 results = []
+label = ""
+
+
+def project_version():
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")
+    m = re.search(r"project\(\s*Lumox\s+VERSION\s+(\d+)\.(\d+)\.(\d+)", open(top).read())
+    return tuple(int(x) for x in m.groups())
+
+
+VERSION = project_version()
 
 
 def check(name, ok, why=""):
+    name = label + name
     results.append(("PASS " + name) if ok else ("FAIL %s: %s" % (name, why)))
     print(results[-1])
 
@@ -37,8 +53,8 @@ def run(*cmd):
     return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
 
 
-def pe_exports(path):
-    out = run("i686-w64-mingw32-objdump", "-p", path)
+def pe_exports(path, objdump):
+    out = run(objdump, "-p", path)
     table = []
     section = out.split("[Ordinal/Name Pointer] Table", 1)
     if len(section) == 2:
@@ -103,75 +119,119 @@ def stdcall_pops(path, rva, image_base, nbytes):
     return False
 
 
-def check_win32(build):
-    dll = os.path.join(build, "library", "Lumox.dll")
-    exe = os.path.join(build, "testclient", "Lumoxdemo.exe")
-    check("win32 Lumox.dll built", os.path.exists(dll), dll + " missing")
+def check_windows(leg, dll, exe):
+    objdump = {"win32": "i686-w64-mingw32-objdump", "win64": "x86_64-w64-mingw32-objdump"}[leg]
+    pe_format = {"win32": "pei-i386", "win64": "pei-x86-64"}[leg]
+    check("%s Lumox.dll built" % leg, os.path.exists(dll), dll + " missing")
     if os.path.exists(dll):
-        fmt = run("i686-w64-mingw32-objdump", "-f", dll)
-        check("win32 Lumox.dll is a 32-bit PE", "pei-i386" in fmt, fmt.strip())
-        table, base, rvas, image_base = pe_exports(dll)
+        fmt = run(objdump, "-f", dll)
+        check("%s Lumox.dll is a %s-bit PE" % (leg, leg[3:]), pe_format in fmt, fmt.strip())
+        table, base, rvas, image_base = pe_exports(dll, objdump)
         names = [n for _, n in table]
-        check("win32 Lumox.dll exports exactly the 12 names", sorted(names) == sorted(EXPORTS),
+        check("%s Lumox.dll exports exactly the 12 names" % leg, sorted(names) == sorted(EXPORTS),
               "exports: %s" % names)
         by_ordinal = {o: n for o, n in table}
         want = {i + 1: n for i, n in enumerate(EXPORTS)}
-        check("win32 Lumox.dll ordinals 1 to 12 in order", by_ordinal == want and base == 1,
+        check("%s Lumox.dll ordinals 1 to 12 in order" % leg, by_ordinal == want and base == 1,
               "ordinals: %s" % sorted(by_ordinal.items()))
-        check("win32 Lumox.dll names undecorated",
+        check("%s Lumox.dll names undecorated" % leg,
               all("@" not in n and not n.startswith("_") for n in names), str(names))
-        bad = [n for o, n in table if o in rvas and not stdcall_pops(dll, rvas[o], image_base, ARG_BYTES.get(n, -1))]
-        check("win32 Lumox.dll exports are stdcall (callee pops its arguments)", not bad and len(rvas) == 12,
-              "not stdcall: %s" % bad)
-        imports = pe_imports(dll, "i686-w64-mingw32-objdump")
-        check("win32 Lumox.dll imports only system DLLs", set(imports) <= SYSTEM_DLLS, str(imports))
+        if leg == "win32":
+            bad = [n for o, n in table
+                   if o in rvas and not stdcall_pops(dll, rvas[o], image_base, ARG_BYTES.get(n, -1))]
+            check("win32 Lumox.dll exports are stdcall (callee pops its arguments)", not bad and len(rvas) == 12,
+                  "not stdcall: %s" % bad)
+        imports = pe_imports(dll, objdump)
+        check("%s Lumox.dll imports only system DLLs" % leg, set(imports) <= SYSTEM_DLLS, str(imports))
         data = open(dll, "rb").read()
-        check("win32 Lumox.dll version 1.8.2.0", fixed_version(data) == ((1, 8, 2, 0), (1, 8, 2, 0)),
-              str(fixed_version(data)))
-        want_strings = {"FileVersion": "1, 8, 2, 0", "ProductVersion": "1, 8, 2, 0",
+        numeric = VERSION + (0,)
+        check("%s Lumox.dll version %s" % (leg, ".".join(map(str, numeric))),
+              fixed_version(data) == (numeric, numeric), str(fixed_version(data)))
+        text = ", ".join(map(str, numeric))
+        want_strings = {"FileVersion": text, "ProductVersion": text,
                         "FileDescription": "Lumox", "InternalName": "Lumox",
                         "OriginalFilename": "Lumox.dll", "ProductName": "Lumox API Release",
                         "Comments": "HTTP/HTTPS Download/Upload API"}
         got = {k: version_value(data, k) for k in want_strings}
-        check("win32 Lumox.dll version strings", got == want_strings, str(got))
-        check("win32 Lumox.dll version block 041104b0 (Japanese, Unicode)", utf16("041104b0") in data)
-    check("win32 Lumoxdemo.exe built", os.path.exists(exe), exe + " missing")
+        check("%s Lumox.dll version strings" % leg, got == want_strings, str(got))
+        check("%s Lumox.dll version block 041104b0 (Japanese, Unicode)" % leg, utf16("041104b0") in data)
+    check("%s Lumoxdemo.exe built" % leg, os.path.exists(exe), exe + " missing")
     if os.path.exists(exe):
-        imports = pe_imports(exe, "i686-w64-mingw32-objdump")
-        check("win32 Lumoxdemo.exe imports nothing of Lumox", not any("lumox" in i for i in imports), str(imports))
-        check("win32 Lumoxdemo.exe imports only system DLLs", set(imports) <= SYSTEM_DLLS, str(imports))
+        fmt = run(objdump, "-f", exe)
+        check("%s Lumoxdemo.exe is a %s-bit PE" % (leg, leg[3:]), pe_format in fmt, fmt.strip())
+        imports = pe_imports(exe, objdump)
+        check("%s Lumoxdemo.exe imports nothing of Lumox" % leg, not any("lumox" in i for i in imports), str(imports))
+        check("%s Lumoxdemo.exe imports only system DLLs" % leg, set(imports) <= SYSTEM_DLLS, str(imports))
         data = open(exe, "rb").read()
-        check("win32 Lumoxdemo.exe version 2.0.0.0", fixed_version(data) == ((2, 0, 0, 0), (2, 0, 0, 0)),
+        check("%s Lumoxdemo.exe version 2.0.0.0" % leg, fixed_version(data) == ((2, 0, 0, 0), (2, 0, 0, 0)),
               str(fixed_version(data)))
         got = {k: version_value(data, k) for k in ("FileVersion", "ProductVersion", "ProductName",
                                                    "InternalName", "OriginalFilename")}
         want = {"FileVersion": "2.00", "ProductVersion": "2.00", "ProductName": "Lumoxdemo",
                 "InternalName": "Lumoxdemo", "OriginalFilename": "Lumoxdemo.exe"}
-        check("win32 Lumoxdemo.exe version strings", got == want, str(got))
+        check("%s Lumoxdemo.exe version strings" % leg, got == want, str(got))
         desc = version_value(data, "FileDescription") or ""
-        check("win32 Lumoxdemo.exe description is the window caption",
+        check("%s Lumoxdemo.exe description is the window caption" % leg,
               desc.startswith("【Lumox利用ｻﾝﾌﾟﾙ】-"), desc)
 
 
-def check_linux(build):
-    so = os.path.join(build, "library", "libLumox.so")
+def check_linux_so(so, links):
+    """so: the library file to check; links: {link path: target name} expected beside it."""
+    major = VERSION[0]
     check("linux libLumox.so built", os.path.exists(so), so + " missing")
     if not os.path.exists(so):
         return
+    real = os.path.realpath(so)
+    want_file = "libLumox.so.%d.%d.%d" % VERSION
+    check("linux library file is %s" % want_file, os.path.basename(real) == want_file, real)
+    for link, target in links.items():
+        check("linux %s -> %s" % (os.path.basename(link), target),
+              os.path.islink(link) and os.readlink(link) == target,
+              os.readlink(link) if os.path.islink(link) else "not a link")
     out = run("nm", "-D", "--defined-only", so)
-    names = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    node = "LUMOX_%d" % major
+    names = sorted(s.split("@")[0] for s in symbols if s != node)
     check("linux libLumox.so exports exactly the 12 names", names == sorted(EXPORTS), str(names))
+    check("linux libLumox.so exports carry the version node %s" % node,
+          node in symbols and all(s.endswith("@@" + node) for s in symbols if s != node), str(symbols))
     dyn = run("readelf", "-d", so)
+    soname = re.findall(r"Library soname: \[([^\]]+)\]", dyn)
+    check("linux libLumox.so SONAME libLumox.so.%d" % major, soname == ["libLumox.so.%d" % major], str(soname))
+    check("linux libLumox.so has no RPATH or RUNPATH", not re.search(r"\((RUNPATH|RPATH)\)", dyn), dyn)
     needed = re.findall(r"Shared library: \[([^\]]+)\]", dyn)
     check("linux libLumox.so depends on system libraries only",
           all(SYSTEM_SO.match(n) for n in needed), str(needed))
 
 
+def so_links(libdir):
+    major = VERSION[0]
+    return {os.path.join(libdir, "libLumox.so.%d" % major): "libLumox.so.%d.%d.%d" % VERSION,
+            os.path.join(libdir, "libLumox.so"): "libLumox.so.%d" % major}
+
+
 def main():
-    leg, build = sys.argv[1], sys.argv[2]
-    {"win32": check_win32, "linux": check_linux}[leg](build)
-    os.makedirs(os.path.join(build, "results"), exist_ok=True)
-    with open(os.path.join(build, "results", "checks.txt"), "a", encoding="utf-8") as f:
+    global label
+    leg, where = sys.argv[1], sys.argv[2]
+    results_file = os.path.join(where, "results", "checks.txt")
+    if leg in ("win32", "win64"):
+        check_windows(leg, os.path.join(where, "library", "Lumox.dll"),
+                      os.path.join(where, "testclient", "Lumoxdemo.exe"))
+    elif leg == "linux":
+        check_linux_so(os.path.join(where, "library", "libLumox.so"), so_links(os.path.join(where, "library")))
+    else:
+        label = "[%s] " % (sys.argv[4] if len(sys.argv) > 4 else os.path.basename(os.path.normpath(where)))
+        if len(sys.argv) > 3:
+            results_file = sys.argv[3]
+        if leg in ("win32-dir", "win64-dir"):
+            check_windows(leg[:5], os.path.join(where, "Lumox.dll"), os.path.join(where, "Lumoxdemo.exe"))
+        elif leg == "linux-prefix":
+            libdir = os.path.join(where, "lib")
+            check_linux_so(os.path.join(libdir, "libLumox.so"), so_links(libdir))
+        else:
+            sys.exit("unknown leg " + leg)
+    os.makedirs(os.path.dirname(results_file), exist_ok=True)
+    with open(results_file, "a", encoding="utf-8") as f:
         f.write("\n".join(results) + "\n")
     return 0 if all(r.startswith("PASS") for r in results) else 1
 

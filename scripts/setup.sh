@@ -9,7 +9,8 @@ if [ "${1:-}" = linux ]; then
 else
   linux_only=0
   pkgs+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
-         wine64 locales xvfb xdotool imagemagick fonts-ipafont-gothic)
+         wine64 locales xvfb xdotool imagemagick fonts-ipafont-gothic
+         pkg-config zip unzip groff-base)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

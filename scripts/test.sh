@@ -39,7 +39,7 @@ for preset in $legs; do
     win32)
       python3 scripts/check_binaries.py win32 "$dir" ;;
     *)
-      [ "$preset" = linux ] && python3 scripts/check_binaries.py linux "$dir"
+      case $preset in linux | win64) python3 scripts/check_binaries.py "$preset" "$dir" ;; esac
       echo "== $preset: running tests"
       ctest --test-dir "$dir" --output-on-failure -j "$jobs" --output-junit "$dir/ctest-junit.xml" --timeout 900 \
         > "$dir/results/ctest.log" 2>&1
@@ -48,5 +48,11 @@ for preset in $legs; do
       ;;
   esac
 done
+
+# Install, consumer, bundle, Lumox.bas and documentation checks over the legs built above.
+echo "== package: install and consumer tests, bundles, Lumox.bas and documentation checks"
+summary+=("package=$build_root/package")
+python3 tests/package/run_all.py "$build_root" "$build_root/package" $legs > "$build_root/package.log" 2>&1
+grep -E '^FAIL' "$build_root/package/results/checks.txt" || true
 
 python3 scripts/summarize.py "${summary[@]}"

@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Unpacks the release bundles that scripts/package.sh made and checks each one.
+
+  check_bundles.py RESULTS_FILE DIST_DIR WORK_DIR LEG...
+
+Per bundle: the exact list of files; the static checks of scripts/check_binaries.py on the
+unpacked binaries themselves; Lumox.h, Lumox.bas, the descriptions and the Lumox.ini sample as
+in the source tree. A Windows bundle must also let a C program link through its Lumox.h and
+Lumox.lib against its Lumox.dll, and a 32-bit build of it must import the undecorated names.
+"""
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lumox_header  # noqa: E402
+
+ROOT = lumox_header.ROOT
+VERSION = lumox_header.project_version()
+MAJOR = VERSION.split(".")[0]
+
+WINDOWS_FILES = ["Lumox.dll", "Lumox.lib", "Lumox.def", "Lumox.h", "Lumox.bas", "Lumoxdemo.exe",
+                 "Lumox-API-ja.md", "Lumox-API-en.md", "Lumox.ini", "README.txt"]
+LINUX_FILES = ["include/Lumox.h", "lib/libLumox.so", "lib/libLumox.so.%s" % MAJOR,
+               "lib/libLumox.so.%s" % VERSION, "lib/pkgconfig/lumox.pc",
+               "lib/cmake/Lumox/LumoxConfig.cmake", "lib/cmake/Lumox/LumoxConfigVersion.cmake",
+               "lib/cmake/Lumox/LumoxTargets.cmake", "lib/cmake/Lumox/LumoxTargets-relwithdebinfo.cmake",
+               "share/doc/Lumox/Lumox-API-ja.md", "share/doc/Lumox/Lumox-API-en.md",
+               "share/doc/Lumox/Lumox.ini", "share/man/man3/Lumox.3"]
+TRIPLE = {"win32": "i686-w64-mingw32", "win64": "x86_64-w64-mingw32"}
+
+
+def source(path):
+    return open(os.path.join(ROOT, path), "rb").read()
+
+
+def same_text(bundled, original):
+    return bundled.replace(b"\r\n", b"\n") == original.replace(b"\r\n", b"\n")
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, **kw)
+
+
+def static_checks(results, mode, path, name):
+    r = run([sys.executable, os.path.join(ROOT, "scripts", "check_binaries.py"), mode, path,
+             results.path, name])
+    # check_binaries.py adds its own PASS/FAIL lines to the results; a crash counts here.
+    print(r.stdout, end="")
+    if r.returncode != 0 and "FAIL" not in r.stdout:
+        results.check("%s: static checks ran" % name, False, r.stderr)
+
+
+def check_windows(results, leg, archive, work):
+    name = "Lumox-%s-%s" % (VERSION, leg)
+    with zipfile.ZipFile(archive) as z:
+        names = sorted(n for n in z.namelist() if not n.endswith("/"))
+        z.extractall(work)
+    want = sorted("%s/%s" % (name, f) for f in WINDOWS_FILES)
+    results.check("%s.zip holds exactly %s" % (name, ", ".join(WINDOWS_FILES)), names == want, names)
+    top = os.path.join(work, name)
+    if names != want:
+        return
+    static_checks(results, leg + "-dir", top, name)
+    # The same bytes as the build that the leg's own static checks and tests passed.
+    build = os.environ.get("LUMOX_BUILD_ROOT")
+    if build:
+        digest = lambda p: hashlib.sha256(open(p, "rb").read()).hexdigest()  # noqa: E731
+        pairs = [(os.path.join(top, "Lumox.dll"), os.path.join(build, leg, "library", "Lumox.dll")),
+                 (os.path.join(top, "Lumoxdemo.exe"), os.path.join(build, leg, "testclient", "Lumoxdemo.exe")),
+                 (os.path.join(top, "Lumox.lib"), os.path.join(build, leg, "library", "libLumox.dll.a"))]
+        differ = [os.path.basename(a) for a, b in pairs if not os.path.exists(b) or digest(a) != digest(b)]
+        results.check("%s: Lumox.dll, Lumoxdemo.exe and Lumox.lib are the ones of build/%s" % (name, leg),
+                      not differ, differ)
+    read = lambda f: open(os.path.join(top, f), "rb").read()  # noqa: E731
+    same = {"Lumox.h": same_text(read("Lumox.h"), source("library/include/Lumox.h")),
+            "Lumox.bas": read("Lumox.bas") == source("bindings/vba/Lumox.bas"),
+            "Lumox-API-ja.md": read("Lumox-API-ja.md") == source("docs/Lumox-API-ja.md"),
+            "Lumox-API-en.md": read("Lumox-API-en.md") == source("docs/Lumox-API-en.md"),
+            "Lumox.ini": same_text(read("Lumox.ini"), source("docs/Lumox.ini")),
+            "Lumox.def": same_text(read("Lumox.def"), source("library/%s" % (
+                "Lumox-i686.def" if leg == "win32" else "Lumox.def")))}
+    results.check("%s: Lumox.h, Lumox.bas, descriptions, Lumox.ini and Lumox.def as in the source" % name,
+                  all(same.values()), [k for k, v in same.items() if not v])
+    results.check("%s: Lumox.ini sets LogOn=0" % name, re.search(rb"^LogOn=0\r$", read("Lumox.ini"), re.M))
+
+    # A C caller links through the bundle's header and import library only.
+    app = os.path.join(work, "app-%s.c" % leg)
+    with open(app, "w") as f:
+        f.write('#include "Lumox.h"\n#include <stdio.h>\nint main(void) {\n  char m[512];\n'
+                '  char *pairs[] = {"a", "b"};\n  printf("%d\\n", HttpGetErrStrC(LUMOX_E_NO_PROXY, m, sizeof m));\n'
+                '  return HttpDownloadFileC("http://127.0.0.1:1/", pairs, 1, "x", 0);\n}\n')
+    exe = os.path.join(work, "app-%s.exe" % leg)
+    r = run(["%s-gcc" % TRIPLE[leg], "-std=c99", "-Wall", "-Wextra", "-Werror", "-I", top, app,
+             "-L", top, "-l:Lumox.lib", "-o", exe])
+    ok = r.returncode == 0
+    imports = ""
+    if ok:
+        dump = run(["%s-objdump" % TRIPLE[leg], "-p", exe]).stdout
+        m = re.search(r"DLL Name: Lumox\.dll\n(.*?)\n\n", dump, re.S)
+        imports = m.group(1) if m else ""
+    results.check("%s: a C program links through Lumox.h and Lumox.lib to Lumox.dll by undecorated name" % name,
+                  ok and re.search(r"\sHttpGetErrStrC\s*$", imports, re.M)
+                  and re.search(r"\sHttpDownloadFileC\s*$", imports, re.M) and "@" not in imports, r.stderr or imports or "no import of Lumox.dll")
+
+
+def check_linux(results, archive, work):
+    name = "lumox-%s-linux-x86_64" % VERSION
+    with tarfile.open(archive) as t:
+        members = t.getmembers()
+        t.extractall(work)
+    names = sorted(m.name for m in members if not m.isdir())
+    want = sorted("%s/%s" % (name, f) for f in LINUX_FILES)
+    results.check("%s.tar.gz holds exactly the install tree (%d files)" % (name, len(want)), names == want, names)
+    top = os.path.join(work, name)
+    if names != want:
+        return
+    static_checks(results, "linux-prefix", top, name)
+    same = open(os.path.join(top, "include", "Lumox.h"), "rb").read() == source("library/include/Lumox.h")
+    results.check("%s: Lumox.h as in the source" % name, same)
+
+
+def main():
+    results = lumox_header.Results(sys.argv[1])
+    dist, work, legs = sys.argv[2], sys.argv[3], sys.argv[4:]
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    for leg in legs:
+        if leg in TRIPLE:
+            archive = os.path.join(dist, "Lumox-%s-%s.zip" % (VERSION, leg))
+        else:
+            archive = os.path.join(dist, "lumox-%s-linux-x86_64.tar.gz" % VERSION)
+        if not results.check("bundle %s made" % os.path.basename(archive), os.path.exists(archive)):
+            continue
+        sub = os.path.join(work, leg)
+        os.makedirs(sub)
+        if leg in TRIPLE:
+            check_windows(results, leg, archive, sub)
+        else:
+            check_linux(results, archive, sub)
+    results.write()
+    return 1 if results.failed() else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

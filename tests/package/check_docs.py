@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Checks the interface descriptions in docs/ against Lumox.h and the built library.
+
+  check_docs.py RESULTS_FILE [LIBRARY_SO]
+
+Both editions must name every export and every LUMOX_* code of Lumox.h, list every code that
+has a message with exactly the message the library hands out (asked of LIBRARY_SO through
+HttpGetErrStrC when given), document every settings key with the default of the Lumox.ini
+sample, and the manual page must be the one made from the English edition.
+"""
+import configparser
+import ctypes
+import os
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lumox_header  # noqa: E402
+
+DOCS = os.path.join(lumox_header.ROOT, "docs")
+EDITIONS = {"ja": os.path.join(DOCS, "Lumox-API-ja.md"), "en": os.path.join(DOCS, "Lumox-API-en.md")}
+INI = os.path.join(DOCS, "Lumox.ini")
+FALLBACK = "不明なエラーが発生しました。"
+SETTING_KEYS = ["LogOn", "Connect", "Receive", "Send", "Total", "CertCheck"]
+
+
+def code_rows(text):
+    """{code: message} from the table rows of section 4 that start with a code number."""
+    rows = {}
+    section = re.search(r"^## 4\..*?(?=^## 5\.)", text, re.M | re.S)
+    for line in (section.group(0) if section else "").splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")] if line.startswith("|") else []
+        if len(cells) >= 3 and re.fullmatch(r"\d+", cells[0]):
+            message = cells[2] if cells[1].startswith("`LUMOX_") else cells[1]
+            rows[int(cells[0])] = message
+    return rows
+
+
+def library_messages(so):
+    """{code: message} for every code from 0 to 20000 that has a message of its own."""
+    lib = ctypes.CDLL(so)
+    fn = lib.HttpGetErrStrC
+    fn.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+    fn.restype = ctypes.c_int
+    buf = ctypes.create_string_buffer(512)
+    messages = {}
+    for code in range(0, 20001):
+        if fn(code, buf, 512) != 0:
+            raise RuntimeError("HttpGetErrStrC(%d) failed" % code)
+        text = buf.value.decode("cp932")
+        if text != FALLBACK:
+            messages[code] = text
+    return messages
+
+
+def ini_block(text):
+    m = re.search(r"```ini\n(.*?)```", text, re.S)
+    return m.group(1) if m else None
+
+
+def read_ini(text):
+    parser = configparser.ConfigParser()
+    parser.optionxform = str
+    parser.read_string(text)
+    return dict(parser["HTTP_SETTING"]) if parser.has_section("HTTP_SETTING") else {}
+
+
+def main():
+    results = lumox_header.Results(sys.argv[1])
+    so = sys.argv[2] if len(sys.argv) > 2 else None
+    exports = list(lumox_header.declarations())
+    codes = lumox_header.result_codes()
+    library = None
+    if so:
+        try:
+            library = library_messages(so)
+            results.check("library hands out messages for 50 codes", len(library) == 50, sorted(library))
+        except Exception as e:  # a library that cannot be asked fails the check, visibly
+            results.check("library messages can be read from %s" % so, False, e)
+    sample = read_ini(open(INI, encoding="utf-8").read())
+    results.check("Lumox.ini sample: every key at its default, LogOn=0",
+                  sample == {"LogOn": "0", "Connect": "60", "Receive": "300", "Send": "300",
+                             "Total": "0", "CertCheck": "0"}, sample)
+
+    for edition, path in EDITIONS.items():
+        text = open(path, encoding="utf-8").read()
+        missing = [n for n in exports if "`%s`" % n not in text]
+        results.check("%s description names all 12 exports" % edition, not missing and len(exports) == 12,
+                      "missing %s" % missing)
+        for n in exports:
+            # Each export's signature is quoted in a code block with its Lumox.h arguments.
+            _, args = lumox_header.declarations()[n]
+            m = re.search(r"int %s\(([^;]*)\);" % n, text)
+            got = [a.split()[-1].lstrip("*") for a in m.group(1).split(",")] if m else None
+            if got != [a for _, a in args]:
+                results.check("%s description: signature of %s" % (edition, n), False,
+                              "documented %s, Lumox.h %s" % (got, [a for _, a in args]))
+        rows = code_rows(text)
+        bad = [name for name, value in codes.items()
+               if value != 0 and ("`%s`" % name not in text or value not in rows)]
+        results.check("%s description lists every LUMOX_E_* code with its name" % edition,
+                      not bad and "`LUMOX_OK`" in text, bad)
+        if library is not None:
+            wrong = {c: (rows.get(c), library.get(c)) for c in set(rows) | set(library)
+                     if rows.get(c) != library.get(c)}
+            results.check("%s description: every code's message as the library gives it" % edition,
+                          not wrong, wrong)
+        results.check("%s description gives the fallback message" % edition, FALLBACK in text)
+        keys_missing = [k for k in SETTING_KEYS if "`%s`" % k not in text]
+        block = ini_block(text)
+        results.check("%s description: settings keys and the Lumox.ini sample" % edition,
+                      not keys_missing and block is not None and read_ini(block) == sample,
+                      "missing keys %s, sample %s" % (keys_missing, block))
+        topics = ["LUMOX_LOG", "LSUN.TXT", "LSAT.TXT", "`ST`", "`ED`", "`DL`", "`UL`", "`IF`",
+                  ".tmp0000", "LFile-Length", "libLumox.so.1", "LUMOX_1", "Lumox.bas", "CertCheck"]
+        results.check("%s description covers trace log, temporary files and Linux" % edition,
+                      all(t in text for t in topics), [t for t in topics if t not in text])
+    ja = open(EDITIONS["ja"], encoding="utf-8").read()
+    results.check("ja description is titled 【Lumox通信APIの説明】",
+                  ja.splitlines()[0] == "# 【Lumox通信APIの説明】", ja.splitlines()[0])
+
+    # The manual page: made from the English edition, and groff reads it without a warning.
+    man = os.path.join(DOCS, "Lumox.3")
+    made = subprocess.run([sys.executable, os.path.join(DOCS, "make_manpage.py"), EDITIONS["en"]],
+                          capture_output=True, text=True)
+    results.check("Lumox(3) is made from the English description",
+                  made.returncode == 0 and made.stdout == open(man, encoding="utf-8").read(),
+                  made.stderr or "docs/Lumox.3 is stale: run docs/make_manpage.py docs/Lumox-API-en.md > docs/Lumox.3")
+    # Every warning but line breaking: long Japanese messages have no place to break.
+    shown = subprocess.run(["groff", "-k", "-man", "-Tutf8", "-ww", "-Wbreak", man],
+                           capture_output=True, text=True)
+    results.check("Lumox(3) renders without groff warnings", shown.returncode == 0 and not shown.stderr.strip(),
+                  shown.stderr)
+    results.write()
+    return 1 if results.failed() else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
