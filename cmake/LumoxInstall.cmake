@@ -31,6 +31,7 @@ install(FILES ${PROJECT_BINARY_DIR}/LumoxConfig.cmake ${PROJECT_BINARY_DIR}/Lumo
 
 # pkg-config: relative to the prefix the .pc file itself lies in, so the tree can move.
 file(RELATIVE_PATH LUMOX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" LUMOX_PC_TO_PREFIX "${LUMOX_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/lumox.pc.in ${PROJECT_BINARY_DIR}/lumox.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/lumox.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

@@ -18,9 +18,11 @@ import tarfile
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import consumer_test  # noqa: E402
 import lumox_header  # noqa: E402
 
 ROOT = lumox_header.ROOT
+HERE = os.path.dirname(os.path.abspath(__file__))
 VERSION = lumox_header.project_version()
 MAJOR = VERSION.split(".")[0]
 
@@ -89,6 +91,16 @@ def check_windows(results, leg, archive, work):
                   all(same.values()), [k for k, v in same.items() if not v])
     results.check("%s: Lumox.ini sets LogOn=0" % name, re.search(rb"^LogOn=0\r$", read("Lumox.ini"), re.M))
 
+    # The consumer of the Linux package tests, built from the bundle's files alone.
+    os.makedirs(os.path.join(work, "run"))
+    exe = os.path.join(work, "run", "consumer.exe")
+    r = run(["%s-gcc" % TRIPLE[leg], "-std=c99", "-Wall", "-Wextra", "-Werror", "-I", top,
+             os.path.join(HERE, "consumer", "consumer.c"), "-L", top, "-l:Lumox.lib", "-loleaut32", "-o", exe])
+    results.check("%s: consumer.c builds with the bundle's Lumox.h and Lumox.lib" % name, r.returncode == 0,
+                  r.stderr)
+    if r.returncode == 0 and leg == "win64":
+        run_under_wine(results, name, top, exe, work)
+
     # A C caller links through the bundle's header and import library only.
     app = os.path.join(work, "app-%s.c" % leg)
     with open(app, "w") as f:
@@ -107,6 +119,26 @@ def check_windows(results, leg, archive, work):
     results.check("%s: a C program links through Lumox.h and Lumox.lib to Lumox.dll by undecorated name" % name,
                   ok and re.search(r"\sHttpGetErrStrC\s*$", imports, re.M)
                   and re.search(r"\sHttpDownloadFileC\s*$", imports, re.M) and "@" not in imports, r.stderr or imports or "no import of Lumox.dll")
+
+
+def run_under_wine(results, name, top, exe, work):
+    """The 64-bit consumer, built from the bundle alone, runs transfers under Wine."""
+    build = os.environ.get("LUMOX_BUILD_ROOT")
+    prefix = os.path.join(build or "", "win64", "wineprefix")
+    if not build or not os.path.exists(os.path.join(prefix, "system.reg")):
+        print("%s: no Wine prefix of the win64 leg; consumer not run" % name)
+        return
+    run(["bash", os.path.join(ROOT, "scripts", "wine-prefix.sh"), prefix])
+    shutil.copy(os.path.join(top, "Lumox.dll"), os.path.dirname(exe))
+    server = consumer_test.start_server(work)
+    if not results.check("%s: test server started" % name, server is not None):
+        return
+    try:
+        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="ja_JP.UTF-8")
+        consumer_test.run_consumer(results, name + " under Wine", ["/usr/lib/wine/wine64", exe], env, server,
+                                   "Z:" + os.path.dirname(exe), "w64")
+    finally:
+        consumer_test.stop_server(work)
 
 
 def check_linux(results, archive, work):

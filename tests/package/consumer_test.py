@@ -83,11 +83,29 @@ def header_checks(results, include_dir, work):
                       % triple.split("-")[0], not bad, bad)
 
 
-def run_consumer(results, label, exe, env, server, records, prefix_id):
+def start_server(work):
+    """Starts the test server for work; returns its info keys, or None."""
+    info = os.path.join(work, "server.info")
+    r = run([sys.executable, os.path.join(ROOT, "tests", "server", "srvctl.py"), "start", "--info", info,
+             "--records", os.path.join(work, "records"), "--max-seconds", "600"])
+    if r.returncode != 0:
+        return None
+    return dict(l.split("=", 1) for l in open(info).read().split() if "=" in l)
+
+
+def stop_server(work):
+    info = os.path.join(work, "server.info")
+    if os.path.exists(info):
+        run([sys.executable, os.path.join(ROOT, "tests", "server", "srvctl.py"), "stop", "--info", info])
+
+
+def run_consumer(results, label, cmd, env, server, work_arg, prefix_id):
+    """Runs consumer.c's program (cmd, then BASE_URL WORK_DIR ID_PREFIX) and checks what it
+    and the server's records show."""
     base = "http://127.0.0.1:%s" % server["http_port"]
-    work = os.path.dirname(exe)
-    r = run([exe, base, work, prefix_id], env=env, timeout=120)
-    lines = [l for l in r.stdout.splitlines() if l.startswith(("ok ", "FAIL "))]
+    records = server["records"]
+    r = run(cmd + [base, work_arg, prefix_id], env=env, timeout=240)
+    lines = [l.strip() for l in r.stdout.splitlines() if l.startswith(("ok ", "FAIL "))]
     failed = [l for l in lines if l.startswith("FAIL ")]
     results.check("[%s] consumer: %d transfer and message checks" % (label, len(lines)),
                   r.returncode == 0 and len(lines) == 9 and not failed,
@@ -123,13 +141,9 @@ def main():
             results.check("static checks of the installed library ran", False, r.stderr)
         header_checks(results, os.path.join(prefix, "include"), work)
 
-        info = os.path.join(work, "server.info")
-        records = os.path.join(work, "records")
-        r = run([sys.executable, os.path.join(ROOT, "tests", "server", "srvctl.py"), "start", "--info", info,
-                 "--records", records, "--max-seconds", "600"])
-        if not results.check("test server started", r.returncode == 0, r.stderr + r.stdout):
+        server = start_server(work)
+        if not results.check("test server started", server is not None):
             return
-        server = dict(l.split("=", 1) for l in open(info).read().split() if "=" in l)
 
         # pkg-config, from a prefix other than the one configured: the .pc file finds its tree.
         env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
@@ -138,15 +152,19 @@ def main():
         flags = run(["pkg-config", "--cflags", "--libs", "lumox"], env=env).stdout.split()
         os.makedirs(os.path.join(work, "pc"))
         exe = os.path.join(work, "pc", "consumer")
-        r = run(["cc", "-std=c99", "-Wall", "-Wextra", "-Werror", "-o", exe,
-                 os.path.join(HERE, "consumer", "consumer.c")] + flags)
-        results.check("consumer builds through pkg-config (%s)" % " ".join(flags), r.returncode == 0, r.stderr)
+        # Under AddressSanitizer, so that freeing a result string by the documented rule
+        # (free((char *)s - 4)) is checked against the library's own allocation.
+        r = run(["cc", "-std=c99", "-Wall", "-Wextra", "-Werror", "-fsanitize=address,undefined",
+                 "-fno-sanitize-recover=undefined", "-o", exe, os.path.join(HERE, "consumer", "consumer.c")]
+                + flags)
+        results.check("consumer builds through pkg-config with AddressSanitizer (%s)" % " ".join(flags),
+                      r.returncode == 0, r.stderr)
         if r.returncode == 0:
             needed = run(["readelf", "-d", exe]).stdout
             results.check("consumer needs libLumox.so.%s (the SONAME)" % MAJOR,
                           "[libLumox.so.%s]" % MAJOR in needed, needed)
             run_env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(prefix, "lib"))
-            run_consumer(results, "pkg-config", exe, run_env, server, records, "pc")
+            run_consumer(results, "pkg-config", [exe], run_env, server, os.path.dirname(exe), "pc")
 
         # find_package(Lumox): a version the package satisfies, and one it must refuse.
         cm = os.path.join(work, "cm")
@@ -159,16 +177,14 @@ def main():
         results.check("consumer builds through find_package(Lumox %s.0) and Lumox::Lumox" % MAJOR, ok,
                       r.stdout[-1500:] + r.stderr[-1500:])
         if ok:
-            run_consumer(results, "find_package", os.path.join(cm, "consumer"), dict(os.environ),
-                         server, records, "cm")
+            run_consumer(results, "find_package", [os.path.join(cm, "consumer")], dict(os.environ),
+                         server, cm, "cm")
         r = run(["cmake", "-S", os.path.join(HERE, "consumer"), "-B", os.path.join(work, "cm2"), "-G", "Ninja",
                  "-DCMAKE_PREFIX_PATH=" + prefix, "-DLUMOX_WANT_VERSION=%d.0" % (int(MAJOR) + 1)])
         results.check("find_package(Lumox %d.0) refuses version %s" % (int(MAJOR) + 1, VERSION),
                       r.returncode != 0 and VERSION in (r.stdout + r.stderr), r.stdout[-800:] + r.stderr[-800:])
     finally:
-        info = os.path.join(work, "server.info")
-        if os.path.exists(info):
-            run([sys.executable, os.path.join(ROOT, "tests", "server", "srvctl.py"), "stop", "--info", info])
+        stop_server(work)
         results.write()
 
 

@@ -6,6 +6,7 @@
  */
 #include <Lumox.h>
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -39,6 +40,19 @@ static int contains(const unsigned char *hay, long hayLength, const void *needle
 }
 
 /* An automation string as a host makes it: byte count, UTF-16 units, 2-byte terminator. */
+#ifdef _WIN32
+static BSTR make_bstr(const char *ascii) {
+  OLECHAR wide[64];
+  UINT n = 0;
+  while (ascii[n] && n < 63) {
+    wide[n] = (OLECHAR)ascii[n];
+    ++n;
+  }
+  return SysAllocStringLen(wide, n);
+}
+
+static void free_bstr(BSTR s) { SysFreeString(s); }
+#else
 static BSTR make_bstr(const char *ascii) {
   size_t n = strlen(ascii), i;
   unsigned char *block = calloc(1, 4 + 2 * n + 2);
@@ -49,9 +63,11 @@ static BSTR make_bstr(const char *ascii) {
   return s;
 }
 
+/* The library allocates a result string as one block from 4 bytes before the pointer. */
 static void free_bstr(BSTR s) {
   if (s) free((char *)s - 4);
 }
+#endif
 
 int main(int argc, char **argv) {
   static unsigned char data[65536];
