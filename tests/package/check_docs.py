@@ -75,7 +75,9 @@ def main():
     if so:
         try:
             library = library_messages(so)
-            results.check("library hands out messages for 50 codes", len(library) == 50, sorted(library))
+            own = [v for v in codes.values() if v != 0]
+            results.check("library hands out a message for each of its own %d codes" % len(own),
+                          all(v in library for v in own), sorted(library))
         except Exception as e:  # a library that cannot be asked fails the check, visibly
             results.check("library messages can be read from %s" % so, False, e)
     sample = read_ini(open(INI, encoding="utf-8").read())
