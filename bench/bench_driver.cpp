@@ -1,9 +1,14 @@
 // Moves one file through libLumox.so and reports the process's peak resident set size.
-//   lumox_bench_driver LIBRARY download URL LOCALFILE
-//   lumox_bench_driver LIBRARY upload URL LOCALFILE
-// Prints "result=<code> bytes=<size of LOCALFILE> seconds=<s> peak_rss_kib=<VmHWM>".
+//   lumox_bench_driver LIBRARY download URL LOCALFILE [THREADS]
+//   lumox_bench_driver LIBRARY upload URL LOCALFILE [THREADS]
+// With THREADS (1 to 64) the transfer runs that many times at once, one thread each; a
+// download then goes to LOCALFILE.0, LOCALFILE.1, ... and an upload sends LOCALFILE each
+// time. Prints "result=<code> bytes=<size> seconds=<s> peak_rss_kib=<VmHWM>": result is
+// the first non-zero code of any thread, bytes the sum of the local files' sizes.
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -13,6 +18,14 @@ namespace {
 using DownloadFileC = int (*)(const char *, char **, int, const char *, int);
 using UploadFileC = int (*)(const char *, char **, int, const char *, const char *,
                             const char *);
+
+struct Job {
+  bool upload;
+  void *entry;
+  const char *url;
+  char path[4096];
+  int result;
+};
 
 long PeakRssKib() {
   FILE *status = fopen("/proc/self/status", "r");
@@ -35,11 +48,24 @@ double Now() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+void *Run(void *arg) {
+  Job *job = static_cast<Job *>(arg);
+  if (job->upload) {
+    job->result = reinterpret_cast<UploadFileC>(job->entry)(job->url, nullptr, 0, job->path,
+                                                            "file", nullptr);
+  } else {
+    job->result = reinterpret_cast<DownloadFileC>(job->entry)(job->url, nullptr, 0, job->path, 0);
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 5 || (strcmp(argv[2], "download") != 0 && strcmp(argv[2], "upload") != 0)) {
-    fprintf(stderr, "usage: %s LIBRARY download|upload URL LOCALFILE\n", argv[0]);
+  int threads = argc == 6 ? atoi(argv[5]) : 1;
+  if ((argc != 5 && argc != 6) || threads < 1 || threads > 64 ||
+      (strcmp(argv[2], "download") != 0 && strcmp(argv[2], "upload") != 0)) {
+    fprintf(stderr, "usage: %s LIBRARY download|upload URL LOCALFILE [THREADS]\n", argv[0]);
     return 2;
   }
   void *library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -47,21 +73,38 @@ int main(int argc, char **argv) {
     fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
     return 2;
   }
+  bool upload = strcmp(argv[2], "upload") == 0;
+  void *entry = dlsym(library, upload ? "HttpUploadFileC" : "HttpDownloadFileC");
+  if (entry == nullptr) return 2;
+
+  static Job jobs[64];
+  pthread_t ids[64];
+  for (int i = 0; i < threads; ++i) {
+    jobs[i].upload = upload;
+    jobs[i].entry = entry;
+    jobs[i].url = argv[3];
+    if (threads == 1 || upload) snprintf(jobs[i].path, sizeof jobs[i].path, "%s", argv[4]);
+    else snprintf(jobs[i].path, sizeof jobs[i].path, "%s.%d", argv[4], i);
+  }
   double start = Now();
-  int result;
-  if (strcmp(argv[2], "download") == 0) {
-    auto download = reinterpret_cast<DownloadFileC>(dlsym(library, "HttpDownloadFileC"));
-    if (download == nullptr) return 2;
-    result = download(argv[3], nullptr, 0, argv[4], 0);
+  if (threads == 1) {
+    Run(&jobs[0]);
   } else {
-    auto upload = reinterpret_cast<UploadFileC>(dlsym(library, "HttpUploadFileC"));
-    if (upload == nullptr) return 2;
-    result = upload(argv[3], nullptr, 0, argv[4], "file", nullptr);
+    for (int i = 0; i < threads; ++i) {
+      if (pthread_create(&ids[i], nullptr, Run, &jobs[i]) != 0) return 2;
+    }
+    for (int i = 0; i < threads; ++i) pthread_join(ids[i], nullptr);
   }
   double seconds = Now() - start;
-  struct stat st;
-  long long bytes = stat(argv[4], &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-  printf("result=%d bytes=%lld seconds=%.1f peak_rss_kib=%ld\n", result, bytes, seconds,
+  int result = 0;
+  long long bytes = 0;
+  for (int i = 0; i < threads; ++i) {
+    if (result == 0) result = jobs[i].result;
+    struct stat st;
+    if (upload && i > 0) continue;
+    bytes += stat(jobs[i].path, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+  }
+  printf("result=%d bytes=%lld seconds=%.3f peak_rss_kib=%ld\n", result, bytes, seconds,
          PeakRssKib());
   return result == 0 ? 0 : 1;
 }

@@ -3,7 +3,7 @@
 # that Wine needs for code page 932. Safe to run again.
 # `setup.sh linux` installs only what the linux leg needs (the demo uses that).
 set -euo pipefail
-pkgs=(cmake ninja-build g++ python3 openssl libcurl4-openssl-dev googletest)
+pkgs=(cmake ninja-build g++ python3 openssl libcurl4-openssl-dev googletest nginx curl wget)
 if [ "${1:-}" = linux ]; then
   linux_only=1
 else

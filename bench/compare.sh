@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Compares libLumox.so with the curl and wget command-line tools over loopback, pair by pair.
+#   bench/compare.sh [BUILD_DIR]      (default build/linux; needs the linux preset built)
+# Environment: REPS (runs per case, default 3), BIG_REPS (runs of the 1 GiB cases, default
+# REPS), CASES (space-separated case names to run, default all).
+# Downloads come from nginx (HTTP and HTTPS with a throw-away self-signed certificate);
+# uploads go to bench/sink.py, which reads every body whole before it answers. Prints per
+# case the median wall time of each tool, the ratios Lumox/curl and Lumox/wget and the
+# largest peak resident set of the Lumox process. Any failed or short transfer is reported
+# and makes the script exit 1. Everything it starts listens on 127.0.0.1 only and is
+# stopped by its PID when the script ends.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="$(cd "${1:-$here/../build/linux}" && pwd)"
+reps="${REPS:-3}"
+big_reps="${BIG_REPS:-$reps}"
+cases="${CASES:-dl-1M dl-100M dl-1G ul-1M ul-100M ul-1G dl-https-100M dl-8x100M}"
+library="$build/library/libLumox.so"
+driver="$build/bench/lumox_bench_driver"
+for f in "$library" "$driver"; do
+  [ -e "$f" ] || { echo "missing $f (build the linux preset first)" >&2; exit 2; }
+done
+for tool in nginx curl wget openssl python3 timeout; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (run scripts/setup.sh)" >&2; exit 2; }
+done
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/lumox-compare-XXXXXX")"
+chmod 755 "$work"  # nginx workers may run as another user
+nginx_pid="" sink_pid=""
+cleanup() {
+  [ -n "$nginx_pid" ] && { kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null; }
+  [ -n "$sink_pid" ] && { kill "$sink_pid" 2>/dev/null; wait "$sink_pid" 2>/dev/null; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+wait_for() {  # url: bounded wait until the server answers
+  local i
+  for i in $(seq 100); do
+    curl -skf -o /dev/null "$1" && return 0
+    sleep 0.1
+  done
+  echo "server at $1 did not come up" >&2
+  exit 2
+}
+
+# --- data and servers ---------------------------------------------------------------
+mkdir -p "$work/www" "$work/out"
+head -c $((1 << 20)) /dev/urandom >"$work/www/1M.bin"
+head -c $((100 << 20)) /dev/urandom >"$work/www/100M.bin"
+if [[ " $cases " == *-1G\ * ]]; then
+  { for i in $(seq 10); do cat "$work/www/100M.bin"; done
+    head -c $((24 << 20)) /dev/urandom; } >"$work/www/1G.bin"
+fi
+chmod 755 "$work/www" && chmod 644 "$work/www"/*
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+
+http_port="$(free_port)"
+https_port="$(free_port)"
+cat >"$work/nginx.conf" <<CONF
+worker_processes 2;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log warn;
+events { worker_connections 256; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_timeout 5;
+  default_type application/octet-stream;
+  client_body_temp_path $work/tmp-body;
+  proxy_temp_path $work/tmp-proxy;
+  fastcgi_temp_path $work/tmp-fastcgi;
+  uwsgi_temp_path $work/tmp-uwsgi;
+  scgi_temp_path $work/tmp-scgi;
+  server {
+    listen 127.0.0.1:$http_port;
+    listen 127.0.0.1:$https_port ssl;
+    ssl_certificate $work/cert.pem;
+    ssl_certificate_key $work/key.pem;
+    root $work/www;
+  }
+}
+CONF
+nginx -e "$work/nginx-error.log" -p "$work" -c "$work/nginx.conf" &
+nginx_pid=$!
+python3 "$here/sink.py" "$work/sink.port" "$work/sink.log" &
+sink_pid=$!
+for i in $(seq 100); do [ -s "$work/sink.port" ] && break; sleep 0.1; done
+[ -s "$work/sink.port" ] || { echo "sink did not start" >&2; exit 2; }
+sink_url="http://127.0.0.1:$(cat "$work/sink.port")/upload"
+wait_for "http://127.0.0.1:$http_port/1M.bin"
+wait_for "https://127.0.0.1:$https_port/1M.bin"
+
+# --- one timed run ----------------------------------------------------------------------
+failures=0
+peak_kib=0
+elapsed=""
+
+fail() { echo "  $*" >&2; failures=$((failures + 1)); }
+
+# Checks the last body the sink read: complete and at least `size` bytes.
+check_sink() {  # case tool size
+  local line announced got
+  line="$(tail -n 1 "$work/sink.log" 2>/dev/null || true)"
+  read -r announced got <<<"${line:-0 -1}"
+  if [ "$got" != "$announced" ] || [ "$announced" -lt "$3" ]; then
+    fail "$1 $2: the sink read $got of $announced bytes (file $3)"
+  fi
+  : >"$work/sink.log"
+}
+
+check_file() {  # case tool path size
+  local got
+  got="$(stat -c %s "$3" 2>/dev/null || echo missing)"
+  [ "$got" = "$4" ] || fail "$1 $2: $3 holds $got bytes, not $4"
+}
+
+# Runs one tool once for a case; sets `elapsed` (seconds) or leaves it empty on failure.
+run_once() {  # case tool
+  local name="$1" tool="$2" kind size url src out t0 t1 rc=0 i line kib
+  kind="${name%%-*}"
+  size="${name##*-}"; size="${size#8x}"
+  local file="$size.bin"
+  case "$size" in 1M) size=$((1 << 20)) ;; 100M) size=$((100 << 20)) ;; 1G) size=$((1 << 30)) ;; esac
+  src="$work/www/$file"
+  url="http://127.0.0.1:$http_port/$file"
+  [[ "$name" == dl-https-* ]] && url="https://127.0.0.1:$https_port/$file"
+  out="$work/out/body"
+  rm -f "$work/out/"*
+  elapsed=""
+  t0=$EPOCHREALTIME
+  if [[ "$name" == dl-8x* ]]; then
+    case "$tool" in
+      lumox) line="$(timeout 600 "$driver" "$library" download "$url" "$out" 8)" || rc=$? ;;
+      curl) for i in 0 1 2 3 4 5 6 7; do timeout 600 curl -sS -o "$out.$i" "$url" & done
+            for i in 0 1 2 3 4 5 6 7; do wait -n || rc=$?; done ;;
+      wget) for i in 0 1 2 3 4 5 6 7; do timeout 600 wget -q -O "$out.$i" "$url" & done
+            for i in 0 1 2 3 4 5 6 7; do wait -n || rc=$?; done ;;
+    esac
+  elif [ "$kind" = dl ]; then
+    case "$tool" in
+      lumox) line="$(timeout 600 "$driver" "$library" download "$url" "$out")" || rc=$? ;;
+      curl) timeout 600 curl -sSk -o "$out" "$url" || rc=$? ;;
+      wget) timeout 600 wget -q --no-check-certificate -O "$out" "$url" || rc=$? ;;
+    esac
+  else
+    case "$tool" in
+      lumox) line="$(timeout 600 "$driver" "$library" upload "$sink_url" "$src")" || rc=$? ;;
+      curl) timeout 600 curl -sS -H 'Expect:' -F "file=@$src" -o "$out" "$sink_url" || rc=$? ;;
+      wget) timeout 600 wget -q --post-file="$src" -O "$out" "$sink_url" || rc=$? ;;
+    esac
+  fi
+  t1=$EPOCHREALTIME
+  if [ "$rc" -ne 0 ]; then
+    fail "$name $tool: exit status $rc ${line:-}"
+    return
+  fi
+  if [ "$tool" = lumox ]; then
+    kib="$(sed -n 's/.*peak_rss_kib=\([0-9]*\).*/\1/p' <<<"$line")"
+    [ -n "$kib" ] && [ "$kib" -gt "$peak_kib" ] && peak_kib="$kib"
+  fi
+  if [[ "$name" == dl-8x* ]]; then
+    for i in 0 1 2 3 4 5 6 7; do check_file "$name" "$tool" "$out.$i" "$size"; done
+  elif [ "$kind" = dl ]; then
+    check_file "$name" "$tool" "$out" "$size"
+  else
+    check_sink "$name" "$tool" "$size"
+  fi
+  elapsed="$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.4f", b - a}')"
+}
+
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END{if(NR==0){print ""}else if(NR%2){print v[(NR+1)/2]}else{printf "%.4f\n",(v[NR/2]+v[NR/2+1])/2}}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{if(a==""||b==""||b==0) print "-"; else printf "%.2f", a/b}'; }
+
+printf 'Lumox vs curl and wget over loopback (%s runs per case, median wall seconds)\n' "$reps"
+printf 'uploads: Lumox and curl send multipart/form-data, wget a bare body (--post-file)\n'
+printf '%-14s %9s %9s %9s %8s %8s %10s\n' case lumox curl wget L/curl L/wget 'peak MiB'
+for name in $cases; do
+  n="$reps"; [[ "$name" == *-1G ]] && n="$big_reps"
+  declare -A times=([lumox]="" [curl]="" [wget]="")
+  peak_kib=0
+  for r in $(seq "$n"); do
+    for tool in lumox curl wget; do
+      run_once "$name" "$tool"
+      times[$tool]+=" $elapsed"
+    done
+  done
+  l="$(median <<<"${times[lumox]}")"; c="$(median <<<"${times[curl]}")"; w="$(median <<<"${times[wget]}")"
+  printf '%-14s %9s %9s %9s %8s %8s %10s\n' "$name" "${l:--}" "${c:--}" "${w:--}" \
+    "$(ratio "$l" "$c")" "$(ratio "$l" "$w")" "$(awk -v k="$peak_kib" 'BEGIN{printf "%.1f", k/1024}')"
+  unset times
+done
+if [ "$failures" -ne 0 ]; then
+  echo "$failures transfer(s) failed or came out short" >&2
+  exit 1
+fi
