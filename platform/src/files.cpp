@@ -5,6 +5,13 @@
 // and across separate copies of this library in one process: share mode 0 takes an
 // exclusive lock, any other share mode a shared one. A file whose write bits are all clear
 // counts as read-only, as Windows treats FILE_ATTRIBUTE_READONLY (also for root).
+//
+// Regular files are buffered, so that callers moving data in small blocks make few system
+// calls. A handle opened for writing with share mode 0 gathers its writes (no other handle
+// can look at the file meanwhile) and writes them out before anything that could observe
+// the file through it, and at CloseHandle; a delayed write that fails is reported by the
+// next WriteFile and by CloseHandle. A handle opened for reading only reads ahead; the
+// next refill sees whatever the file holds by then.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -14,7 +21,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -28,10 +38,22 @@ using lumox_platform::SetLastErrorFromErrno;
 
 namespace {
 
+// The buffer of one handle: gathered writes, or data read ahead.
+struct FileBuffer {
+  static const size_t kSize = 256 * 1024;
+  std::mutex mutex;
+  bool writeBehind = false;     // otherwise read-ahead
+  std::unique_ptr<char[]> data;  // kSize bytes, allocated at first use
+  size_t used = 0;               // bytes gathered, or bytes held
+  size_t next = 0;               // read-ahead: the next byte to hand out
+  DWORD failure = ERROR_SUCCESS;  // the error of a delayed write that lost data
+};
+
 struct FileEntry {
   int fd = -1;
   bool canRead = false;
   bool canWrite = false;
+  std::shared_ptr<FileBuffer> buffer;  // null for unbuffered handles (devices, pipes)
 };
 
 std::mutex g_tableMutex;
@@ -98,6 +120,58 @@ bool WriteAll(int fd, const char *data, size_t size, size_t &done) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+// The buffer for a new handle on `st`, or null when the handle stays unbuffered.
+std::shared_ptr<FileBuffer> NewBuffer(const FileEntry &entry, DWORD share, const struct stat &st) {
+  if (!S_ISREG(st.st_mode)) return nullptr;
+  bool writeBehind = entry.canWrite && share == 0;
+  bool readAhead = entry.canRead && !entry.canWrite;
+  if (!writeBehind && !readAhead) return nullptr;
+  auto buffer = std::make_shared<FileBuffer>();
+  buffer->writeBehind = writeBehind;
+  return buffer;
+}
+
+// Writes out the gathered bytes (buffer locked). A failure is kept in `failure` and the
+// bytes are dropped; the caller learns of it from the next WriteFile or CloseHandle.
+bool WriteOut(int fd, FileBuffer &buffer) {
+  if (!buffer.writeBehind || buffer.used == 0) return buffer.failure == ERROR_SUCCESS;
+  size_t done;
+  bool ok = WriteAll(fd, buffer.data.get(), buffer.used, done);
+  buffer.used = 0;
+  if (!ok && buffer.failure == ERROR_SUCCESS) buffer.failure = ErrorFromErrno(errno);
+  return ok && buffer.failure == ERROR_SUCCESS;
+}
+
+// Drops data read ahead and moves the descriptor back to the caller's position (buffer
+// locked), so the descriptor's offset is the handle's file pointer again.
+bool DropReadAhead(int fd, FileBuffer &buffer) {
+  if (buffer.writeBehind || buffer.next == buffer.used) {
+    buffer.used = buffer.next = 0;
+    return true;
+  }
+  off_t back = static_cast<off_t>(buffer.used - buffer.next);
+  buffer.used = buffer.next = 0;
+  return lseek(fd, -back, SEEK_CUR) >= 0;
+}
+
+// Brings the file up to date before an operation that looks at it: writes out gathered
+// bytes (a failure stays pending for WriteFile and CloseHandle); before an operation on the
+// file pointer, also drops data read ahead.
+void Settle(const FileEntry &entry, bool pointer) {
+  if (!entry.buffer) return;
+  std::lock_guard<std::mutex> lock(entry.buffer->mutex);
+  if (entry.buffer->writeBehind) WriteOut(entry.fd, *entry.buffer);
+  else if (pointer) DropReadAhead(entry.fd, *entry.buffer);
+}
+
+// Reads up to `size` bytes from the descriptor; -1 with errno on failure, 0 at the end.
+ssize_t ReadSome(int fd, char *out, size_t size) {
+  for (;;) {
+    ssize_t n = ::read(fd, out, size);
+    if (n >= 0 || errno != EINTR) return n;
+  }
 }
 
 // Copies the contents of `from` into a new or emptied `to`; sets the last error on failure.
@@ -298,6 +372,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
   entry.fd = fd;
   entry.canRead = canRead;
   entry.canWrite = canWrite;
+  entry.buffer = NewBuffer(entry, share, st);
   HANDLE handle = AddEntry(entry);
   bool existed = !created && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
   SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -329,16 +404,40 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWOR
   if (!StartIo(file, read, overlapped, &FileEntry::canRead, toRead, buffer, entry)) return FALSE;
   DWORD done = 0;
   char *out = static_cast<char *>(buffer);
+  std::unique_lock<std::mutex> lock;
+  FileBuffer *ahead = nullptr;
+  if (entry.buffer) {
+    lock = std::unique_lock<std::mutex>(entry.buffer->mutex);
+    if (entry.buffer->writeBehind) WriteOut(entry.fd, *entry.buffer);
+    else ahead = entry.buffer.get();
+  }
+  if (ahead && toRead < FileBuffer::kSize && !ahead->data) {
+    ahead->data.reset(new (std::nothrow) char[FileBuffer::kSize]);
+    if (!ahead->data) ahead = nullptr;
+  }
   while (done < toRead) {
-    ssize_t n = ::read(entry.fd, out + done, toRead - done);
+    if (ahead && ahead->next < ahead->used) {
+      size_t take = std::min<size_t>(ahead->used - ahead->next, toRead - done);
+      memcpy(out + done, ahead->data.get() + ahead->next, take);
+      ahead->next += take;
+      done += static_cast<DWORD>(take);
+      continue;
+    }
+    bool refill = ahead && ahead->data && toRead - done < FileBuffer::kSize;
+    ssize_t n = refill ? ReadSome(entry.fd, ahead->data.get(), FileBuffer::kSize)
+                       : ReadSome(entry.fd, out + done, toRead - done);
     if (n < 0) {
-      if (errno == EINTR) continue;
       SetLastError(IoError(errno));
       if (read) *read = done;
       return FALSE;
     }
     if (n == 0) break;
-    done += static_cast<DWORD>(n);
+    if (refill) {
+      ahead->used = static_cast<size_t>(n);
+      ahead->next = 0;
+    } else {
+      done += static_cast<DWORD>(n);
+    }
   }
   if (read) *read = done;
   return TRUE;
@@ -349,6 +448,26 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPD
   if (written) *written = 0;
   FileEntry entry;
   if (!StartIo(file, written, overlapped, &FileEntry::canWrite, toWrite, buffer, entry)) return FALSE;
+  std::unique_lock<std::mutex> lock;
+  if (entry.buffer && entry.buffer->writeBehind) {
+    FileBuffer &gather = *entry.buffer;
+    lock = std::unique_lock<std::mutex>(gather.mutex);
+    if (gather.failure == ERROR_SUCCESS && gather.used + toWrite > FileBuffer::kSize) {
+      WriteOut(entry.fd, gather);
+    }
+    // Data already acknowledged was lost: every later write fails, as the file can no
+    // longer hold what the caller wrote.
+    if (gather.failure != ERROR_SUCCESS) return Fail(gather.failure);
+    if (toWrite < FileBuffer::kSize && !gather.data) {
+      gather.data.reset(new (std::nothrow) char[FileBuffer::kSize]);
+    }
+    if (toWrite < FileBuffer::kSize && gather.data) {
+      memcpy(gather.data.get() + gather.used, buffer, toWrite);
+      gather.used += toWrite;
+      if (written) *written = toWrite;
+      return TRUE;
+    }
+  }
   size_t done = 0;
   bool ok = WriteAll(entry.fd, static_cast<const char *>(buffer), toWrite, done);
   if (written) *written = static_cast<DWORD>(done);
@@ -359,6 +478,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPD
 extern "C" DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high) {
   FileEntry entry;
   if (!LookUp(file, entry)) return INVALID_FILE_SIZE;
+  Settle(entry, false);
   struct stat st;
   if (fstat(entry.fd, &st) != 0) {
     SetLastErrorFromErrno(errno);
@@ -376,6 +496,7 @@ extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   FileEntry entry;
   if (!LookUp(file, entry)) return FALSE;
   if (!size) return Fail(ERROR_NOACCESS);
+  Settle(entry, false);
   struct stat st;
   if (fstat(entry.fd, &st) != 0) {
     SetLastErrorFromErrno(errno);
@@ -391,6 +512,7 @@ namespace {
 bool MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
   FileEntry entry;
   if (!LookUp(file, entry)) return false;
+  Settle(entry, true);
   off_t origin = 0;
   if (method == FILE_CURRENT) {
     origin = lseek(entry.fd, 0, SEEK_CUR);
@@ -441,6 +563,7 @@ extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {
   FileEntry entry;
   if (!LookUp(file, entry)) return FALSE;
   if (!entry.canWrite) return Fail(ERROR_ACCESS_DENIED);
+  Settle(entry, true);
   off_t position = lseek(entry.fd, 0, SEEK_CUR);
   if (position < 0 || ftruncate(entry.fd, position) != 0) {
     SetLastErrorFromErrno(errno);
@@ -449,19 +572,45 @@ extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {
   return TRUE;
 }
 
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file) {
+  FileEntry entry;
+  if (!LookUp(file, entry)) return FALSE;
+  if (!entry.canWrite) return Fail(ERROR_ACCESS_DENIED);
+  if (entry.buffer) {
+    std::lock_guard<std::mutex> lock(entry.buffer->mutex);
+    if (!WriteOut(entry.fd, *entry.buffer)) return Fail(entry.buffer->failure);
+  }
+  if (fsync(entry.fd) != 0 && errno != EINVAL && errno != EROFS) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Closes the handle whatever happens; fails (with the error of the lost write) when
+// gathered data could not be written, now or earlier.
 extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
   size_t slot;
-  int fd = -1;
+  FileEntry entry;
   {
     std::lock_guard<std::mutex> lock(g_tableMutex);
     if (SlotOf(handle, slot) && slot < g_table.size() && g_table[slot].fd >= 0) {
-      fd = g_table[slot].fd;
+      entry = g_table[slot];
       g_table[slot] = FileEntry();
     }
   }
-  if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
-  if (close(fd) != 0 && errno != EINTR) {
-    SetLastErrorFromErrno(errno);
+  if (entry.fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  DWORD failure = ERROR_SUCCESS;
+  if (entry.buffer) {
+    std::lock_guard<std::mutex> lock(entry.buffer->mutex);
+    WriteOut(entry.fd, *entry.buffer);
+    failure = entry.buffer->failure;
+  }
+  if (close(entry.fd) != 0 && errno != EINTR && failure == ERROR_SUCCESS) {
+    failure = ErrorFromErrno(errno);
+  }
+  if (failure != ERROR_SUCCESS) {
+    SetLastError(failure);
     return FALSE;
   }
   return TRUE;
