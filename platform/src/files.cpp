@@ -40,7 +40,7 @@ namespace {
 
 // The buffer of one handle: gathered writes, or data read ahead.
 struct FileBuffer {
-  static const size_t kSize = 256 * 1024;
+  static const size_t kSize = 128 * 1024;
   std::mutex mutex;
   bool writeBehind = false;     // otherwise read-ahead
   std::unique_ptr<char[]> data;  // kSize bytes, allocated at first use
