@@ -190,7 +190,7 @@ TEST_F(BufferedFiles, DelayedWriteFailureIsReportedByCloseHandle) {
   DWORD error = 0;
   FileSizeLimit limit(100000);
   ASSERT_TRUE(limit.ok());
-  ASSERT_EQ(-1, WriteBlocks(h, Pattern(150000), error)) << "every block is gathered";
+  ASSERT_EQ(-1, WriteBlocks(h, Pattern(120000), error)) << "every block is gathered";
   SetLastError(kSentinel);
   EXPECT_FALSE(CloseHandle(h));
   EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
@@ -206,7 +206,7 @@ TEST_F(BufferedFiles, FailureWhileObservedStaysPendingForWriteAndClose) {
   DWORD error = 0;
   FileSizeLimit limit(100000);
   ASSERT_TRUE(limit.ok());
-  ASSERT_EQ(-1, WriteBlocks(h, Pattern(150000), error));
+  ASSERT_EQ(-1, WriteBlocks(h, Pattern(120000), error));
   EXPECT_EQ(100000u, GetFileSize(h, nullptr)) << "the size shows what reached the file";
   SetLastError(kSentinel);
   EXPECT_FALSE(FlushFileBuffers(h));
@@ -233,11 +233,11 @@ TEST_F(BufferedFiles, FullFileSystemFailsTheClose) {
   HANDLE h = Create(path, 0);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD error = 0;
-  EXPECT_EQ(-1, WriteBlocks(h, Pattern(200000), error));
+  EXPECT_EQ(-1, WriteBlocks(h, Pattern(100000), error));
   SetLastError(kSentinel);
   EXPECT_FALSE(CloseHandle(h));
   EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
-  EXPECT_LT(SizeOnDisk(path), 200000);
+  EXPECT_LT(SizeOnDisk(path), 100000);
 }
 
 TEST_F(BufferedFiles, ReadAheadKeepsThePointerAndSeesAShrinkingFileAtTheRefill) {
