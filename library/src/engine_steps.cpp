@@ -51,11 +51,15 @@ void CloseInternetHandle(HINTERNET *handle, const char *traceText) {
   *handle = nullptr;
 }
 
-void CloseFileHandle(HANDLE *file, const char *traceText) {
-  if (*file == INVALID_HANDLE_VALUE) return;
+// Closes *file with its trace line. False, with the close's error in *error, when the close
+// failed: data written earlier did not reach the file (a delayed write hit a full disk).
+bool CloseFileHandle(HANDLE *file, const char *traceText, int *error = nullptr) {
+  if (*file == INVALID_HANDLE_VALUE) return true;
   TraceLog("IF", "%s", traceText);
-  CloseHandle(*file);
+  bool closed = CloseHandle(*file) != FALSE;
+  if (!closed && error != nullptr) *error = LastErrorOr(ERROR_DISK_FULL);
   *file = INVALID_HANDLE_VALUE;
+  return closed;
 }
 
 }  // namespace
@@ -93,7 +97,12 @@ int CloseTransfer(TransferHandles *handles, int result) {
   CloseInternetHandle(&handles->session, "InternetCloseHandle----hOpen");
   CloseFileHandle(&handles->localFile, "CloseHandle hLocalFile");
   if (handles->replyFile != INVALID_HANDLE_VALUE) {
-    CloseFileHandle(&handles->replyFile, "CloseHandle hTmpFile");
+    // A reply file whose close fails is short: a failed write, and it goes.
+    int closeError = 0;
+    if (!CloseFileHandle(&handles->replyFile, "CloseHandle hTmpFile", &closeError)) {
+      handles->deleteReplyFile = true;
+      if (result == LUMOX_OK) result = closeError;
+    }
     if (handles->deleteReplyFile) DeleteFileA(handles->replyPath);
   }
   return result;

@@ -63,7 +63,8 @@ int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts,
                    const ProxyArgs &proxy);
 
 // The closing block: request, connection and session handles, then hLocalFile, then
-// hTmpFile, each with its trace line and only when open. Returns result.
+// hTmpFile, each with its trace line and only when open. Returns result; a reply file
+// whose close fails is deleted, and its error replaces a result of 0.
 int CloseTransfer(TransferHandles *handles, int result);
 
 // Appends the query strings of both list forms to objectName, with their trace lines.

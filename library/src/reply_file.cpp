@@ -204,7 +204,10 @@ int SaveReplyBody(HINTERNET request, const char *path, bool traced, HANDLE *file
                : CheckReceivedLength(*file, received, hasAnnounced, announced, expected);
 
   if (traced) TraceLog("IF", "CloseHandle hLocalFile");
-  CloseHandle(*file);
+  // A close that fails lost data written before it (a delayed write hit a full disk): the
+  // file is short, which is a failed write, whatever the size check saw.
+  if (!CloseHandle(*file) && (result == LUMOX_OK || result == LUMOX_E_SIZE_MISMATCH))
+    result = LastErrorOr(ERROR_DISK_FULL);
   *file = INVALID_HANDLE_VALUE;
   return FinishSaveTarget(&target, result, traced);
 }

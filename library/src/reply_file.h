@@ -31,7 +31,8 @@ CopyEnd CopyReplyBody(HINTERNET request, HANDLE file, bool failOnReadError, uint
 // Saves the reply body of request into path by the temporary-file rule; the file being
 // written is *file (hLocalFile). Fails with LUMOX_E_SIZE_MISMATCH when fewer bytes arrived
 // than the Content-Length announced, or when the file's size differs from a non-zero
-// "LFile-Length"; then the temporary file, or a newly written target, is deleted.
+// "LFile-Length", and with the close's error when closing the file fails (written data was
+// lost); then the temporary file, or a newly written target, is deleted.
 // ERROR_INTERNET_TIMEOUT leaves the partial file where it is and *file open for the
 // closing block. traced writes the download engine's lines: "CreateFile--Exist" or
 // "CreateFile--New", "InternetReadFile", "CloseHandle hLocalFile", "DeleteFile",

@@ -94,6 +94,55 @@ TEST_F(WriteFailure, DownloadByPostAndReplyFile) {
 #endif
 }
 
+// Bodies smaller than the Linux layer's write buffer: every WriteFile is accepted and the
+// full disk shows only when the file is closed. Without a length header to compare, only
+// the failed close stands between the engines and a short file reported as success.
+TEST_F(WriteFailure, FailedCloseIsAFailedWrite) {
+#ifndef _WIN32
+  std::string target = files_.Path("c.bin");
+  std::string url = HttpUrl(UniqueId("wf-close"), "body/120000");
+  {
+    FileSizeLimit limit(100000);
+    ASSERT_TRUE(limit.ok());
+    EXPECT_EQ(ERROR_DISK_FULL, lib_.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0));
+  }
+  EXPECT_TRUE(files_.Names().empty());
+  EXPECT_TRUE(InOrder(lib_.Trace(), {"CreateFile--New", "InternetReadFile",
+                                     "CloseHandle hLocalFile",
+                                     "Download終了。Return Code:112"}));
+  WriteFileBytes(target, "old");
+  {
+    FileSizeLimit limit(100000);
+    EXPECT_EQ(ERROR_DISK_FULL, lib_.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0));
+    EXPECT_EQ(ERROR_DISK_FULL, lib_.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 1));
+  }
+  EXPECT_EQ("old", ReadFileBytes(target));
+  EXPECT_EQ(std::vector<std::string>{"c.bin"}, files_.Names());
+  EXPECT_EQ(1, CountOf(lib_.Trace(), "DeleteFile"));  // the POST writes no such line
+#endif
+}
+
+TEST_F(WriteFailure, ReplyFileWhoseCloseFailsIsRemoved) {
+#ifndef _WIN32
+  std::string file = files_.Path("up.bin");
+  WriteFileBytes(file, "up");
+  std::string reply = files_.Path("reply.bin");
+  std::string id = UniqueId("wf-reply");
+  {
+    FileSizeLimit limit(100000);
+    ASSERT_TRUE(limit.ok());
+    EXPECT_EQ(ERROR_DISK_FULL, lib_.UploadFileC(HttpUrl(id, "body/120000").c_str(), nullptr, 0,
+                                                file.c_str(), "f", reply.c_str()));
+  }
+  EXPECT_EQ(std::vector<std::string>{"up.bin"}, files_.Names());
+  EXPECT_TRUE(InOrder(lib_.Trace(), {"CloseHandle hTmpFile", "Upload終了。Return Code:112"}));
+  // With room, the same reply is kept whole.
+  EXPECT_EQ(0, lib_.UploadFileC(HttpUrl(id, "body/120000").c_str(), nullptr, 0, file.c_str(),
+                                "f", reply.c_str()));
+  EXPECT_EQ(Pattern(120000), ReadFileBytes(reply));
+#endif
+}
+
 TEST_F(WriteFailure, TemporaryNameTakenAfterTheLookIsSkipped) {
 #ifndef _WIN32
   // A dangling link as .tmp0000: it does not count as an existing file, but exclusive
