@@ -16,6 +16,16 @@ std::mutex g_tableLock;
 std::map<uintptr_t, std::shared_ptr<Object>> g_table;
 uintptr_t g_nextHandle = 0xcc0004;  // handle values are never reused within a process
 
+// The handle this thread looked up last. The calls that move a body come once per block,
+// so they find their request here without the table lock or a search. Handle values are
+// never reused; a closed handle is no longer `registered` (its object may live on, held by
+// a request), and a destroyed object fails the weak reference.
+struct LastLookup {
+  uintptr_t value = 0;
+  std::weak_ptr<Object> object;
+};
+thread_local LastLookup t_lastLookup;
+
 // Defaults set through a null handle; copied into every new session.
 std::mutex g_defaultsLock;
 Options g_defaults;
@@ -36,14 +46,22 @@ HINTERNET Register(std::shared_ptr<Object> object) {
   g_nextHandle += 4;
   HINTERNET h = reinterpret_cast<HINTERNET>(value);
   object->handle = h;
+  object->registered = true;
   g_table[value] = std::move(object);
   return h;
 }
 
 std::shared_ptr<Object> Lookup(HINTERNET handle) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (value != 0 && t_lastLookup.value == value) {
+    std::shared_ptr<Object> object = t_lastLookup.object.lock();
+    if (object && object->registered) return object;
+  }
   std::lock_guard<std::mutex> lock(g_tableLock);
-  auto it = g_table.find(reinterpret_cast<uintptr_t>(handle));
+  auto it = g_table.find(value);
   if (it == g_table.end()) return nullptr;
+  t_lastLookup.value = value;
+  t_lastLookup.object = it->second;
   return it->second;
 }
 
@@ -54,6 +72,7 @@ bool Unregister(HINTERNET handle) {
     auto it = g_table.find(reinterpret_cast<uintptr_t>(handle));
     if (it == g_table.end()) return false;
     doomed = std::move(it->second);
+    doomed->registered = false;
     g_table.erase(it);
   }
   // The object goes away here, outside the table lock (a request's teardown drives curl).

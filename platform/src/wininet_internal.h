@@ -8,6 +8,7 @@
 
 #include "platform_internal.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,6 +45,7 @@ struct Object {
   Kind kind;
   Options options;
   HINTERNET handle = nullptr;
+  std::atomic<bool> registered{false};  // false once the handle is closed
 };
 
 struct Session : Object {
@@ -71,19 +73,21 @@ struct Header {
   std::string value;
 };
 
-// A bounded byte queue between the caller and curl's callbacks.
+// A bounded byte queue between the caller and curl's callbacks. Its storage is taken at the
+// first push, so a request that never moves a body that way holds none.
 class ByteQueue {
  public:
-  explicit ByteQueue(size_t capacity) : buf_(capacity) {}
+  explicit ByteQueue(size_t capacity) : capacity_(capacity) {}
   size_t size() const { return size_; }
-  size_t capacity() const { return buf_.size(); }
-  size_t space() const { return buf_.size() - size_; }
+  size_t capacity() const { return capacity_; }
+  size_t space() const { return capacity_ - size_; }
   size_t push(const char *data, size_t n);
   size_t pop(char *out, size_t n);
   void clear() { head_ = size_ = 0; }
 
  private:
-  std::vector<char> buf_;
+  std::unique_ptr<char[]> buf_;
+  size_t capacity_;
   size_t head_ = 0;
   size_t size_ = 0;
 };
@@ -127,7 +131,7 @@ struct Transfer {
 
 enum class ReqState { Open, Streaming, HeadReady, Failed };
 
-const size_t kReceiveQueueBytes = 128 * 1024;  // reply bytes held for InternetReadFile
+const size_t kReceiveQueueBytes = 64 * 1024;   // reply bytes held for InternetReadFile
 const size_t kSendQueueBytes = 64 * 1024;      // body bytes of InternetWriteFile not yet sent
 
 struct Request : Object {

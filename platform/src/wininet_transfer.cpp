@@ -17,13 +17,14 @@ uint64_t NowMs() {
 }
 
 size_t ByteQueue::push(const char *data, size_t n) {
-  size_t cap = buf_.size();
+  size_t cap = capacity_;
   if (n > cap - size_) n = cap - size_;
+  if (n > 0 && !buf_) buf_.reset(new char[cap]);
   for (size_t done = 0; done < n;) {
     size_t tail = (head_ + size_) % cap;
     size_t run = cap - tail;
     if (run > n - done) run = n - done;
-    std::memcpy(buf_.data() + tail, data + done, run);
+    std::memcpy(buf_.get() + tail, data + done, run);
     size_ += run;
     done += run;
   }
@@ -31,12 +32,12 @@ size_t ByteQueue::push(const char *data, size_t n) {
 }
 
 size_t ByteQueue::pop(char *out, size_t n) {
-  size_t cap = buf_.size();
+  size_t cap = capacity_;
   if (n > size_) n = size_;
   for (size_t done = 0; done < n;) {
     size_t run = cap - head_;
     if (run > n - done) run = n - done;
-    if (out) std::memcpy(out + done, buf_.data() + head_, run);
+    if (out) std::memcpy(out + done, buf_.get() + head_, run);
     head_ = (head_ + run) % cap;
     size_ -= run;
     done += run;
@@ -49,7 +50,9 @@ namespace {
 
 const size_t kMaxHead = 256 * 1024;   // longest reply head accepted
 const uint64_t kMaxDrain = 64 * 1024;  // body bytes read to keep a connection for a resend
-const long kCurlBufferBytes = 16384;   // curl's send and receive buffers
+// curl's receive and send buffers: few, large system calls on the socket.
+const long kReceiveBufferBytes = 64 * 1024;
+const long kUploadBufferBytes = 64 * 1024;
 const long kMaxWaitMs = 1000;          // longest single wait for socket activity
 
 // A time-out option as a limit in milliseconds; 0 is none.
@@ -212,8 +215,8 @@ DWORD StartTransfer(Request &r, Body body) {
   curl_easy_setopt(e, CURLOPT_READDATA, t.get());
   curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, PrereqCallback);
   curl_easy_setopt(e, CURLOPT_PREREQDATA, t.get());
-  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kCurlBufferBytes);
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kCurlBufferBytes);
+  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
 
   if (proxy) {
     std::string proxyUrl = "http://" + HostForUrl(session.proxyHost) + ":" + std::to_string(session.proxyPort);
