@@ -18,6 +18,7 @@
 #else
 #include <dirent.h>
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -63,6 +64,21 @@ std::string NativePath(const std::string &unixPath) {
   return unixPath;
 #endif
 }
+
+#ifndef _WIN32
+FileSizeLimit::FileSizeLimit(rlim_t limit) {
+  getrlimit(RLIMIT_FSIZE, &saved_);
+  previous_ = signal(SIGXFSZ, SIG_IGN);
+  rlimit now = saved_;
+  now.rlim_cur = limit;
+  ok_ = setrlimit(RLIMIT_FSIZE, &now) == 0;
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  setrlimit(RLIMIT_FSIZE, &saved_);
+  signal(SIGXFSZ, previous_);
+}
+#endif
 
 std::string MakeTempDir(const std::string &tag) {
   static std::atomic<unsigned> counter{0};

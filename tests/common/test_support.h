@@ -9,6 +9,10 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 namespace lumox_test {
 
 // --- paths and files (native paths: '\' on Windows, '/' on Linux) ---
@@ -23,6 +27,22 @@ void WriteFileBytes(const std::string &path, const std::string &bytes);
 std::vector<std::string> ListDir(const std::string &dir);  // names, sorted
 // A Unix path as this program must open it (under Wine: Z:\...).
 std::string NativePath(const std::string &unixPath);
+
+#ifndef _WIN32
+// While it lives, files of this process cannot grow beyond `limit` bytes: a write past it
+// fails with EFBIG (SIGXFSZ ignored), which the Linux layer reports as a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit);
+  ~FileSizeLimit();
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+  bool ok_ = false;
+};
+#endif
 
 // --- the platform ---
 // True when the program runs under Wine (the win64 leg).

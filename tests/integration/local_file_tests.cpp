@@ -6,8 +6,6 @@
 #include "integration_support.h"
 
 #ifndef _WIN32
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -16,27 +14,7 @@ namespace lumox_it {
 namespace {
 
 #ifndef _WIN32
-// While it lives, files of this process cannot grow beyond limit bytes.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit now = saved_;
-    now.rlim_cur = limit;
-    ok_ = setrlimit(RLIMIT_FSIZE, &now) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = nullptr;
-  bool ok_ = false;
-};
+using lumox_test::FileSizeLimit;
 #endif
 
 class WriteFailure : public ::testing::Test {

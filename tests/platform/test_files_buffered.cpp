@@ -13,39 +13,16 @@
 #include "test_support.h"
 
 #ifndef _WIN32
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+using lumox_test::FileSizeLimit;
+
 const DWORD kSentinel = 0xdeadbeef;
 const DWORD kBlock = 1024;
-
-// While it lives, files of this process cannot grow beyond `limit` bytes: a write past it
-// fails with EFBIG, as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit now = saved_;
-    now.rlim_cur = limit;
-    ok_ = setrlimit(RLIMIT_FSIZE, &now) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = nullptr;
-  bool ok_ = false;
-};
 
 long long SizeOnDisk(const std::string &path) {
   struct stat st;
