@@ -132,6 +132,8 @@ struct Transfer {
 enum class ReqState { Open, Streaming, HeadReady, Failed };
 
 const size_t kReceiveQueueBytes = 64 * 1024;   // reply bytes held for InternetReadFile
+const size_t kReceiveBufferBytes = 64 * 1024;  // curl's receive buffer: one read from the socket
+static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
 const size_t kSendQueueBytes = 64 * 1024;      // body bytes of InternetWriteFile not yet sent
 
 struct Request : Object {

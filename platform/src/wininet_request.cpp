@@ -169,7 +169,9 @@ DWORD ReadBody(Request &r, char *out, DWORD toRead, DWORD *read) {
     size_t n = r.recvQueue.pop(out, toRead);
     if (n > 0) {
       *read = static_cast<DWORD>(n);
-      if (r.transfer && r.transfer->recvPaused && r.recvQueue.space() >= CURL_MAX_WRITE_SIZE)
+      // curl resumes by handing over all it holds, up to one receive buffer; with less room
+      // it would pause again and copy the rest once more, block after block.
+      if (r.transfer && r.transfer->recvPaused && r.recvQueue.space() >= kReceiveBufferBytes)
         Unpause(*r.transfer);
       return 0;
     }

@@ -50,8 +50,8 @@ namespace {
 
 const size_t kMaxHead = 256 * 1024;   // longest reply head accepted
 const uint64_t kMaxDrain = 64 * 1024;  // body bytes read to keep a connection for a resend
-// curl's receive and send buffers: few, large system calls on the socket.
-const long kReceiveBufferBytes = 64 * 1024;
+// curl's send buffer (the receive buffer is kReceiveBufferBytes): few, large system calls
+// on the socket.
 const long kUploadBufferBytes = 64 * 1024;
 const long kMaxWaitMs = 1000;          // longest single wait for socket activity
 
@@ -216,7 +216,7 @@ DWORD StartTransfer(Request &r, Body body) {
   curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, PrereqCallback);
   curl_easy_setopt(e, CURLOPT_PREREQDATA, t.get());
   curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferBytes));
 
   if (proxy) {
     std::string proxyUrl = "http://" + HostForUrl(session.proxyHost) + ":" + std::to_string(session.proxyPort);
