@@ -595,7 +595,6 @@ TEST_F(WininetHttp, ClosingTheParentsFirstIsHarmless) {
 }
 
 TEST_F(WininetHttp, AClosedHandleIsRefusedRightAfterItsLastUse) {
-  // The handle just used, closed while its request still holds what it stands for.
   std::string id = UniqueId("hclosed");
   HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   HINTERNET connection = InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort),
@@ -604,6 +603,19 @@ TEST_F(WininetHttp, AClosedHandleIsRefusedRightAfterItsLastUse) {
                                        kAcceptAll, kLibraryFlags, 0);
   ASSERT_NE(nullptr, request);
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+  char block[16];
+  DWORD n = 0;
+  ASSERT_TRUE(InternetReadFile(request, block, sizeof block, &n));
+  EXPECT_EQ(3u, n);
+  ASSERT_TRUE(InternetCloseHandle(request));
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(InternetReadFile(request, block, sizeof block, &n));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+
+  // A connection closed while a request of it is still open.
+  request = HttpOpenRequestA(connection, "GET", Path(id, "body/3").c_str(), nullptr, nullptr, kAcceptAll,
+                             kLibraryFlags, 0);
+  ASSERT_NE(nullptr, request);
   DWORD value = 0;
   DWORD size = sizeof value;
   ASSERT_TRUE(InternetQueryOptionA(connection, INTERNET_OPTION_CONNECT_TIMEOUT, &value, &size));
@@ -612,13 +624,7 @@ TEST_F(WininetHttp, AClosedHandleIsRefusedRightAfterItsLastUse) {
   size = sizeof value;
   EXPECT_FALSE(InternetQueryOptionA(connection, INTERNET_OPTION_CONNECT_TIMEOUT, &value, &size));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-  char block[16];
-  DWORD n = 0;
-  EXPECT_TRUE(InternetReadFile(request, block, sizeof block, &n));
-  EXPECT_TRUE(InternetCloseHandle(request));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(InternetReadFile(request, block, sizeof block, &n));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  InternetCloseHandle(request);
   InternetCloseHandle(session);
 }
 
