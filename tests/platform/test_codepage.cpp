@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <iconv.h>
+#endif
+
 #include <string>
 
+#include "../../platform/src/cp932_table.h"
 #include "platform_expect.h"
 #include "test_support.h"
 
@@ -203,6 +208,149 @@ TEST(CodePage, InvalidArgumentsAndFlags) {
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_FLAGS), GetLastError()),
                  "Wine accepts MB_PRECOMPOSED under CP_UTF8");
 }
+
+// The checked-in table as Windows applies it: what a pair decodes to and what code a
+// character is written as without best fit (0 when it has none).
+struct Reference {
+  char16_t pair[65536] = {};
+  uint16_t code[65536] = {};
+  Reference() {
+    for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+      int row = lumox_cp932::LeadRow(lead);
+      if (row < 0) continue;
+      for (int i = 0; i < lumox_cp932::kTrailCount; ++i) {
+        unsigned pairCode = lead << 8 | (lumox_cp932::kTrailFirst + i);
+        char16_t c = lumox_cp932::kPairs[row][i];
+        pair[pairCode] = c;
+        if (c && !code[c]) code[c] = static_cast<uint16_t>(pairCode);
+      }
+    }
+    for (const auto &p : lumox_cp932::kPreferred) code[p.character] = p.code;
+    for (unsigned b = 1; b < 0x80; ++b) code[b] = static_cast<uint16_t>(b);
+    for (unsigned b = 0xA1; b <= 0xDF; ++b) code[0xFF61 + (b - 0xA1)] = static_cast<uint16_t>(b);
+    code[0x80] = 0x80;
+    code[0xF8F0] = 0xA0;
+    for (unsigned b = 0xFD; b <= 0xFF; ++b) code[0xF8F1 + (b - 0xFD)] = static_cast<uint16_t>(b);
+  }
+};
+
+const Reference &Table() {
+  static const Reference *table = new Reference();
+  return *table;
+}
+
+std::string CodeBytes(uint16_t code) {
+  if (code > 0xFF) return std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+  return std::string(1, static_cast<char>(code));
+}
+
+// Every double-byte code of the table, and every pair outside it, decodes as the system
+// does: on the win64 leg this holds the checked-in table against Wine's converter.
+TEST(CodePage, EveryDoubleByteCodeDecodesAsTheTable) {
+  const Reference &t = Table();
+  int mismatches = 0;
+  for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+    if (lumox_cp932::LeadRow(lead) < 0) continue;
+    for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+      char bytes[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+      WCHAR out[4] = {};
+      int n = MultiByteToWideChar(CP_ACP, 0, bytes, 2, out, 4);
+      char16_t expected = t.pair[lead << 8 | trail] ? t.pair[lead << 8 | trail] : u'\u30FB';
+      if (n != 1 || out[0] != expected) {
+        if (++mismatches <= 10) {
+          ADD_FAILURE() << std::hex << "0x" << (lead << 8 | trail) << " gave " << n << " U+"
+                        << static_cast<unsigned>(out[0]) << ", table U+" << static_cast<unsigned>(expected);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(0, mismatches);
+}
+
+// Every UTF-16 unit is written as the table says, or as the default character.
+TEST(CodePage, EveryCharacterEncodesAsTheTable) {
+  const Reference &t = Table();
+  int mismatches = 0;
+  for (unsigned c = 1; c <= 0xFFFF; ++c) {
+    WCHAR in = static_cast<WCHAR>(c);
+    char out[4] = {};
+    BOOL used = 7;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &in, 1, out, sizeof out, nullptr, &used);
+    std::string expected = t.code[c] ? CodeBytes(t.code[c]) : "?";
+    BOOL expectedUsed = t.code[c] ? FALSE : TRUE;
+    if (std::string(out, n > 0 ? n : 0) != expected || used != expectedUsed) {
+      if (++mismatches <= 10) {
+        ADD_FAILURE() << std::hex << "U+" << c << " gave " << lumox_test::Hex(std::string(out, n > 0 ? n : 0))
+                      << ", table " << lumox_test::Hex(expected);
+      }
+    }
+  }
+  EXPECT_EQ(0, mismatches);
+}
+
+#ifndef _WIN32
+// The built-in table against the C library's converter, where the machine has one.
+TEST(CodePage, BuiltInTableAgreesWithTheSystemConverter) {
+  iconv_t toWide = iconv_open("UTF-16LE", "CP932");
+  iconv_t toAnsi = iconv_open("CP932", "UTF-16LE");
+  if (toWide == reinterpret_cast<iconv_t>(-1) || toAnsi == reinterpret_cast<iconv_t>(-1)) {
+    if (toWide != reinterpret_cast<iconv_t>(-1)) iconv_close(toWide);
+    if (toAnsi != reinterpret_cast<iconv_t>(-1)) iconv_close(toAnsi);
+    GTEST_SKIP() << "the C library has no CP932 converter here";
+  }
+  auto convert = [](iconv_t cd, const std::string &in, std::string &out) {
+    char buffer[16];
+    char *inPtr = const_cast<char *>(in.data()), *outPtr = buffer;
+    size_t inLeft = in.size(), outLeft = sizeof buffer;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
+    out.assign(buffer, sizeof buffer - outLeft);
+    return ok;
+  };
+  int decoded = 0, mismatches = 0;
+  for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+    if (lumox_cp932::LeadRow(lead) < 0) continue;
+    for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+      std::string bytes{static_cast<char>(lead), static_cast<char>(trail)}, wide;
+      WCHAR out[4] = {};
+      int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), 2, out, 4);
+      std::string ours = n > 0 ? std::string(reinterpret_cast<char *>(out), n * 2) : std::string();
+      bool known = trail != 0x7F && convert(toWide, bytes, wide) && wide.size() == 2;
+      if (known) ++decoded;
+      if ((known ? wide : std::string()) != ours && ++mismatches <= 10) {
+        ADD_FAILURE() << "pair " << lumox_test::Hex(bytes) << ": ours " << lumox_test::Hex(ours)
+                      << ", system " << lumox_test::Hex(known ? wide : "");
+      }
+    }
+  }
+  EXPECT_EQ(9604, decoded);
+  // Encoding: every character the system writes as a code that decodes back to it is
+  // written the same; the rest (the system's own look-alikes) are Windows' default.
+  int encoded = 0;
+  for (unsigned c = 1; c <= 0xFFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string wide{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)}, ansi, back;
+    bool exact = convert(toAnsi, wide, ansi) && convert(toWide, ansi, back) && back == wide;
+    WCHAR in = static_cast<WCHAR>(c);
+    char out[4] = {};
+    BOOL used = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &in, 1, out, sizeof out, nullptr, &used);
+    std::string ours(out, n > 0 ? n : 0);
+    if (exact) ++encoded;
+    // Windows also writes U+0080 and U+F8F0 to U+F8F3 as single bytes, which glibc lacks.
+    bool windowsOnly = c == 0x80 || (c >= 0xF8F0 && c <= 0xF8F3);
+    bool same = exact ? (ours == ansi && !used) : (windowsOnly ? !used : (ours == "?" && used));
+    if (!same && ++mismatches <= 20) {
+      ADD_FAILURE() << std::hex << "U+" << c << ": ours " << lumox_test::Hex(ours) << ", system "
+                    << lumox_test::Hex(exact ? ansi : "(none)");
+    }
+  }
+  EXPECT_GT(encoded, 9000);
+  EXPECT_EQ(0, mismatches);
+  iconv_close(toWide);
+  iconv_close(toAnsi);
+}
+#endif
 
 TEST(CodePage, LstrlenA) {
   EXPECT_EQ(0, lstrlenA(nullptr));
