@@ -64,6 +64,10 @@ typedef INT_PTR (*FARPROC)(void);
 #define INFINITE 0xFFFFFFFFu
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
 #define MAKELONG(a, b) ((LONG)(((WORD)(a)) | ((DWORD)((WORD)(b))) << 16))
 #define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
 #define HIWORD(l) ((WORD)((DWORD_PTR)(l) >> 16))
@@ -186,6 +190,9 @@ LUMOX_PLATFORM_API BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWr
                                          LPDWORD written, LPOVERLAPPED overlapped);
 LUMOX_PLATFORM_API DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high);
 LUMOX_PLATFORM_API BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+// FILE_TYPE_DISK for a regular file, FILE_TYPE_PIPE for a FIFO or socket, FILE_TYPE_CHAR
+// for a character device; FILE_TYPE_UNKNOWN for anything else.
+LUMOX_PLATFORM_API DWORD WINAPI GetFileType(HANDLE file);
 LUMOX_PLATFORM_API DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, DWORD method);
 LUMOX_PLATFORM_API BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
                                                 PLARGE_INTEGER newPosition, DWORD method);

@@ -316,7 +316,9 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   int mode = canWrite ? (canRead ? O_RDWR : O_WRONLY) : O_RDONLY;
-  int base = mode | O_CLOEXEC | O_NOCTTY;
+  // O_NONBLOCK: opening a FIFO must not wait for its other end (Windows has no such wait);
+  // the descriptor goes back to blocking once it is open.
+  int base = mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
 
   int fd = -1;
@@ -368,6 +370,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
     return Fail(failure, INVALID_HANDLE_VALUE);
   }
 
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   FileEntry entry;
   entry.fd = fd;
   entry.canRead = canRead;
@@ -504,6 +507,21 @@ extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   }
   size->QuadPart = static_cast<LONGLONG>(st.st_size);
   return TRUE;
+}
+
+extern "C" DWORD WINAPI GetFileType(HANDLE file) {
+  FileEntry entry;
+  if (!LookUp(file, entry)) return FILE_TYPE_UNKNOWN;
+  struct stat st;
+  if (fstat(entry.fd, &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FILE_TYPE_UNKNOWN;
+  }
+  SetLastError(ERROR_SUCCESS);
+  if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+  if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+  return FILE_TYPE_UNKNOWN;  // block devices: no Windows path names one
 }
 
 namespace {
