@@ -517,11 +517,12 @@ extern "C" DWORD WINAPI GetFileType(HANDLE file) {
     SetLastErrorFromErrno(errno);
     return FILE_TYPE_UNKNOWN;
   }
-  SetLastError(ERROR_SUCCESS);
   if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
   if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
   if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
-  return FILE_TYPE_UNKNOWN;  // block devices: no Windows path names one
+  // Block devices: no Windows file name opens one. An unknown type clears the last error.
+  SetLastError(ERROR_SUCCESS);
+  return FILE_TYPE_UNKNOWN;
 }
 
 namespace {
