@@ -10,7 +10,7 @@ else
   linux_only=0
   pkgs+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
          wine64 locales xvfb xdotool imagemagick fonts-ipafont-gothic
-         pkg-config zip unzip groff-base)
+         pkg-config zip unzip groff-base clang libclang-rt-14-dev iproute2)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

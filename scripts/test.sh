@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test on a fresh machine: installs the packages it needs, builds the four
-# configurations (linux, linux-asan, win64, win32), runs the Linux, sanitizer and Wine
-# tests and the static checks of the 32-bit deliverables, and ends with "N passed, N failed".
+# Runs every test on a fresh machine: installs the packages it needs, builds the
+# configurations (linux, linux-asan, linux-tsan, linux-fuzz, win64, win32), runs the Linux,
+# sanitizer and Wine tests, the stress test under ThreadSanitizer, each fuzz target for a
+# short fixed time (LUMOX_FUZZ_SECONDS, default 30), and the static checks of the 32-bit
+# deliverables, prints the time each stage took and ends with "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,17 +12,22 @@ bash scripts/setup.sh || exit 1
 jobs=${LUMOX_JOBS:-2}
 # Build folders: build/<preset> unless LUMOX_BUILD_ROOT names another place.
 build_root=${LUMOX_BUILD_ROOT:-$root/build}
-legs=${LUMOX_LEGS:-"linux linux-asan win64 win32"}
+legs=${LUMOX_LEGS:-"linux linux-asan linux-tsan linux-fuzz win64 win32"}
 summary=()
+timings=()
 
+# build_leg PRESET [TARGET...]: configures and builds (everything, or the targets named).
 build_leg() {
   local preset=$1 dir=$build_root/$1
+  shift
+  local targets=()
+  [ $# -gt 0 ] && targets=(--target "$@")
   mkdir -p "$dir/results"
   : > "$dir/results/checks.txt"
   rm -rf "$dir/test-results" "$dir/ctest-junit.xml"
   mkdir -p "$dir/test-results"
   if cmake --preset "$preset" -B "$dir" > "$dir/results/configure.log" 2>&1 &&
-     cmake --build "$dir" -j "$jobs" > "$dir/results/build.log" 2>&1; then
+     cmake --build "$dir" -j "$jobs" "${targets[@]}" > "$dir/results/build.log" 2>&1; then
     echo "PASS $preset build" >> "$dir/results/checks.txt"
     echo "== $preset: built"
     return 0
@@ -31,28 +38,53 @@ build_leg() {
   return 1
 }
 
+run_ctest() {
+  local dir=$1
+  shift
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --output-junit "$dir/ctest-junit.xml" --timeout 900 \
+    "$@" > "$dir/results/ctest.log" 2>&1
+  grep -E '^(\s*[0-9]+/[0-9]+ Test|[0-9]+% tests passed|The following tests FAILED|\s+[0-9]+ - )' \
+    "$dir/results/ctest.log" || true
+}
+
 for preset in $legs; do
   dir=$build_root/$preset
   summary+=("$preset=$dir")
-  build_leg "$preset" || continue
+  started=$(date +%s)
   case $preset in
     win32)
-      python3 scripts/check_binaries.py win32 "$dir" ;;
+      build_leg "$preset" && python3 scripts/check_binaries.py win32 "$dir" ;;
+    linux-tsan)
+      # Only the stress test, under ThreadSanitizer: any race report fails it.
+      if build_leg "$preset" stress_tests; then
+        echo "== $preset: running the stress test"
+        run_ctest "$dir" -R '^stress_tests$'
+      fi ;;
+    linux-fuzz)
+      mkdir -p "$dir/results"
+      : > "$dir/results/checks.txt"
+      rm -f "$dir/ctest-junit.xml"
+      echo "== $preset: each fuzz target for ${LUMOX_FUZZ_SECONDS:-30} s"
+      bash scripts/fuzz.sh -t "${LUMOX_FUZZ_SECONDS:-30}" -b "$dir" -c "$dir/results/checks.txt" ;;
     *)
-      case $preset in linux | win64) python3 scripts/check_binaries.py "$preset" "$dir" ;; esac
-      echo "== $preset: running tests"
-      ctest --test-dir "$dir" --output-on-failure -j "$jobs" --output-junit "$dir/ctest-junit.xml" --timeout 900 \
-        > "$dir/results/ctest.log" 2>&1
-      grep -E '^(\s*[0-9]+/[0-9]+ Test|[0-9]+% tests passed|The following tests FAILED|\s+[0-9]+ - )' \
-        "$dir/results/ctest.log" || true
-      ;;
+      if build_leg "$preset"; then
+        case $preset in linux | win64) python3 scripts/check_binaries.py "$preset" "$dir" ;; esac
+        echo "== $preset: running tests"
+        run_ctest "$dir"
+      fi ;;
   esac
+  timings+=("$(printf '%-11s %4d s' "$preset" $(( $(date +%s) - started )))")
+  echo "== $preset: stage took $(( $(date +%s) - started )) s"
 done
 
 # Install, consumer, bundle, Lumox.bas and documentation checks over the legs built above.
 echo "== package: install and consumer tests, bundles, Lumox.bas and documentation checks"
+started=$(date +%s)
 summary+=("package=$build_root/package")
 python3 tests/package/run_all.py "$build_root" "$build_root/package" $legs > "$build_root/package.log" 2>&1
 grep -E '^FAIL' "$build_root/package/results/checks.txt" || true
+timings+=("$(printf '%-11s %4d s' package $(( $(date +%s) - started )))")
 
+echo "== time per stage"
+printf '   %s\n' "${timings[@]}"
 python3 scripts/summarize.py "${summary[@]}"
