@@ -535,6 +535,13 @@ def parse_plan(target):
                 if not TOKEN_RE.match(n):
                     raise ValueError("hdr: bad header name %r" % n)
                 plan.headers.append((n.encode("ascii"), _header_value(_pct(v))))
+            elif d == "fill":
+                a, b = take(2, d); i += 2
+                count = _num(a, 1, 100000, d)
+                size = _num(b, 0, 4 << 20, d)
+                if count * size > 16 << 20:
+                    raise ValueError("fill: more than 16 MiB of headers")
+                plan.headers += [(b"X-Fill-%d" % n, b"f" * size) for n in range(count)]
             elif d == "trickle":
                 a, b = take(2, d); i += 2
                 plan.trickle_ms = _num(a, 0, MAX_WAIT_MS, d)

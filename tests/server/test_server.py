@@ -162,6 +162,25 @@ class OriginTests(ServerCase):
         self.assertEqual(meta["target"], "/x/%s/text/%%82%%A0%%2Fok?a=1?n=v" % i)
         self.assertEqual(meta["status"], 200)
 
+    def test_fill_makes_huge_header_lines_or_heads(self):
+        for directives, count, size in (("fill/1/300000", 1, 300000), ("fill/3000/100", 3000, 100)):
+            s = self.raw(self.http, b"GET /x/%s/%s/body/3 HTTP/1.1\r\nHost: h\r\n"
+                         b"Connection: close\r\n\r\n" % (self.new_id().encode(), directives.encode()))
+            data = b""
+            while True:
+                block = s.recv(65536)
+                if not block:
+                    break
+                data += block
+            s.close()
+            head, _, body = data.partition(b"\r\n\r\n")
+            fills = [line for line in head.split(b"\r\n") if line.startswith(b"X-Fill-")]
+            self.assertEqual(len(fills), count)
+            self.assertEqual(fills[-1], b"X-Fill-%d: " % (count - 1) + b"f" * size)
+            self.assertEqual(body, pattern(3))
+        r, data = self.get("/x/%s/fill/5000/4000" % self.new_id())
+        self.assertEqual(r.status, 400)
+
     def test_bad_directive_and_path_outside_x(self):
         i = self.new_id()
         r, data = self.get("/x/%s/body/notanumber" % i)
