@@ -70,6 +70,51 @@ TEST_F(Faults, CutAndResetRepliesNeverReplaceTheTarget) {
   }
 }
 
+// Content-Length that is invalid or contradicts itself, and heads too large to take: the
+// reply is invalid (12152) and nothing local changes. Equal values in a list are one length.
+TEST_F(Faults, InvalidReplyFramingFailsWith12152) {
+  const char *invalid[] = {
+      "body/20/hdr/Content-Length/10%2C%2020",                 // a list of different values
+      "body/20/hdr/Content-Length/10/hdr/Content-Length/20",  // two headers that differ
+      "body/20/hdr/Content-Length/-20",                       // negative
+      "body/20/hdr/Content-Length/2O",                        // not a number
+      "body/20/fill/1/400000",                                // a header line of 400 KB
+      "body/20/fill/4000/100",                                // a head of 400 KB
+  };
+  for (Path path : kPaths) {
+    for (const char *plan : invalid) {
+      SCOPED_TRACE(std::string(Name(path)) + " " + plan);
+      std::string target = files_.Path("t.bin");
+      DeleteFileA(target.c_str());
+      int result = Fetch(path, HttpUrl(UniqueId("ft-frame"), plan), target);
+      EXPECT_WINDOWS(result == ERROR_HTTP_INVALID_SERVER_RESPONSE,
+                     ("Wine's WinINet takes the first length it finds: " + std::to_string(result)).c_str());
+      EXPECT_NE(0, result);
+      EXPECT_TRUE(files_.Names().empty());
+      WriteFileBytes(target, "old");
+      result = Fetch(path, HttpUrl(UniqueId("ft-frame"), plan), target);
+      EXPECT_NE(0, result);
+      EXPECT_EQ("old", ReadFileBytes(target));
+      EXPECT_EQ(std::vector<std::string>{"t.bin"}, files_.Names());
+    }
+    SCOPED_TRACE(Name(path));
+    std::string target = files_.Path("t.bin");
+    EXPECT_EQ(0, Fetch(path, HttpUrl(UniqueId("ft-frame"), "body/10/hdr/Content-Length/10%2C%2010"), target));
+    EXPECT_EQ(Pattern(10), ReadFileBytes(target));
+    DeleteFileA(target.c_str());
+  }
+  // The reply to an upload: the same rule, and no reply file.
+  std::string file = files_.Path("up.bin");
+  WriteFileBytes(file, "payload");
+  std::string reply = files_.Path("reply.bin");
+  int result = Upload(HttpUrl(UniqueId("ft-frame"), "body/20/hdr/Content-Length/10%2C%2020"), file, "f",
+                      reply.c_str());
+  EXPECT_WINDOWS(result == ERROR_HTTP_INVALID_SERVER_RESPONSE,
+                 ("Wine's WinINet takes the first length it finds: " + std::to_string(result)).c_str());
+  EXPECT_NE(0, result);
+  EXPECT_FALSE(FileExists(reply));
+}
+
 TEST_F(Faults, ResetOrStallWhileAnUploadIsSentFails) {
   std::string file = files_.Path("up.bin");
   WriteFileBytes(file, Pattern(300000));
