@@ -2,7 +2,73 @@
 
 #include <stdio.h>
 
+#include <atomic>
+#include <mutex>
+#include <set>
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <unistd.h>
+#endif
+
 namespace lumox_it {
+
+namespace {
+std::atomic<int> g_transfersUnderWay{0};
+std::atomic<unsigned> g_transfersStarted{0};
+
+#ifndef _WIN32
+// The descriptors of the process as "fd -> what it is".
+std::set<std::string> DescribeDescriptors() {
+  // The entries are "fd -> target" so that a number reused for another file shows.
+  std::set<std::string> out;
+  DIR *dir = opendir("/proc/self/fd");
+  if (!dir) return out;
+  int own = dirfd(dir);
+  while (struct dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] == '.' || atoi(entry->d_name) == own) continue;
+    char target[512] = {};
+    std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    out.insert(std::string(entry->d_name) + " -> " + (n > 0 ? std::string(target, n) : "?"));
+  }
+  closedir(dir);
+  return out;
+}
+#endif
+}  // namespace
+
+int OpenDescriptors() {
+#ifdef _WIN32
+  return -1;
+#else
+  return static_cast<int>(DescribeDescriptors().size());
+#endif
+}
+
+DescriptorWatch::DescriptorWatch() {
+  start_ = ++g_transfersStarted;
+  if (g_transfersUnderWay++ != 0) return;
+#ifndef _WIN32
+  open_ = DescribeDescriptors();
+  before_ = static_cast<int>(open_.size());
+#endif
+}
+
+DescriptorWatch::~DescriptorWatch() {
+  bool alone = --g_transfersUnderWay == 0 && g_transfersStarted == start_;
+  if (!alone || before_ < 0) return;
+  int after = OpenDescriptors();
+  if (after > before_) {
+    std::string list;
+#ifndef _WIN32
+    for (const std::string &d : DescribeDescriptors()) {
+      if (!open_.count(d)) list += "\n  " + d;
+    }
+#endif
+    ADD_FAILURE() << "the transfer left " << after - before_ << " more descriptor(s) open:" << list;
+  }
+}
 
 std::string IniText(const std::vector<std::string> &keys) {
   std::string text = "[HTTP_SETTING]\r\nLogOn=1\r\n";

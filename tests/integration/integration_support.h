@@ -4,6 +4,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,18 +36,56 @@ using UploadFileExCFn = int(LUMOX_CALL *)(const char *, char **, int, const char
 // "[HTTP_SETTING]" with LogOn=1 and the extra key lines given ("Total=1").
 std::string IniText(const std::vector<std::string> &keys = {});
 
+// Open file descriptors of the process (Linux); -1 where they cannot be counted.
+int OpenDescriptors();
+// Around one transfer: when no other transfer of the program ran at the same time, a
+// transfer that leaves the process with more descriptors than it found is a test failure.
+class DescriptorWatch {
+ public:
+  DescriptorWatch();
+  ~DescriptorWatch();
+  DescriptorWatch(const DescriptorWatch &) = delete;
+  DescriptorWatch &operator=(const DescriptorWatch &) = delete;
+
+ private:
+  int before_ = -1;
+  std::set<std::string> open_;  // what the descriptors were before the transfer
+  unsigned start_ = 0;
+};
+
+// An export of a library copy whose every call is watched for descriptors left open.
+template <class Fn>
+class Watched;
+template <class R, class... A>
+class Watched<R(LUMOX_CALL *)(A...)> {
+ public:
+  using Fn = R(LUMOX_CALL *)(A...);
+  Watched &operator=(Fn fn) {
+    fn_ = fn;
+    return *this;
+  }
+  explicit operator bool() const { return fn_ != nullptr; }
+  R operator()(A... args) const {
+    DescriptorWatch watch;
+    return fn_(args...);
+  }
+
+ private:
+  Fn fn_ = nullptr;
+};
+
 // A loaded library copy with its exports and today's trace.
 class Lib {
  public:
   explicit Lib(const std::vector<std::string> &iniKeys = {});
-  DownloadFileFn DownloadFile;
-  DownloadFileExFn DownloadFileEx;
-  DownloadFileCFn DownloadFileC;
-  DownloadFileExCFn DownloadFileExC;
-  UploadFileFn UploadFile;
-  UploadFileExFn UploadFileEx;
-  UploadFileCFn UploadFileC;
-  UploadFileExCFn UploadFileExC;
+  Watched<DownloadFileFn> DownloadFile;
+  Watched<DownloadFileExFn> DownloadFileEx;
+  Watched<DownloadFileCFn> DownloadFileC;
+  Watched<DownloadFileExCFn> DownloadFileExC;
+  Watched<UploadFileFn> UploadFile;
+  Watched<UploadFileExFn> UploadFileEx;
+  Watched<UploadFileCFn> UploadFileC;
+  Watched<UploadFileExCFn> UploadFileExC;
   // Forgets the trace written so far.
   void ClearTrace();
   // Messages of today's trace (after the time stamp and tag), optionally of one tag.
