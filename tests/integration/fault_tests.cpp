@@ -61,13 +61,13 @@ TEST_F(Faults, CutAndResetRepliesNeverReplaceTheTarget) {
       if (cut.code != 0) {
         EXPECT_EQ(cut.code, result);
       }
-      EXPECT_WINDOWS(result != 0, wineCut);
-      EXPECT_WINDOWS(files_.Names().empty(), wineCut);
+      EXPECT_WINDOWS(EXPECT_NE(0, result), wineCut);
+      EXPECT_WINDOWS(EXPECT_TRUE(files_.Names().empty()), wineCut);
       for (const std::string &name : files_.Names()) DeleteFileA(files_.Path(name).c_str());
       WriteFileBytes(target, "old");
       result = Fetch(path, HttpUrl(UniqueId("ft-cut"), cut.plan), target);
-      EXPECT_WINDOWS(result != 0, wineCut);
-      EXPECT_WINDOWS(ReadFileBytes(target) == "old", wineCut);
+      EXPECT_WINDOWS(EXPECT_NE(0, result), wineCut);
+      EXPECT_WINDOWS(EXPECT_EQ("old", ReadFileBytes(target)), wineCut);
       EXPECT_EQ(std::vector<std::string>{"t.bin"}, files_.Names());
     }
   }
@@ -91,13 +91,13 @@ TEST_F(Faults, InvalidReplyFramingFailsWith12152) {
       DeleteFileA(target.c_str());
       const char *wine = "Wine's WinINet reads such a reply by the first length it finds";
       int result = Fetch(path, HttpUrl(UniqueId("ft-frame"), plan), target);
-      EXPECT_WINDOWS(result == ERROR_HTTP_INVALID_SERVER_RESPONSE, wine);
-      EXPECT_WINDOWS(files_.Names().empty(), wine);
+      EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE), result), wine);
+      EXPECT_WINDOWS(EXPECT_TRUE(files_.Names().empty()), wine);
       DeleteFileA(target.c_str());
       WriteFileBytes(target, "old");
       result = Fetch(path, HttpUrl(UniqueId("ft-frame"), plan), target);
-      EXPECT_WINDOWS(result == ERROR_HTTP_INVALID_SERVER_RESPONSE, wine);
-      EXPECT_WINDOWS(ReadFileBytes(target) == "old", wine);
+      EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE), result), wine);
+      EXPECT_WINDOWS(EXPECT_EQ("old", ReadFileBytes(target)), wine);
       EXPECT_EQ(std::vector<std::string>{"t.bin"}, files_.Names());
     }
     SCOPED_TRACE(Name(path));
@@ -112,9 +112,9 @@ TEST_F(Faults, InvalidReplyFramingFailsWith12152) {
   std::string reply = files_.Path("reply.bin");
   int result = Upload(HttpUrl(UniqueId("ft-frame"), "body/20/hdr/Content-Length/10%2C%2020"), file, "f",
                       reply.c_str());
-  EXPECT_WINDOWS(result == ERROR_HTTP_INVALID_SERVER_RESPONSE,
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE), result),
                  "Wine's WinINet reads such a reply by the first length it finds");
-  EXPECT_WINDOWS(!FileExists(reply), "Wine's WinINet reads such a reply by the first length it finds");
+  EXPECT_WINDOWS(EXPECT_FALSE(FileExists(reply)), "Wine's WinINet reads such a reply by the first length it finds");
 }
 
 TEST_F(Faults, ResetOrStallWhileAnUploadIsSentFails) {
@@ -134,9 +134,9 @@ TEST_F(Faults, ResetOrStallWhileAnUploadIsSentFails) {
   Lib slow({"Receive=1"});
   std::string url = HttpUrl(UniqueId("ft-ulstall"), "delay/2500/text/late");
   result = slow.UploadFileC(url.c_str(), nullptr, 0, file.c_str(), "file", reply.c_str());
-  EXPECT_WINDOWS(static_cast<int>(ERROR_INTERNET_TIMEOUT) == result,
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_INTERNET_TIMEOUT), result),
                  "Wine's HttpEndRequestA waits for the reply past the receive time-out");
-  EXPECT_WINDOWS(!FileExists(reply), "Wine's HttpEndRequestA waits for the reply past the receive time-out");
+  EXPECT_WINDOWS(EXPECT_FALSE(FileExists(reply)), "Wine's HttpEndRequestA waits for the reply past the receive time-out");
 }
 
 TEST_F(Faults, StalledReplyBodyFailsOnBothPaths) {
@@ -146,7 +146,7 @@ TEST_F(Faults, StalledReplyBodyFailsOnBothPaths) {
     std::string target = files_.Path("s.bin");
     DeleteFileA(target.c_str());
     int result = Fetch(path, HttpUrl(UniqueId("ft-stall"), "body/300/trickle/3000/100"), target, &slow);
-    EXPECT_WINDOWS(static_cast<int>(ERROR_INTERNET_TIMEOUT) == result, "Wine reports this time-out otherwise");
+    EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_INTERNET_TIMEOUT), result), "Wine reports this time-out otherwise");
     EXPECT_NE(0, result);
     EXPECT_TRUE(files_.Names().empty());
     WriteFileBytes(target, "old");
