@@ -132,6 +132,10 @@ DWORD OnNoHead(Request &r, Attempts &a, Next *next) {
     return 0;
   }
   if (t.headTooLarge) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+  // curl refuses a reply header line over its own limit (100 KiB) as if memory ran out:
+  // that head is too large to accept as well.
+  if (t.result == CURLE_OUT_OF_MEMORY && (t.connected || t.headBytes > 0))
+    return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   if (t.result == CURLE_COULDNT_CONNECT && a.retries > 0 && !t.connected) {
     --a.retries;
     *next = Next::Restart;
@@ -146,6 +150,9 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
   const Transfer &t = *r.transfer;
   TakeReply(r, t);
   if (!t.statusLine.empty() && r.status == 0) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+  // A body whose length is announced twice differently, or not as a number, has no end
+  // the caller could check: the reply is refused before any of it is read.
+  if (!ContentLengthIsConsistent(r.replyHeaders)) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   bool tunnel = ViaProxy(r) && r.secure;
   Session &session = *r.connection->session;
   bool proxyAuthSent = !r.proxyAuthorization.empty();

@@ -246,6 +246,29 @@ std::string Trim(const std::string &s) {
   return s.substr(b, e - b);
 }
 
+bool ContentLengthIsConsistent(const std::vector<Header> &headers) {
+  bool seen = false;
+  uint64_t length = 0;
+  for (int i = FindHeader(headers, "Content-Length"); i >= 0;
+       i = FindHeader(headers, "Content-Length", static_cast<size_t>(i) + 1)) {
+    const std::string &value = headers[static_cast<size_t>(i)].value;
+    size_t start = 0;
+    for (;;) {
+      size_t comma = value.find(',', start);
+      std::string item = Trim(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+      if (item.empty() || item.size() > 19 || item.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+      uint64_t number = strtoull(item.c_str(), nullptr, 10);
+      if (seen && number != length) return false;
+      seen = true;
+      length = number;
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  return true;
+}
+
 std::string BasicCredentials(const std::string &user, const std::string &password) {
   return "Basic " + Base64(user + ":" + password);
 }

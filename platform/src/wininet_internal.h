@@ -260,6 +260,9 @@ DWORD SecurityFlagsOf(const Request &r);
 int FindHeader(const std::vector<Header> &list, const std::string &name, size_t from = 0);
 // Blanks (and a trailing CR or LF) around a header value dropped.
 std::string Trim(const std::string &s);
+// False when the reply's Content-Length values (of every such header, lists split at
+// commas) are not all the same decimal number: such a reply cannot be framed.
+bool ContentLengthIsConsistent(const std::vector<Header> &headers);
 // "Basic <base64 of user:password>".
 std::string BasicCredentials(const std::string &user, const std::string &password);
 // True when a header of that name offers Basic authentication.

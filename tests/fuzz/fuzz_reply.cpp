@@ -1,7 +1,8 @@
 // The reply side of the WinINet layer: raw reply bytes from a loopback peer, read through
 // HttpSendRequestA, HttpQueryInfoA and InternetReadFile. Besides crashes and leaks it
-// checks that a read never ends in success with more body than a plain Content-Length
-// announces, and that a shorter body leaves that Content-Length for the caller to see.
+// checks that a reply whose Content-Length values are not one number is never taken, that
+// a read never ends in success with more body than the Content-Length announces, and that
+// a shorter body leaves that Content-Length for the caller to see.
 #include <windows.h>
 #include <wininet.h>
 
@@ -23,45 +24,61 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The Content-Length of the final reply head when it is plain: a status line "HTTP/1.x"
-// after any interim 1xx heads, header lines of the form "Name: value", exactly one
-// Content-Length of digits alone and no Transfer-Encoding. -1 otherwise. Lines end with LF,
-// with or without CR before it.
-long long PlainContentLength(const std::string &reply) {
+// The header lines of the final reply head (after any interim 1xx heads) when every line
+// is plain: a status line "HTTP/1.x", then "Name: value" lines ending in LF (CR optional).
+bool FinalHead(const std::string &reply, std::vector<std::string> *headers) {
   size_t pos = 0;
   for (int head = 0; head < 8; ++head) {
     std::vector<std::string> lines;
     for (;;) {
       size_t eol = reply.find('\n', pos);
-      if (eol == std::string::npos) return -1;
+      if (eol == std::string::npos) return false;
       std::string line = reply.substr(pos, eol - pos);
       pos = eol + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) break;
       lines.push_back(line);
     }
-    if (lines.empty() || lines[0].compare(0, 7, "HTTP/1.") != 0 || lines[0].size() < 12) return -1;
+    if (lines.empty() || lines[0].compare(0, 7, "HTTP/1.") != 0 || lines[0].size() < 12) return false;
     int status = atoi(lines[0].c_str() + 9);
     if (status >= 100 && status < 200) continue;
-    long long length = -1;
-    for (size_t i = 1; i < lines.size(); ++i) {
-      const std::string &line = lines[i];
+    headers->assign(lines.begin() + 1, lines.end());
+    for (const std::string &line : *headers) {
       size_t colon = line.find(':');
-      if (colon == std::string::npos || colon == 0 || line[0] == ' ' || line[0] == '\t') return -1;
-      std::string name = Lower(line.substr(0, colon));
-      if (name.find_first_of(" \t\r") != std::string::npos || line.find('\0') != std::string::npos) return -1;
-      if (name == "transfer-encoding") return -1;
-      if (name != "content-length") continue;
-      if (length >= 0) return -1;
-      size_t p = colon + 1, end = line.size();
-      while (p < end && (line[p] == ' ' || line[p] == '\t')) ++p;
-      while (end > p && (line[end - 1] == ' ' || line[end - 1] == '\t')) --end;
-      if (p == end || end - p > 12 || line.find_first_not_of("0123456789", p) < end) return -1;
-      length = atoll(line.substr(p, end - p).c_str());
+      if (colon == std::string::npos || colon == 0 || line.find_first_of(" \t\r", 0) < colon ||
+          line.find('\0') != std::string::npos)
+        return false;
     }
-    return length;
+    return true;
   }
-  return -1;
+  return false;
+}
+
+// The values of the head's Content-Length headers, lists split at commas, blanks dropped.
+std::vector<std::string> LengthValues(const std::vector<std::string> &headers, bool *transferEncoding) {
+  std::vector<std::string> values;
+  *transferEncoding = false;
+  for (const std::string &line : headers) {
+    size_t colon = line.find(':');
+    std::string name = Lower(line.substr(0, colon));
+    if (name == "transfer-encoding") *transferEncoding = true;
+    if (name != "content-length") continue;
+    std::string value = line.substr(colon + 1);
+    size_t start = 0;
+    for (;;) {
+      size_t comma = value.find(',', start);
+      std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      size_t b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t");
+      values.push_back(b == std::string::npos ? std::string() : item.substr(b, e - b + 1));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  return values;
+}
+
+bool Digits(const std::string &text) {
+  return !text.empty() && text.size() <= 12 && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 }  // namespace
@@ -110,7 +127,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       total += read;
     }
     FUZZ_CHECK(total <= reply.size());
-    long long announced = PlainContentLength(reply);
+    std::vector<std::string> head;
+    bool transferEncoding = false;
+    std::vector<std::string> values;
+    if (FinalHead(reply, &head)) values = LengthValues(head, &transferEncoding);
+    // A length that is not a number, or two different numbers: such a reply is never taken.
+    for (const std::string &v : values) {
+      FUZZ_CHECK(Digits(v) || v.size() > 12);
+      if (Digits(v) && Digits(values[0])) FUZZ_CHECK(atoll(v.c_str()) == atoll(values[0].c_str()));
+    }
+    long long announced = -1;
+    if (!transferEncoding && values.size() == 1 && Digits(values[0])) announced = atoll(values[0].c_str());
     if (ok && announced >= 0 && status >= 200 && status != 204 && status != 304) {
       FUZZ_CHECK(total <= static_cast<unsigned long long>(announced));
       if (total < static_cast<unsigned long long>(announced)) {
