@@ -79,6 +79,12 @@ int OpenFileToSend(UploadCall *call) {
   HANDLE file = CreateFileA(call->localPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LUMOX_E_FILE_OPEN;
+  // Only a file on disk has a size to announce and an end to read to: a pipe, a socket or
+  // a device is refused before anything is sent.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return LUMOX_E_FILE_OPEN;
+  }
   call->handles.localFile = file;
   LARGE_INTEGER size;
   size.QuadPart = 0;
@@ -289,7 +295,7 @@ int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pa
   TraceLog("IF", "Check Function Parameter");
   if (url == nullptr || localPath == nullptr) return LUMOX_E_INVALID_PARAMETER;
   {
-    char shown[kMaxUrl + 16];
+    char shown[kTraceUrlSize];  // the whole URL; the entry is cut at 1,280 bytes
     MaskUrlForTrace(url, shown, sizeof shown);
     TraceLog("UL", "HttpUploadFileExBC。URL:%s    File:%s    UpDown:%d    ", shown, localPath,
              UpDown);
