@@ -18,7 +18,7 @@ int HttpDownloadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int 
   TraceLog("IF", "Check Function Parameter");
   if (url == nullptr || localPath == nullptr) return LUMOX_E_INVALID_PARAMETER;
   {
-    char shown[kMaxUrl + 16];
+    char shown[kTraceUrlSize];  // the whole URL; the entry is cut at 1,280 bytes
     MaskUrlForTrace(url, shown, sizeof shown);
     TraceLog("UL", "HttpDownloadFileExBC。URL:%s    File:%s    ", shown, localPath);
   }
