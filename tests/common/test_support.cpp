@@ -18,9 +18,13 @@
 #else
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 #endif
 
 namespace lumox_test {
@@ -53,6 +57,28 @@ void NoteKnownDifference(const char *file, int line, const std::string &reason) 
   printf("[ KNOWN    ] Wine differs from Windows at %s:%d: %s\n", file, line, reason.c_str());
   ::testing::Test::RecordProperty("known_wine_difference", reason);
 }
+
+#ifndef _WIN32
+double SecondsWithFifoRelease(const std::string &fifo, bool asWriter, double releaseAfterSeconds,
+                              const std::function<void()> &call) {
+  std::atomic<bool> done{false};
+  std::thread release([&] {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(releaseAfterSeconds);
+    while (!done && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (done) return;
+    int fd = open(fifo.c_str(), (asWriter ? O_WRONLY : O_RDONLY) | O_NONBLOCK);
+    if (fd < 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    close(fd);
+  });
+  auto start = std::chrono::steady_clock::now();
+  call();
+  done = true;
+  release.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+#endif
 
 std::string NativePath(const std::string &unixPath) {
 #ifdef _WIN32

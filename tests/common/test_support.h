@@ -5,6 +5,7 @@
 #include <oleauto.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +51,14 @@ bool UnderWine();
 // Reports a known platform difference met at file:line: a "[ KNOWN    ]" line on the
 // output and the test property "known_wine_difference" with the reason.
 void NoteKnownDifference(const char *file, int line, const std::string &reason);
+
+#ifndef _WIN32
+// Runs `call` and returns the seconds it took. A FIFO the call leaves waiting is released
+// after `releaseAfterSeconds` by opening its other end (for writing when `asWriter`), so
+// a call that blocks on the FIFO fails its test instead of hanging it.
+double SecondsWithFifoRelease(const std::string &fifo, bool asWriter, double releaseAfterSeconds,
+                              const std::function<void()> &call);
+#endif
 
 // --- text ---
 // UTF-8 text converted to code page 932 (independent of how the test was compiled).

@@ -130,11 +130,7 @@ TEST_F(Download, AllThousandTemporaryNamesTakenGives10002) {
   std::string id = UniqueId("dl-tmpfull");
   std::string target = files_.Path("t.bin");
   WriteFileBytes(target, "old");
-  char name[32];
-  for (int i = 0; i < 1000; ++i) {
-    snprintf(name, sizeof name, ".tmp%04d", i);
-    WriteFileBytes(target + name, "");
-  }
+  TakeAllTemporaryNames(target);
   EXPECT_EQ(10002, Get(HttpUrl(id, "body/7"), target));
   EXPECT_EQ("old", ReadFileBytes(target));
   EXPECT_EQ(1001u, files_.Names().size());

@@ -17,8 +17,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #endif
 
 namespace lumox_it {
@@ -178,11 +176,7 @@ TEST_F(Faults, TricklingReplyWithinTheTimeOutsArrivesWhole) {
 TEST_F(Faults, AllTemporaryNamesTakenOnThePostPath) {
   std::string target = files_.Path("t.bin");
   WriteFileBytes(target, "old");
-  char name[32];
-  for (int i = 0; i < 1000; ++i) {
-    snprintf(name, sizeof name, ".tmp%04d", i);
-    WriteFileBytes(target + name, "");
-  }
+  TakeAllTemporaryNames(target);
   EXPECT_EQ(LUMOX_E_FILE_CREATE, Fetch(Path::kPost, HttpUrl(UniqueId("ft-names"), "body/7"), target));
   EXPECT_EQ("old", ReadFileBytes(target));
   EXPECT_EQ(1001u, files_.Names().size());
@@ -237,24 +231,6 @@ TEST_F(Faults, UploadOfAFolderOrADeviceFailsAtOnce) {
 #ifndef _WIN32
 // FIFOs and sockets: only the Linux side has them in its file system.
 
-// Runs `call`; a FIFO it leaves waiting is released after 10 s by opening the other end, so
-// a call that blocks fails the test instead of hanging it. Returns the seconds taken.
-template <class F>
-double SecondsWithRelease(const std::string &fifo, F call) {
-  std::atomic<bool> done{false};
-  std::thread release([&] {
-    for (int i = 0; i < 100 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (done) return;
-    int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) close(fd);
-  });
-  auto start = std::chrono::steady_clock::now();
-  call();
-  done = true;
-  release.join();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 TEST_F(Faults, UploadOfAFifoOrSocketFailsAtOnce) {
   std::string fifo = files_.Path("fifo");
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
@@ -263,7 +239,7 @@ TEST_F(Faults, UploadOfAFifoOrSocketFailsAtOnce) {
     // Nobody writes: the upload must not wait for a writer.
     std::string id = UniqueId("ft-fifo");
     int result = -1;
-    double seconds = SecondsWithRelease(fifo, [&] { result = Upload(HttpUrl(id, "text/OK"), fifo, field, nullptr); });
+    double seconds = SecondsWithFifoRelease(fifo, true, 10, [&] { result = Upload(HttpUrl(id, "text/OK"), fifo, field, nullptr); });
     EXPECT_LT(seconds, 5.0);
     EXPECT_EQ(LUMOX_E_FILE_OPEN, result);
     EXPECT_TRUE(Records(id).empty());
@@ -300,7 +276,7 @@ TEST_F(Faults, DownloadOntoAFifoReplacesItWithoutWaiting) {
     std::string fifo = files_.Path("fifo");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     int result = -1;
-    double seconds = SecondsWithRelease(fifo, [&] {
+    double seconds = SecondsWithFifoRelease(fifo, true, 10, [&] {
       result = Fetch(path, HttpUrl(UniqueId("ft-dlfifo"), "body/500"), fifo);
     });
     EXPECT_LT(seconds, 5.0);

@@ -38,6 +38,14 @@ std::set<std::string> DescribeDescriptors() {
 #endif
 }  // namespace
 
+void TakeAllTemporaryNames(const std::string &target) {
+  char name[32];
+  for (int i = 0; i < 1000; ++i) {
+    snprintf(name, sizeof name, ".tmp%04d", i);
+    WriteFileBytes(target + name, "");
+  }
+}
+
 int OpenDescriptors() {
 #ifdef _WIN32
   return -1;

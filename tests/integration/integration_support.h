@@ -132,6 +132,8 @@ class Scratch {
   std::string dir_;
 };
 
+// Creates the 1,000 temporary names of a target ("<target>.tmp0000" to ".tmp0999"), empty.
+void TakeAllTemporaryNames(const std::string &target);
 // Body bytes the server's body/N directive sends: byte[i] = i % 251.
 std::string Pattern(size_t size);
 // The boundary announced by a multipart request's Content-Type, or "".

@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -73,32 +71,11 @@ TEST(FileType, ClosedOrNullHandleIsUnknown) {
 #ifndef _WIN32
 // FIFOs and sockets exist only on the Linux side: Windows file names never name one.
 
-// Runs `open` and returns how long it took; a FIFO left waiting is released after 5 s by
-// opening its other end, so a blocking open fails the test instead of hanging it.
-template <class F>
-double SecondsTaken(const std::string &fifo, bool releaseWithWriter, F open) {
-  std::atomic<bool> done{false};
-  std::thread watchdog([&] {
-    for (int i = 0; i < 50 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (done) return;
-    int fd = ::open(fifo.c_str(), (releaseWithWriter ? O_WRONLY : O_RDONLY) | O_NONBLOCK);
-    if (fd >= 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      ::close(fd);
-    }
-  });
-  auto start = std::chrono::steady_clock::now();
-  open();
-  done = true;
-  watchdog.join();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 TEST_F(FileTypeTest, FifoWithoutWriterOpensAtOnceAsPipe) {
   std::string fifo = lumox_test::JoinPath(dir_, "fifo");
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
   HANDLE h = INVALID_HANDLE_VALUE;
-  double seconds = SecondsTaken(fifo, true, [&] { h = OpenForReading(fifo); });
+  double seconds = lumox_test::SecondsWithFifoRelease(fifo, true, 5, [&] { h = OpenForReading(fifo); });
   EXPECT_LT(seconds, 2.0);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   EXPECT_EQ(static_cast<DWORD>(FILE_TYPE_PIPE), GetFileType(h));
@@ -106,7 +83,7 @@ TEST_F(FileTypeTest, FifoWithoutWriterOpensAtOnceAsPipe) {
 
   // Writing needs a reader: without one the open fails at once.
   HANDLE w = INVALID_HANDLE_VALUE;
-  seconds = SecondsTaken(fifo, false, [&] {
+  seconds = lumox_test::SecondsWithFifoRelease(fifo, false, 5, [&] {
     w = CreateFileA(fifo.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   });
   EXPECT_LT(seconds, 2.0);
