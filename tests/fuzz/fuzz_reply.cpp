@@ -35,7 +35,7 @@ bool FinalHead(const std::string &reply, std::vector<std::string> *headers) {
       if (eol == std::string::npos) return false;
       std::string line = reply.substr(pos, eol - pos);
       pos = eol + 1;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
+      while (!line.empty() && line.back() == '\r') line.pop_back();  // as the layer reads lines
       if (line.empty()) break;
       lines.push_back(line);
     }
