@@ -68,7 +68,7 @@ std::vector<std::string> LengthValues(const std::vector<std::string> &headers, b
     for (;;) {
       size_t comma = value.find(',', start);
       std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-      size_t b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t");
+      size_t b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t\r\n");
       values.push_back(b == std::string::npos ? std::string() : item.substr(b, e - b + 1));
       if (comma == std::string::npos) break;
       start = comma + 1;
