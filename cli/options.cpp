@@ -16,7 +16,7 @@ enum OptionId {
   kVersion
 };
 
-struct OptionSpec {
+struct OptionDef {
   OptionId id;
   const char *longName;
   char shortName;
@@ -25,7 +25,7 @@ struct OptionSpec {
   bool forUpload;
 };
 
-const OptionSpec kOptionSpecs[] = {
+const OptionDef kOptionDefs[] = {
     {kOutput, "output", 'o', true, true, false},
     {kData, "data", 'd', true, true, true},
     {kPost, "post", 0, false, true, false},
@@ -40,15 +40,15 @@ const OptionSpec kOptionSpecs[] = {
     {kVersion, "version", 0, false, false, false},
 };
 
-const OptionSpec *FindLong(const std::string &name) {
-  for (const OptionSpec &spec : kOptionSpecs)
-    if (name == spec.longName) return &spec;
+const OptionDef *FindLong(const std::string &name) {
+  for (const OptionDef &def : kOptionDefs)
+    if (name == def.longName) return &def;
   return nullptr;
 }
 
-const OptionSpec *FindShort(char name) {
-  for (const OptionSpec &spec : kOptionSpecs)
-    if (spec.shortName != 0 && spec.shortName == name) return &spec;
+const OptionDef *FindShort(char name) {
+  for (const OptionDef &def : kOptionDefs)
+    if (def.shortName != 0 && def.shortName == name) return &def;
   return nullptr;
 }
 
@@ -97,9 +97,9 @@ bool ParseProxy(const std::string &text, Options &options, std::string &error) {
   return true;
 }
 
-bool ApplyOption(const OptionSpec &spec, const std::string &value, Options &options,
+bool ApplyOption(const OptionDef &def, const std::string &value, Options &options,
                  std::string &error) {
-  switch (spec.id) {
+  switch (def.id) {
     case kOutput:
       if (value.empty()) {
         error = "-o needs a file name";
@@ -254,50 +254,50 @@ bool ParseCommandLine(int argc, char **argv, Options &options, std::string &erro
       optionsEnded = true;
       continue;
     }
-    const OptionSpec *spec = nullptr;
+    const OptionDef *def = nullptr;
     std::string value;
     bool hasValue = false;
     if (arg[1] == '-') {
       size_t eq = arg.find('=');
-      spec = FindLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
-      if (spec != nullptr && eq != std::string::npos) {
-        if (!spec->takesValue) {
-          error = "option --" + std::string(spec->longName) + " takes no value";
+      def = FindLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
+      if (def != nullptr && eq != std::string::npos) {
+        if (!def->takesValue) {
+          error = "option --" + std::string(def->longName) + " takes no value";
           return false;
         }
         value = arg.substr(eq + 1);
         hasValue = true;
       }
     } else {
-      spec = FindShort(arg[1]);
-      if (spec != nullptr && arg.size() > 2) {
-        if (!spec->takesValue) spec = nullptr;  // "-sx": no bundling of switches
+      def = FindShort(arg[1]);
+      if (def != nullptr && arg.size() > 2) {
+        if (!def->takesValue) def = nullptr;  // "-sx": no bundling of switches
         else {
           value = arg.substr(2);
           hasValue = true;
         }
       }
     }
-    if (spec == nullptr) {
+    if (def == nullptr) {
       error = "unknown option '" + arg + "'";
       return false;
     }
-    bool allowed = options.command == Command::kGet      ? spec->forGet
-                   : options.command == Command::kUpload ? spec->forUpload
-                                                         : spec->id == kHelp;
+    bool allowed = options.command == Command::kGet      ? def->forGet
+                   : options.command == Command::kUpload ? def->forUpload
+                                                         : def->id == kHelp;
     if (!allowed) {
       error = "option '" + arg + "' does not apply to " + CommandName(options.command);
       return false;
     }
-    if (spec->takesValue && !hasValue) {
+    if (def->takesValue && !hasValue) {
       if (i + 1 >= argc) {
         error = "option '" + arg + "' needs a value";
         return false;
       }
       value = argv[++i];
     }
-    if (spec->id == kField) fieldGiven = true;
-    if (!ApplyOption(*spec, value, options, error)) return false;
+    if (def->id == kField) fieldGiven = true;
+    if (!ApplyOption(*def, value, options, error)) return false;
   }
   return CheckOperands(options, operands, fieldGiven, error);
 }
