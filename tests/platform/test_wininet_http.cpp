@@ -114,6 +114,21 @@ std::string Path(const std::string &id, const std::string &directives) {
   return "/x/" + id + "/" + directives;
 }
 
+// Opens a session, a connection and a sent GET of path without the Client wrapper, for tests
+// that close the handles themselves; null when any step fails.
+HINTERNET SendBareGet(const std::string &path, HINTERNET *session, HINTERNET *connection) {
+  *session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  *connection = InternetConnectA(*session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort),
+                                 "", "", INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET request = HttpOpenRequestA(*connection, "GET", path.c_str(), nullptr, nullptr,
+                                       kAcceptAll, kLibraryFlags, 0);
+  if (request != nullptr && !HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
+    InternetCloseHandle(request);
+    return nullptr;
+  }
+  return request;
+}
+
 class WininetHttp : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -575,13 +590,9 @@ TEST_F(WininetHttp, WritesBeyondTheAnnouncedLengthAreRefused) {
 
 TEST_F(WininetHttp, ClosingTheParentsFirstIsHarmless) {
   std::string id = UniqueId("hparent");
-  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  HINTERNET connection = InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort),
-                                          "", "", INTERNET_SERVICE_HTTP, 0, 0);
-  HINTERNET request = HttpOpenRequestA(connection, "GET", Path(id, "body/3").c_str(), nullptr, nullptr,
-                                       kAcceptAll, kLibraryFlags, 0);
+  HINTERNET session = nullptr, connection = nullptr;
+  HINTERNET request = SendBareGet(Path(id, "body/3"), &session, &connection);
   ASSERT_NE(nullptr, request);
-  ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
   EXPECT_TRUE(InternetCloseHandle(connection));
   EXPECT_TRUE(InternetCloseHandle(session));
   // Whatever the request can still do, using and closing it must be safe.
@@ -596,13 +607,9 @@ TEST_F(WininetHttp, ClosingTheParentsFirstIsHarmless) {
 
 TEST_F(WininetHttp, AClosedHandleIsRefusedRightAfterItsLastUse) {
   std::string id = UniqueId("hclosed");
-  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  HINTERNET connection = InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort),
-                                          "", "", INTERNET_SERVICE_HTTP, 0, 0);
-  HINTERNET request = HttpOpenRequestA(connection, "GET", Path(id, "body/3").c_str(), nullptr, nullptr,
-                                       kAcceptAll, kLibraryFlags, 0);
+  HINTERNET session = nullptr, connection = nullptr;
+  HINTERNET request = SendBareGet(Path(id, "body/3"), &session, &connection);
   ASSERT_NE(nullptr, request);
-  ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
   char block[16];
   DWORD n = 0;
   ASSERT_TRUE(InternetReadFile(request, block, sizeof block, &n));
@@ -742,7 +749,9 @@ TEST_F(WininetHttp, SslCertFileNamesTheTrustedCertificates) {
       BOOL ok = HttpSendRequestA(request, nullptr, 0, nullptr, 0);
       DWORD expected = trusted ? c.error : static_cast<DWORD>(ERROR_INTERNET_INVALID_CA);
       EXPECT_EQ(expected, ok ? 0 : GetLastError());
-      if (ok) EXPECT_EQ(Pattern(0, 3), ReadAll(request));
+      if (ok) {
+        EXPECT_EQ(Pattern(0, 3), ReadAll(request));
+      }
       InternetCloseHandle(request);
     }
   }
