@@ -86,7 +86,7 @@ class ByteQueue {
   void clear() { head_ = size_ = 0; }
 
  private:
-  std::unique_ptr<char[]> buf_;
+  lumox_platform::BulkBuffer buf_;
   size_t capacity_;
   size_t head_ = 0;
   size_t size_ = 0;
@@ -131,7 +131,10 @@ struct Transfer {
 
 enum class ReqState { Open, Streaming, HeadReady, Failed };
 
-const size_t kReceiveQueueBytes = 64 * 1024;   // reply bytes held for InternetReadFile
+// Reply bytes held for InternetReadFile. Several receive buffers fit, so curl seldom has to
+// pause with a buffer in hand (it then keeps a copy of it, which costs more than the rest of
+// the way to the caller).
+const size_t kReceiveQueueBytes = 256 * 1024;
 const size_t kReceiveBufferBytes = 64 * 1024;  // curl's receive buffer: one read from the socket
 static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
 const size_t kSendQueueBytes = 64 * 1024;      // body bytes of InternetWriteFile not yet sent

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 namespace lumox_inet {
 
@@ -19,12 +20,15 @@ uint64_t NowMs() {
 size_t ByteQueue::push(const char *data, size_t n) {
   size_t cap = capacity_;
   if (n > cap - size_) n = cap - size_;
-  if (n > 0 && !buf_) buf_.reset(new char[cap]);
+  if (n > 0 && !buf_) {
+    buf_ = lumox_platform::NewBulkBuffer(cap);
+    if (!buf_) throw std::bad_alloc();
+  }
   for (size_t done = 0; done < n;) {
     size_t tail = (head_ + size_) % cap;
     size_t run = cap - tail;
     if (run > n - done) run = n - done;
-    std::memcpy(buf_.get() + tail, data + done, run);
+    lumox_platform::CopyBulk(buf_.get() + tail, data + done, run);
     size_ += run;
     done += run;
   }
@@ -37,7 +41,7 @@ size_t ByteQueue::pop(char *out, size_t n) {
   for (size_t done = 0; done < n;) {
     size_t run = cap - head_;
     if (run > n - done) run = n - done;
-    if (out) std::memcpy(out + done, buf_.get() + head_, run);
+    if (out) lumox_platform::CopyBulk(out + done, buf_.get() + head_, run);
     head_ = (head_ + run) % cap;
     size_ -= run;
     done += run;
