@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -41,9 +42,8 @@ namespace {
 // The buffer of one handle: gathered writes, or data read ahead.
 struct FileBuffer {
   static const size_t kSize = 128 * 1024;
-  std::mutex mutex;
   bool writeBehind = false;     // otherwise read-ahead
-  std::unique_ptr<char[]> data;  // kSize bytes, allocated at first use
+  lumox_platform::BulkBuffer data;  // kSize bytes, allocated at first use
   size_t used = 0;               // bytes gathered, or bytes held
   size_t next = 0;               // read-ahead: the next byte to hand out
   DWORD failure = ERROR_SUCCESS;  // the error of a delayed write that lost data
@@ -53,38 +53,92 @@ struct FileEntry {
   int fd = -1;
   bool canRead = false;
   bool canWrite = false;
-  std::shared_ptr<FileBuffer> buffer;  // null for unbuffered handles (devices, pipes)
+  std::unique_ptr<FileBuffer> buffer;  // null for unbuffered handles (devices, pipes)
 };
 
-std::mutex g_tableMutex;
-std::vector<FileEntry> g_table;  // slot i is HANDLE (i + 1) * 4; fd -1 marks a free slot
+// Handle slots. HANDLE (i + 1) * 4 is slot i. Slots sit in chunks that are made on demand
+// and never freed, so an operation finds its slot without a table-wide lock; the slot's
+// own mutex guards its entry for the length of the operation, and CloseHandle takes the
+// entry out under it. Small blocks of I/O on one handle thus cost one uncontended lock.
+struct Slot {
+  std::mutex mutex;
+  FileEntry entry;  // fd -1: free
+};
+const size_t kChunkSlots = 256;
+const size_t kChunks = 256;  // at most 65,536 handles open at once
+std::atomic<Slot *> g_chunks[kChunks];
+std::mutex g_tableMutex;     // slot allocation
+std::vector<size_t> g_freeSlots;
+size_t g_slotsMade = 0;
 
-HANDLE AddEntry(const FileEntry &entry) {
-  std::lock_guard<std::mutex> lock(g_tableMutex);
-  size_t slot = 0;
-  while (slot < g_table.size() && g_table[slot].fd >= 0) ++slot;
-  if (slot == g_table.size()) g_table.push_back(entry);
-  else g_table[slot] = entry;
+HANDLE AddEntry(FileEntry &&entry) {
+  size_t slot;
+  {
+    std::lock_guard<std::mutex> lock(g_tableMutex);
+    if (!g_freeSlots.empty()) {
+      slot = g_freeSlots.back();
+      g_freeSlots.pop_back();
+    } else {
+      if (g_slotsMade == kChunkSlots * kChunks) return nullptr;
+      slot = g_slotsMade;
+      size_t chunk = slot / kChunkSlots;
+      if (!g_chunks[chunk].load(std::memory_order_relaxed)) {
+        Slot *made = new (std::nothrow) Slot[kChunkSlots];
+        if (!made) return nullptr;
+        g_chunks[chunk].store(made, std::memory_order_release);
+      }
+      ++g_slotsMade;
+    }
+  }
+  Slot &s = g_chunks[slot / kChunkSlots].load(std::memory_order_acquire)[slot % kChunkSlots];
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.entry = std::move(entry);
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>((slot + 1) * 4));
 }
 
-bool SlotOf(HANDLE handle, size_t &slot) {
-  uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  if (value == 0 || (value & 3) != 0) return false;
-  slot = value / 4 - 1;
-  return true;
+void FreeSlot(size_t slot) {
+  std::lock_guard<std::mutex> lock(g_tableMutex);
+  g_freeSlots.push_back(slot);
 }
 
-// Copies the entry of an open handle; false (last error ERROR_INVALID_HANDLE) otherwise.
-bool LookUp(HANDLE handle, FileEntry &out) {
-  size_t slot;
-  std::lock_guard<std::mutex> lock(g_tableMutex);
-  if (!SlotOf(handle, slot) || slot >= g_table.size() || g_table[slot].fd < 0) {
-    return Fail(ERROR_INVALID_HANDLE, false);
-  }
-  out = g_table[slot];
-  return true;
+// The slot of a handle value, or null when no such slot was ever made.
+Slot *SlotOf(HANDLE handle, size_t *index = nullptr) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (value == 0 || (value & 3) != 0) return nullptr;
+  size_t slot = value / 4 - 1;
+  if (slot >= kChunkSlots * kChunks) return nullptr;
+  Slot *chunk = g_chunks[slot / kChunkSlots].load(std::memory_order_acquire);
+  if (!chunk) return nullptr;
+  if (index) *index = slot;
+  return &chunk[slot % kChunkSlots];
 }
+
+// The entry of an open handle, locked until this goes out of scope or Unlock(); false
+// (last error ERROR_INVALID_HANDLE) when the handle is not open.
+class LockedEntry {
+ public:
+  explicit LockedEntry(HANDLE handle) {
+    Slot *slot = SlotOf(handle);
+    if (slot) {
+      lock_ = std::unique_lock<std::mutex>(slot->mutex);
+      if (slot->entry.fd >= 0) entry_ = &slot->entry;
+      else lock_.unlock();
+    }
+    if (!entry_) Fail(ERROR_INVALID_HANDLE);
+  }
+  explicit operator bool() const { return entry_ != nullptr; }
+  FileEntry *operator->() const { return entry_; }
+  FileEntry &operator*() const { return *entry_; }
+  // Lets other operations on the handle run (the entry must not be used afterwards).
+  void Unlock() {
+    entry_ = nullptr;
+    lock_.unlock();
+  }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+  FileEntry *entry_ = nullptr;
+};
 
 bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
 
@@ -123,17 +177,17 @@ bool WriteAll(int fd, const char *data, size_t size, size_t &done) {
 }
 
 // The buffer for a new handle on `st`, or null when the handle stays unbuffered.
-std::shared_ptr<FileBuffer> NewBuffer(const FileEntry &entry, DWORD share, const struct stat &st) {
+std::unique_ptr<FileBuffer> NewBuffer(const FileEntry &entry, DWORD share, const struct stat &st) {
   if (!S_ISREG(st.st_mode)) return nullptr;
   bool writeBehind = entry.canWrite && share == 0;
   bool readAhead = entry.canRead && !entry.canWrite;
   if (!writeBehind && !readAhead) return nullptr;
-  auto buffer = std::make_shared<FileBuffer>();
+  std::unique_ptr<FileBuffer> buffer(new FileBuffer);
   buffer->writeBehind = writeBehind;
   return buffer;
 }
 
-// Writes out the gathered bytes (buffer locked). A failure is kept in `failure` and the
+// Writes out the gathered bytes (entry locked). A failure is kept in `failure` and the
 // bytes are dropped; the caller learns of it from the next WriteFile or CloseHandle.
 bool WriteOut(int fd, FileBuffer &buffer) {
   if (!buffer.writeBehind || buffer.used == 0) return buffer.failure == ERROR_SUCCESS;
@@ -144,7 +198,7 @@ bool WriteOut(int fd, FileBuffer &buffer) {
   return ok && buffer.failure == ERROR_SUCCESS;
 }
 
-// Drops data read ahead and moves the descriptor back to the caller's position (buffer
+// Drops data read ahead and moves the descriptor back to the caller's position (entry
 // locked), so the descriptor's offset is the handle's file pointer again.
 bool DropReadAhead(int fd, FileBuffer &buffer) {
   if (buffer.writeBehind || buffer.next == buffer.used) {
@@ -158,10 +212,9 @@ bool DropReadAhead(int fd, FileBuffer &buffer) {
 
 // Brings the file up to date before an operation that looks at it: writes out gathered
 // bytes (a failure stays pending for WriteFile and CloseHandle); before an operation on the
-// file pointer, also drops data read ahead.
+// file pointer, also drops data read ahead. The entry is locked.
 void Settle(const FileEntry &entry, bool pointer) {
   if (!entry.buffer) return;
-  std::lock_guard<std::mutex> lock(entry.buffer->mutex);
   if (entry.buffer->writeBehind) WriteOut(entry.fd, *entry.buffer);
   else if (pointer) DropReadAhead(entry.fd, *entry.buffer);
 }
@@ -376,7 +429,12 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
   entry.canRead = canRead;
   entry.canWrite = canWrite;
   entry.buffer = NewBuffer(entry, share, st);
-  HANDLE handle = AddEntry(entry);
+  HANDLE handle = AddEntry(std::move(entry));
+  if (!handle) {
+    close(fd);
+    if (created) unlink(fs.c_str());
+    return Fail(ERROR_TOO_MANY_OPEN_FILES, INVALID_HANDLE_VALUE);
+  }
   bool existed = !created && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
   SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
@@ -386,11 +444,11 @@ namespace {
 
 // The checks ReadFile and WriteFile share: the handle, a byte count to fill (or an
 // OVERLAPPED), the access the handle was opened with, and the buffer. Sets the last error.
-bool StartIo(HANDLE file, const DWORD *count, LPOVERLAPPED overlapped, bool FileEntry::*access,
-             DWORD bytes, const void *buffer, FileEntry &entry) {
-  if (!LookUp(file, entry)) return false;
+bool StartIo(const LockedEntry &entry, const DWORD *count, LPOVERLAPPED overlapped,
+             bool FileEntry::*access, DWORD bytes, const void *buffer) {
+  if (!entry) return false;
   if (!count && !overlapped) return Fail(ERROR_INVALID_PARAMETER, false);
-  if (!(entry.*access)) return Fail(ERROR_ACCESS_DENIED, false);
+  if (!((*entry).*access)) return Fail(ERROR_ACCESS_DENIED, false);
   if (bytes > 0 && !buffer) return Fail(ERROR_NOACCESS, false);
   return true;
 }
@@ -403,19 +461,21 @@ DWORD IoError(int err) { return err == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(
 extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
                                 LPOVERLAPPED overlapped) {
   if (read) *read = 0;
-  FileEntry entry;
-  if (!StartIo(file, read, overlapped, &FileEntry::canRead, toRead, buffer, entry)) return FALSE;
+  LockedEntry entry(file);
+  if (!StartIo(entry, read, overlapped, &FileEntry::canRead, toRead, buffer)) return FALSE;
   DWORD done = 0;
   char *out = static_cast<char *>(buffer);
-  std::unique_lock<std::mutex> lock;
+  int fd = entry->fd;
   FileBuffer *ahead = nullptr;
-  if (entry.buffer) {
-    lock = std::unique_lock<std::mutex>(entry.buffer->mutex);
-    if (entry.buffer->writeBehind) WriteOut(entry.fd, *entry.buffer);
-    else ahead = entry.buffer.get();
+  if (!entry->buffer) {
+    entry.Unlock();  // a pipe or device may wait for data: other calls on it must not
+  } else if (entry->buffer->writeBehind) {
+    WriteOut(fd, *entry->buffer);
+  } else {
+    ahead = entry->buffer.get();
   }
   if (ahead && toRead < FileBuffer::kSize && !ahead->data) {
-    ahead->data.reset(new (std::nothrow) char[FileBuffer::kSize]);
+    ahead->data = lumox_platform::NewBulkBuffer(FileBuffer::kSize);
     if (!ahead->data) ahead = nullptr;
   }
   while (done < toRead) {
@@ -427,8 +487,8 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWOR
       continue;
     }
     bool refill = ahead && ahead->data && toRead - done < FileBuffer::kSize;
-    ssize_t n = refill ? ReadSome(entry.fd, ahead->data.get(), FileBuffer::kSize)
-                       : ReadSome(entry.fd, out + done, toRead - done);
+    ssize_t n = refill ? ReadSome(fd, ahead->data.get(), FileBuffer::kSize)
+                       : ReadSome(fd, out + done, toRead - done);
     if (n < 0) {
       SetLastError(IoError(errno));
       if (read) *read = done;
@@ -449,20 +509,19 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWOR
 extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                                  LPOVERLAPPED overlapped) {
   if (written) *written = 0;
-  FileEntry entry;
-  if (!StartIo(file, written, overlapped, &FileEntry::canWrite, toWrite, buffer, entry)) return FALSE;
-  std::unique_lock<std::mutex> lock;
-  if (entry.buffer && entry.buffer->writeBehind) {
-    FileBuffer &gather = *entry.buffer;
-    lock = std::unique_lock<std::mutex>(gather.mutex);
+  LockedEntry entry(file);
+  if (!StartIo(entry, written, overlapped, &FileEntry::canWrite, toWrite, buffer)) return FALSE;
+  int fd = entry->fd;
+  if (entry->buffer && entry->buffer->writeBehind) {
+    FileBuffer &gather = *entry->buffer;
     if (gather.failure == ERROR_SUCCESS && gather.used + toWrite > FileBuffer::kSize) {
-      WriteOut(entry.fd, gather);
+      WriteOut(fd, gather);
     }
     // Data already acknowledged was lost: every later write fails, as the file can no
     // longer hold what the caller wrote.
     if (gather.failure != ERROR_SUCCESS) return Fail(gather.failure);
     if (toWrite < FileBuffer::kSize && !gather.data) {
-      gather.data.reset(new (std::nothrow) char[FileBuffer::kSize]);
+      gather.data = lumox_platform::NewBulkBuffer(FileBuffer::kSize);
     }
     if (toWrite < FileBuffer::kSize && gather.data) {
       memcpy(gather.data.get() + gather.used, buffer, toWrite);
@@ -470,20 +529,22 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPD
       if (written) *written = toWrite;
       return TRUE;
     }
+  } else if (!entry->buffer) {
+    entry.Unlock();  // a pipe may wait for room: other calls on it must not
   }
   size_t done = 0;
-  bool ok = WriteAll(entry.fd, static_cast<const char *>(buffer), toWrite, done);
+  bool ok = WriteAll(fd, static_cast<const char *>(buffer), toWrite, done);
   if (written) *written = static_cast<DWORD>(done);
   if (!ok) return Fail(IoError(errno));
   return TRUE;
 }
 
 extern "C" DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high) {
-  FileEntry entry;
-  if (!LookUp(file, entry)) return INVALID_FILE_SIZE;
-  Settle(entry, false);
+  LockedEntry entry(file);
+  if (!entry) return INVALID_FILE_SIZE;
+  Settle(*entry, false);
   struct stat st;
-  if (fstat(entry.fd, &st) != 0) {
+  if (fstat(entry->fd, &st) != 0) {
     SetLastErrorFromErrno(errno);
     return INVALID_FILE_SIZE;
   }
@@ -496,12 +557,12 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high) {
 }
 
 extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
-  FileEntry entry;
-  if (!LookUp(file, entry)) return FALSE;
+  LockedEntry entry(file);
+  if (!entry) return FALSE;
   if (!size) return Fail(ERROR_NOACCESS);
-  Settle(entry, false);
+  Settle(*entry, false);
   struct stat st;
-  if (fstat(entry.fd, &st) != 0) {
+  if (fstat(entry->fd, &st) != 0) {
     SetLastErrorFromErrno(errno);
     return FALSE;
   }
@@ -510,10 +571,10 @@ extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 }
 
 extern "C" DWORD WINAPI GetFileType(HANDLE file) {
-  FileEntry entry;
-  if (!LookUp(file, entry)) return FILE_TYPE_UNKNOWN;
+  LockedEntry entry(file);
+  if (!entry) return FILE_TYPE_UNKNOWN;
   struct stat st;
-  if (fstat(entry.fd, &st) != 0) {
+  if (fstat(entry->fd, &st) != 0) {
     SetLastErrorFromErrno(errno);
     return FILE_TYPE_UNKNOWN;
   }
@@ -529,15 +590,15 @@ namespace {
 
 // Moves the file pointer; false with the last error set when the move is refused.
 bool MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
-  FileEntry entry;
-  if (!LookUp(file, entry)) return false;
-  Settle(entry, true);
+  LockedEntry entry(file);
+  if (!entry) return false;
+  Settle(*entry, true);
   off_t origin = 0;
   if (method == FILE_CURRENT) {
-    origin = lseek(entry.fd, 0, SEEK_CUR);
+    origin = lseek(entry->fd, 0, SEEK_CUR);
   } else if (method == FILE_END) {
     struct stat st;
-    origin = fstat(entry.fd, &st) == 0 ? st.st_size : -1;
+    origin = fstat(entry->fd, &st) == 0 ? st.st_size : -1;
   } else if (method != FILE_BEGIN) {
     return Fail(ERROR_INVALID_PARAMETER, false);
   }
@@ -547,7 +608,7 @@ bool MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
   }
   int64_t target = static_cast<int64_t>(origin) + offset;
   if (target < 0) return Fail(ERROR_NEGATIVE_SEEK, false);
-  if (lseek(entry.fd, static_cast<off_t>(target), SEEK_SET) < 0) {
+  if (lseek(entry->fd, static_cast<off_t>(target), SEEK_SET) < 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
@@ -579,12 +640,12 @@ extern "C" BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
 }
 
 extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {
-  FileEntry entry;
-  if (!LookUp(file, entry)) return FALSE;
-  if (!entry.canWrite) return Fail(ERROR_ACCESS_DENIED);
-  Settle(entry, true);
-  off_t position = lseek(entry.fd, 0, SEEK_CUR);
-  if (position < 0 || ftruncate(entry.fd, position) != 0) {
+  LockedEntry entry(file);
+  if (!entry) return FALSE;
+  if (!entry->canWrite) return Fail(ERROR_ACCESS_DENIED);
+  Settle(*entry, true);
+  off_t position = lseek(entry->fd, 0, SEEK_CUR);
+  if (position < 0 || ftruncate(entry->fd, position) != 0) {
     SetLastErrorFromErrno(errno);
     return FALSE;
   }
@@ -592,14 +653,11 @@ extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {
 }
 
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file) {
-  FileEntry entry;
-  if (!LookUp(file, entry)) return FALSE;
-  if (!entry.canWrite) return Fail(ERROR_ACCESS_DENIED);
-  if (entry.buffer) {
-    std::lock_guard<std::mutex> lock(entry.buffer->mutex);
-    if (!WriteOut(entry.fd, *entry.buffer)) return Fail(entry.buffer->failure);
-  }
-  if (fsync(entry.fd) != 0 && errno != EINVAL && errno != EROFS) {
+  LockedEntry entry(file);
+  if (!entry) return FALSE;
+  if (!entry->canWrite) return Fail(ERROR_ACCESS_DENIED);
+  if (entry->buffer && !WriteOut(entry->fd, *entry->buffer)) return Fail(entry->buffer->failure);
+  if (fsync(entry->fd) != 0 && errno != EINVAL && errno != EROFS) {
     SetLastErrorFromErrno(errno);
     return FALSE;
   }
@@ -609,25 +667,26 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file) {
 // Closes the handle whatever happens; fails (with the error of the lost write) when
 // gathered data could not be written, now or earlier.
 extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
-  size_t slot;
+  size_t index = 0;
+  Slot *slot = SlotOf(handle, &index);
   FileEntry entry;
-  {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
-    if (SlotOf(handle, slot) && slot < g_table.size() && g_table[slot].fd >= 0) {
-      entry = g_table[slot];
-      g_table[slot] = FileEntry();
+  if (slot) {
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    if (slot->entry.fd >= 0) {
+      entry = std::move(slot->entry);
+      slot->entry = FileEntry();
     }
   }
   if (entry.fd < 0) return Fail(ERROR_INVALID_HANDLE);
   DWORD failure = ERROR_SUCCESS;
   if (entry.buffer) {
-    std::lock_guard<std::mutex> lock(entry.buffer->mutex);
     WriteOut(entry.fd, *entry.buffer);
     failure = entry.buffer->failure;
   }
   if (close(entry.fd) != 0 && errno != EINTR && failure == ERROR_SUCCESS) {
     failure = ErrorFromErrno(errno);
   }
+  FreeSlot(index);
   if (failure != ERROR_SUCCESS) {
     SetLastError(failure);
     return FALSE;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform_expect.h"
 #include "test_support.h"
@@ -255,6 +256,46 @@ TEST_F(FilesTest, BadHandlesAreRefused) {
   SetLastError(kSentinel);
   EXPECT_FALSE(WriteFile(h, "x", 1, &read, nullptr));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+// More handles than one block of the handle table holds: each keeps its own file, a closed
+// one is refused, and a handle opened after closes works as any other.
+TEST_F(FilesTest, ManyHandlesOpenAtOnceStayApart) {
+  const int kCount = 300;
+  std::vector<HANDLE> handles;
+  for (int i = 0; i < kCount; ++i) {
+    HANDLE h = Open(Path("many" + std::to_string(i)), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h) << i;
+    std::string text = "file " + std::to_string(i);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    handles.push_back(h);
+  }
+  for (int i = 0; i < kCount; i += 2) EXPECT_TRUE(CloseHandle(handles[i])) << i;
+  for (int i = 0; i < kCount; ++i) {
+    std::string text = "file " + std::to_string(i);
+    char back[32] = {};
+    DWORD read = kSentinel;
+    SetLastError(kSentinel);
+    if (i % 2 == 0) {
+      EXPECT_FALSE(ReadFile(handles[i], back, sizeof back, &read, nullptr)) << i;
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError()) << i;
+      continue;
+    }
+    ASSERT_EQ(0u, SetFilePointer(handles[i], 0, nullptr, FILE_BEGIN)) << i;
+    ASSERT_TRUE(ReadFile(handles[i], back, sizeof back, &read, nullptr)) << i;
+    EXPECT_EQ(text, std::string(back, read)) << i;
+  }
+  HANDLE later = Open(Path("later"), GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(INVALID_HANDLE_VALUE, later);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(later, "later", 5, &written, nullptr));
+  EXPECT_TRUE(CloseHandle(later));
+  EXPECT_EQ("later", lumox_test::ReadFileBytes(Path("later")));
+  for (int i = 1; i < kCount; i += 2) EXPECT_TRUE(CloseHandle(handles[i])) << i;
+  for (int i = 0; i < kCount; i += 7) {
+    EXPECT_EQ("file " + std::to_string(i), lumox_test::ReadFileBytes(Path("many" + std::to_string(i))));
+  }
 }
 
 TEST_F(FilesTest, DeleteMoveAndCopy) {

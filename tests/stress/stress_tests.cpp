@@ -216,4 +216,64 @@ TEST(Stress, ManyThreadsManyMixedTransfers) {
   RemoveTree(scratch);
 }
 
+// Threads reading one buffered file handle in small blocks while another thread closes it:
+// every block handed out is a whole, untorn slice of the file, and once the handle is closed
+// every reader gets ERROR_INVALID_HANDLE.
+TEST(Stress, ReadersOfOneHandleWhileItIsClosed) {
+  std::string dir = MakeTempDir("stress-close");
+  ASSERT_FALSE(dir.empty());
+  std::string path = JoinPath(dir, "words.bin");
+  const uint32_t kWords = 1 << 20;  // 4 MiB: each 4-byte word holds its own index
+  {
+    std::vector<uint32_t> words(kWords);
+    for (uint32_t i = 0; i < kWords; ++i) words[i] = i;
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(words.size(), fwrite(words.data(), sizeof(uint32_t), words.size(), f));
+    ASSERT_EQ(0, fclose(f));
+  }
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  const int kReaders = 3;
+  std::atomic<int> started{0};
+  std::vector<DWORD> lastError(kReaders, 0);
+  std::vector<long> torn(kReaders, 0), blocks(kReaders, 0);
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.emplace_back([&, r] {
+      ++started;
+      uint32_t block[256];
+      for (long n = 0; n < 20000000; ++n) {
+        DWORD got = 0;
+        if (!ReadFile(h, block, sizeof block, &got, nullptr)) {
+          lastError[r] = GetLastError();
+          return;
+        }
+        if (got == 0) {  // at the end: start over
+          SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+          continue;
+        }
+        ++blocks[r];
+        for (DWORD i = 1; i < got / 4; ++i) {
+          if (block[i] != block[0] + i) {
+            ++torn[r];
+            break;
+          }
+        }
+      }
+    });
+  }
+  while (started < kReaders) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(CloseHandle(h));
+  for (auto &t : readers) t.join();
+  for (int r = 0; r < kReaders; ++r) {
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), lastError[r]) << "reader " << r;
+    EXPECT_EQ(0, torn[r]) << "reader " << r;
+    EXPECT_GT(blocks[r], 0) << "reader " << r;
+  }
+  RemoveTree(dir);
+}
+
 }  // namespace
