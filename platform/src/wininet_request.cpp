@@ -21,11 +21,14 @@ bool ValidVerb(const char *verb) {
 }
 
 // Runs `step` on the request behind `handle`; a failure sets the last error here only.
+// The reference held for the call is the looked-up one itself: no further copies, as the
+// body calls come once per block.
 template <class Step>
 BOOL OnRequest(HINTERNET handle, Step step) {
-  DWORD err = 0;
-  std::shared_ptr<Request> r = LookupAs<Request>(handle, Kind::Request, &err);
-  if (r) err = step(*r);
+  std::shared_ptr<Object> o = Lookup(handle);
+  DWORD err = !o                          ? ERROR_INVALID_HANDLE
+              : o->kind != Kind::Request ? ERROR_INTERNET_INCORRECT_HANDLE_TYPE
+                                         : step(static_cast<Request &>(*o));
   return err ? Fail(err) : TRUE;
 }
 
