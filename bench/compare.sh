@@ -58,6 +58,9 @@ if [[ " $cases " == *-1G\ * ]]; then
     head -c $((24 << 20)) /dev/urandom; } >"$work/www/1G.bin"
 fi
 chmod 755 "$work/www" && chmod 644 "$work/www"/*
+# The new files go to disk now: writing them back while the tools run would slow whichever
+# tool ran during it.
+sync
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 

@@ -131,10 +131,9 @@ struct Transfer {
 
 enum class ReqState { Open, Streaming, HeadReady, Failed };
 
-// Reply bytes held for InternetReadFile. Several receive buffers fit, so curl seldom has to
-// pause with a buffer in hand (it then keeps a copy of it, which costs more than the rest of
-// the way to the caller).
-const size_t kReceiveQueueBytes = 256 * 1024;
+// Reply bytes held for InternetReadFile: two receive buffers, so curl seldom has to pause
+// with a buffer in hand (it then keeps a copy of it).
+const size_t kReceiveQueueBytes = 128 * 1024;
 const size_t kReceiveBufferBytes = 64 * 1024;  // curl's receive buffer: one read from the socket
 static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
 const size_t kSendQueueBytes = 64 * 1024;      // body bytes of InternetWriteFile not yet sent
