@@ -136,7 +136,8 @@ enum class ReqState { Open, Streaming, HeadReady, Failed };
 const size_t kReceiveQueueBytes = 128 * 1024;
 const size_t kReceiveBufferBytes = 64 * 1024;  // curl's receive buffer: one read from the socket
 static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
-const size_t kSendQueueBytes = 64 * 1024;      // body bytes of InternetWriteFile not yet sent
+const size_t kSendQueueBytes = 512 * 1024;  // body bytes of InternetWriteFile not yet sent:
+                                             // one send buffer of curl's
 
 struct Request : Object {
   Request() : Object(Kind::Request), recvQueue(kReceiveQueueBytes), sendQueue(kSendQueueBytes) {}

@@ -54,9 +54,10 @@ namespace {
 
 const size_t kMaxHead = 256 * 1024;   // longest reply head accepted
 const uint64_t kMaxDrain = 64 * 1024;  // body bytes read to keep a connection for a resend
-// curl's send buffer (the receive buffer is kReceiveBufferBytes): few, large system calls
-// on the socket.
-const long kUploadBufferBytes = 64 * 1024;
+// curl's send buffer (the receive buffer is kReceiveBufferBytes). Large sends wake the
+// receiving side less often: sending 1 GiB over loopback took 0.30 s of system time in
+// 512 KiB sends against 0.45 s in 64 KiB ones.
+const long kUploadBufferBytes = 512 * 1024;
 const long kMaxWaitMs = 1000;          // longest single wait for socket activity
 
 // A time-out option as a limit in milliseconds; 0 is none.
