@@ -74,6 +74,12 @@ struct Slot {
 const size_t kChunkSlots = 256;
 const size_t kChunks = 256;  // at most 65,536 handles open at once
 std::atomic<Slot *> g_chunks[kChunks];
+// The chunks go when the library is unloaded (no handle can be in use then).
+struct ChunkRelease {
+  ~ChunkRelease() {
+    for (auto &chunk : g_chunks) delete[] chunk.load();
+  }
+} g_chunkRelease;
 std::mutex g_tableMutex;     // slot allocation
 std::vector<size_t> g_freeSlots;
 size_t g_slotsMade = 0;

@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 
-#include <cstdlib>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -12,16 +12,17 @@ namespace lumox_platform {
 
 // Buffers that body and file data move through start on a page boundary: some processors
 // copy into a destination that is not cache-line aligned several times more slowly, the
-// kernel's copies for read(2) and recv(2) included.
-struct FreeBulk {
-  void operator()(char *p) const { std::free(p); }
+// kernel's copies for read(2) and recv(2) included. They are mapped and unmapped on their
+// own, so their pages go back to the system as soon as a transfer ends instead of staying
+// in the allocator's per-thread arenas.
+struct BulkRelease {
+  size_t size = 0;
+  void operator()(char *p) const;
 };
-using BulkBuffer = std::unique_ptr<char[], FreeBulk>;
+using BulkBuffer = std::unique_ptr<char[], BulkRelease>;
 // `size` bytes, or null when there is no memory for them.
-inline BulkBuffer NewBulkBuffer(size_t size) {
-  void *p = nullptr;
-  return BulkBuffer(posix_memalign(&p, 4096, size) == 0 ? static_cast<char *>(p) : nullptr);
-}
+BulkBuffer NewBulkBuffer(size_t size);
+
 // memcpy for blocks of body data. A large memcpy whose destination lies a few bytes past
 // its source within a page (the distance modulo 4096 under 64) runs an order of magnitude
 // slower on some processors; that case is copied in 64-byte pieces instead.
