@@ -62,7 +62,8 @@ struct FileEntry {
 };
 
 // Handle slots. HANDLE (i + 1) * 4 is slot i. Slots sit in chunks that are made on demand
-// and never freed, so an operation finds its slot without a table-wide lock; the slot's
+// and never moved or freed while the library is loaded, so an operation finds its slot
+// without a table-wide lock; the slot's
 // own mutex guards its entry for the length of the operation, and CloseHandle takes the
 // entry out under it. Small blocks of I/O on one handle thus cost one uncontended lock.
 struct Slot {

@@ -10,11 +10,13 @@ namespace lumox_platform {
 
 // ----- bulk data buffers -----
 
-// Buffers that body and file data move through start on a page boundary: some processors
-// copy into a destination that is not cache-line aligned several times more slowly, the
-// kernel's copies for read(2) and recv(2) included. They are mapped and unmapped on their
-// own, so their pages go back to the system as soon as a transfer ends instead of staying
-// in the allocator's per-thread arenas.
+// Buffers that body and file data move through start on a page boundary. Some processors
+// copy an order of magnitude more slowly when the destination lies a few bytes past the
+// source within a page (see CopyBulk), and read(2) copies from page-cache pages, which
+// start on one: a read-ahead buffer 16 bytes past a page boundary took 0.5 s per GiB
+// against 0.09 s. The buffers are mapped and unmapped on their own, so their pages go
+// back to the system as soon as a transfer ends instead of staying in the allocator's
+// per-thread arenas.
 struct BulkRelease {
   size_t size = 0;
   void operator()(char *p) const;
