@@ -7,17 +7,15 @@
 // the first non-zero code of any thread, bytes the sum of the local files' sizes.
 #include <dlfcn.h>
 #include <pthread.h>
+#include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 
-namespace {
-
-using DownloadFileC = int (*)(const char *, char **, int, const char *, int);
-using UploadFileC = int (*)(const char *, char **, int, const char *, const char *,
-                            const char *);
+typedef int (*DownloadFileC)(const char *, char **, int, const char *, int);
+typedef int (*UploadFileC)(const char *, char **, int, const char *, const char *, const char *);
 
 struct Job {
   bool upload;
@@ -27,12 +25,12 @@ struct Job {
   int result;
 };
 
-long PeakRssKib() {
+static long PeakRssKib(void) {
   FILE *status = fopen("/proc/self/status", "r");
-  if (status == nullptr) return -1;
+  if (status == NULL) return -1;
   char line[256];
   long kib = -1;
-  while (fgets(line, sizeof line, status) != nullptr) {
+  while (fgets(line, sizeof line, status) != NULL) {
     if (strncmp(line, "VmHWM:", 6) == 0) {
       sscanf(line + 6, "%ld", &kib);
       break;
@@ -42,24 +40,21 @@ long PeakRssKib() {
   return kib;
 }
 
-double Now() {
-  timespec ts;
+static double Now(void) {
+  struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-void *Run(void *arg) {
-  Job *job = static_cast<Job *>(arg);
+static void *Run(void *arg) {
+  struct Job *job = arg;
   if (job->upload) {
-    job->result = reinterpret_cast<UploadFileC>(job->entry)(job->url, nullptr, 0, job->path,
-                                                            "file", nullptr);
+    job->result = ((UploadFileC)job->entry)(job->url, NULL, 0, job->path, "file", NULL);
   } else {
-    job->result = reinterpret_cast<DownloadFileC>(job->entry)(job->url, nullptr, 0, job->path, 0);
+    job->result = ((DownloadFileC)job->entry)(job->url, NULL, 0, job->path, 0);
   }
-  return nullptr;
+  return NULL;
 }
-
-}  // namespace
 
 int main(int argc, char **argv) {
   int threads = argc == 6 ? atoi(argv[5]) : 1;
@@ -69,15 +64,15 @@ int main(int argc, char **argv) {
     return 2;
   }
   void *library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
+  if (library == NULL) {
     fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
     return 2;
   }
   bool upload = strcmp(argv[2], "upload") == 0;
   void *entry = dlsym(library, upload ? "HttpUploadFileC" : "HttpDownloadFileC");
-  if (entry == nullptr) return 2;
+  if (entry == NULL) return 2;
 
-  static Job jobs[64];
+  static struct Job jobs[64];
   pthread_t ids[64];
   for (int i = 0; i < threads; ++i) {
     jobs[i].upload = upload;
@@ -91,9 +86,9 @@ int main(int argc, char **argv) {
     Run(&jobs[0]);
   } else {
     for (int i = 0; i < threads; ++i) {
-      if (pthread_create(&ids[i], nullptr, Run, &jobs[i]) != 0) return 2;
+      if (pthread_create(&ids[i], NULL, Run, &jobs[i]) != 0) return 2;
     }
-    for (int i = 0; i < threads; ++i) pthread_join(ids[i], nullptr);
+    for (int i = 0; i < threads; ++i) pthread_join(ids[i], NULL);
   }
   double seconds = Now() - start;
   int result = 0;
@@ -102,7 +97,7 @@ int main(int argc, char **argv) {
     if (result == 0) result = jobs[i].result;
     struct stat st;
     if (upload && i > 0) continue;
-    bytes += stat(jobs[i].path, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    bytes += stat(jobs[i].path, &st) == 0 ? (long long)st.st_size : 0;
   }
   printf("result=%d bytes=%lld seconds=%.3f peak_rss_kib=%ld\n", result, bytes, seconds,
          PeakRssKib());
