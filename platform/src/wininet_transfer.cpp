@@ -90,7 +90,10 @@ size_t HeaderCallback(char *data, size_t size, size_t count, void *user) {
     t->headDone = true;
     return len;
   }
-  if (line.compare(0, 5, "HTTP/") == 0) {
+  // Only the first line of a head is its status line; a later line that starts with
+  // "HTTP/" is a header line, as curl reads it (it must not hide the lines before it from
+  // the framing checks).
+  if (t->statusLine.empty() && line.compare(0, 5, "HTTP/") == 0) {
     t->statusLine = line;
     t->headers.clear();
   } else if ((line[0] == ' ' || line[0] == '\t') && !t->headers.empty()) {
