@@ -78,8 +78,10 @@ int main(int argc, char **argv) {
     jobs[i].upload = upload;
     jobs[i].entry = entry;
     jobs[i].url = argv[3];
-    if (threads == 1 || upload) snprintf(jobs[i].path, sizeof jobs[i].path, "%s", argv[4]);
-    else snprintf(jobs[i].path, sizeof jobs[i].path, "%s.%d", argv[4], i);
+    if (threads == 1 || upload)
+      snprintf(jobs[i].path, sizeof jobs[i].path, "%s", argv[4]);
+    else
+      snprintf(jobs[i].path, sizeof jobs[i].path, "%s.%d", argv[4], i);
   }
   double start = Now();
   if (threads == 1) {

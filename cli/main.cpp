@@ -156,27 +156,26 @@ int RunTransfer(const Options &o) {
   char **pairs = t.pairs.empty() ? nullptr : t.pairs.data();
 
   bool progress = !o.silent && IsTerminal(stderr);
-  ProgressMeter meter(o.command == Command::kGet ? ProgressMeter::Kind::kDownload
-                                                 : ProgressMeter::Kind::kUpload,
-                      o.command == Command::kGet ? localPath : o.file, WrittenFile(localPath),
-                      o.command == Command::kGet ? -1 : FileSize(o.file));
+  ProgressMeter meter(
+      o.command == Command::kGet ? ProgressMeter::Kind::kDownload : ProgressMeter::Kind::kUpload,
+      o.command == Command::kGet ? localPath : o.file, WrittenFile(localPath),
+      o.command == Command::kGet ? -1 : FileSize(o.file));
   if (progress) meter.Start();
 
   int code;
   if (o.command == Command::kGet) {
     int usePost = o.post ? 1 : 0;
-    code = o.useProxy ? HttpDownloadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(),
-                                            usePost, 0, t.proxyHost.c_str(), o.proxyPort,
-                                            proxyUser, password)
-                      : HttpDownloadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), usePost);
+    code = o.useProxy
+               ? HttpDownloadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(), usePost, 0,
+                                     t.proxyHost.c_str(), o.proxyPort, proxyUser, password)
+               : HttpDownloadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), usePost);
   } else {
     const char *field = o.raw ? nullptr : t.field.c_str();
     const char *reply = o.reply.empty() ? nullptr : t.reply.c_str();
-    code = o.useProxy ? HttpUploadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field,
-                                          reply, 0, t.proxyHost.c_str(), o.proxyPort, proxyUser,
-                                          password)
-                      : HttpUploadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field,
-                                        reply);
+    code = o.useProxy
+               ? HttpUploadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field, reply, 0,
+                                   t.proxyHost.c_str(), o.proxyPort, proxyUser, password)
+               : HttpUploadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field, reply);
   }
   meter.Finish(code == 0);
   if (code != 0) {
@@ -226,14 +225,10 @@ int Main(int argc, char **argv) {
   }
   switch (o.command) {
     case Command::kGet:
-    case Command::kUpload:
-      return RunTransfer(o);
-    case Command::kCanon:
-      return RunCanon(o);
-    case Command::kMessage:
-      return RunMessage(o);
-    case Command::kNone:
-      break;
+    case Command::kUpload: return RunTransfer(o);
+    case Command::kCanon: return RunCanon(o);
+    case Command::kMessage: return RunMessage(o);
+    case Command::kNone: break;
   }
   return UsageError(Command::kNone, "no command given");
 }

@@ -12,7 +12,17 @@ namespace lumox_cli {
 namespace {
 
 enum OptionId {
-  kOutput, kData, kPost, kSilent, kField, kRaw, kReply, kProxy, kProxyUser, kProxyPassword, kHelp,
+  kOutput,
+  kData,
+  kPost,
+  kSilent,
+  kField,
+  kRaw,
+  kReply,
+  kProxy,
+  kProxyUser,
+  kProxyPassword,
+  kHelp,
   kVersion
 };
 
@@ -116,12 +126,8 @@ bool ApplyOption(const OptionDef &def, const std::string &value, Options &option
       options.pairs.emplace_back(value.substr(0, eq), value.substr(eq + 1));
       return true;
     }
-    case kPost:
-      options.post = true;
-      return true;
-    case kSilent:
-      options.silent = true;
-      return true;
+    case kPost: options.post = true; return true;
+    case kSilent: options.silent = true; return true;
     case kField:
       if (value.empty()) {
         error = "--field needs a name (use --raw to send the bare file)";
@@ -129,9 +135,7 @@ bool ApplyOption(const OptionDef &def, const std::string &value, Options &option
       }
       options.field = value;
       return true;
-    case kRaw:
-      options.raw = true;
-      return true;
+    case kRaw: options.raw = true; return true;
     case kReply:
       if (value.empty()) {
         error = "--reply needs a file name";
@@ -139,8 +143,7 @@ bool ApplyOption(const OptionDef &def, const std::string &value, Options &option
       }
       options.reply = value;
       return true;
-    case kProxy:
-      return ParseProxy(value, options, error);
+    case kProxy: return ParseProxy(value, options, error);
     case kProxyUser:
       options.hasProxyUser = true;
       options.proxyUser = value;
@@ -150,8 +153,7 @@ bool ApplyOption(const OptionDef &def, const std::string &value, Options &option
       options.proxyPassword = value;
       return true;
     case kHelp:
-    case kVersion:
-      return true;
+    case kVersion: return true;
   }
   return true;
 }
@@ -183,9 +185,7 @@ bool CheckOperands(Options &options, const std::vector<std::string> &operands, b
         }
       }
       break;
-    case Command::kCanon:
-      options.url = operands[0];
-      break;
+    case Command::kCanon: options.url = operands[0]; break;
     case Command::kMessage: {
       long long code = 0;
       if (!ParseDecimal(operands[0], INT_MIN, INT_MAX, code)) {
@@ -195,8 +195,7 @@ bool CheckOperands(Options &options, const std::vector<std::string> &operands, b
       options.code = static_cast<int>(code);
       break;
     }
-    case Command::kNone:
-      break;
+    case Command::kNone: break;
   }
   if ((options.hasProxyUser || options.hasProxyPassword) && !options.useProxy) {
     error = "--proxy-user and --proxy-password need --proxy";
@@ -271,7 +270,8 @@ bool ParseCommandLine(int argc, char **argv, Options &options, std::string &erro
     } else {
       def = FindShort(arg[1]);
       if (def != nullptr && arg.size() > 2) {
-        if (!def->takesValue) def = nullptr;  // "-sx": no bundling of switches
+        if (!def->takesValue)
+          def = nullptr;  // "-sx": no bundling of switches
         else {
           value = arg.substr(2);
           hasValue = true;
@@ -315,7 +315,7 @@ bool DefaultOutputName(const std::string &url, std::string &name, std::string &w
   std::string decoded;
   for (size_t i = 0; i < segment.size(); ++i) {
     auto hex = [](char c) {
-      return c >= '0' && c <= '9' ? c - '0'
+      return c >= '0' && c <= '9'   ? c - '0'
              : c >= 'a' && c <= 'f' ? c - 'a' + 10
              : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                     : -1;
@@ -362,8 +362,8 @@ bool DefaultOutputName(const std::string &url, std::string &name, std::string &w
   if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
       stem[3] >= '0' && stem[3] <= '9')
     device = true;
-  if (device || decoded.find_first_of("<>\"|?*") != std::string::npos ||
-      decoded.back() == '.' || decoded.back() == ' ') {
+  if (device || decoded.find_first_of("<>\"|?*") != std::string::npos || decoded.back() == '.' ||
+      decoded.back() == ' ') {
     why = "'" + decoded + "' is not a usable Windows file name";
     return false;
   }
@@ -412,8 +412,7 @@ const char *UsageText(Command command) {
     case Command::kMessage:
       return "Usage: lumox message CODE\n"
              "Prints the library's message for a result code.\n";
-    case Command::kNone:
-      break;
+    case Command::kNone: break;
   }
   return "Usage: lumox COMMAND [ARGUMENTS]\n"
          "HTTP/HTTPS file transfers through the Lumox library.\n"

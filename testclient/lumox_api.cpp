@@ -80,8 +80,7 @@ class AnsiArg {
     int wideLength = static_cast<int>(text.size());
     int bytes = 0;
     if (wideLength > 0) {
-      bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), wideLength, nullptr, 0, nullptr,
-                                  nullptr);
+      bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), wideLength, nullptr, 0, nullptr, nullptr);
     }
     string_ = SysAllocStringByteLen(nullptr, static_cast<UINT>(bytes));
     if (string_ == nullptr) {
@@ -134,9 +133,8 @@ int HttpDownloadFile(const std::wstring &url, SAFEARRAY **params, const std::wst
   return proc(aUrl.get(), params, aPath.get(), usePost);
 }
 
-int HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params,
-                       const std::wstring &localPath, int usePost, int reserved,
-                       const std::wstring &proxyServer, int proxyPort,
+int HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
+                       int usePost, int reserved, const std::wstring &proxyServer, int proxyPort,
                        const std::wstring &proxyUser, const std::wstring &proxyPassword) {
   DownloadFileExProc proc = g_downloadFileEx.get();
   AnsiArg aUrl(url), aPath(localPath), aServer(proxyServer), aUser(proxyUser),
@@ -153,9 +151,9 @@ int HttpUploadFile(const std::wstring &url, SAFEARRAY **params, const std::wstri
 }
 
 int HttpUploadFileEx(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
-                     const std::wstring &fieldName, const std::wstring &responsePath,
-                     int reserved, const std::wstring &proxyServer, int proxyPort,
-                     const std::wstring &proxyUser, const std::wstring &proxyPassword) {
+                     const std::wstring &fieldName, const std::wstring &responsePath, int reserved,
+                     const std::wstring &proxyServer, int proxyPort, const std::wstring &proxyUser,
+                     const std::wstring &proxyPassword) {
   UploadFileExProc proc = g_uploadFileEx.get();
   AnsiArg aUrl(url), aPath(localPath), aField(fieldName), aResponse(responsePath),
       aServer(proxyServer), aUser(proxyUser), aPassword(proxyPassword);
@@ -192,7 +190,9 @@ void SetResolver(Resolver resolver, void *context) {
   ++g_generation;
 }
 
-void SetFatalHandler(FatalHandler handler) { g_fatal = handler != nullptr ? handler : DefaultFatal; }
+void SetFatalHandler(FatalHandler handler) {
+  g_fatal = handler != nullptr ? handler : DefaultFatal;
+}
 
 void RestoreDefaults() {
   SetResolver(nullptr, nullptr);

@@ -14,18 +14,17 @@
 namespace lumox_api {
 
 // The exports as the library declares them (stdcall, ANSI text, host-array lists).
-using DownloadFileProc = int(WINAPI *)(const char *url, SAFEARRAY **params,
-                                       const char *localPath, int usePost);
-using DownloadFileExProc = int(WINAPI *)(const char *url, SAFEARRAY **params,
-                                         const char *localPath, int usePost, int reserved,
-                                         const char *proxyServer, int proxyPort,
-                                         const char *proxyUser, const char *proxyPassword);
+using DownloadFileProc = int(WINAPI *)(const char *url, SAFEARRAY **params, const char *localPath,
+                                       int usePost);
+using DownloadFileExProc = int(WINAPI *)(const char *url, SAFEARRAY **params, const char *localPath,
+                                         int usePost, int reserved, const char *proxyServer,
+                                         int proxyPort, const char *proxyUser,
+                                         const char *proxyPassword);
 using UploadFileProc = int(WINAPI *)(const char *url, SAFEARRAY **params, const char *localPath,
                                      const char *fieldName, const char *responsePath);
-using UploadFileExProc = int(WINAPI *)(const char *url, SAFEARRAY **params,
-                                       const char *localPath, const char *fieldName,
-                                       const char *responsePath, int reserved,
-                                       const char *proxyServer, int proxyPort,
+using UploadFileExProc = int(WINAPI *)(const char *url, SAFEARRAY **params, const char *localPath,
+                                       const char *fieldName, const char *responsePath,
+                                       int reserved, const char *proxyServer, int proxyPort,
                                        const char *proxyUser, const char *proxyPassword);
 using GetErrStrProc = int(WINAPI *)(int code, BSTR *message);
 using ParseURLProc = int(WINAPI *)(const char *url, BSTR *canonicalUrl);
@@ -46,16 +45,15 @@ SAFEARRAY **EmptyParamList();
 // The six entry points. Text arguments are UTF-16; the result code is the library's.
 int HttpDownloadFile(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
                      int usePost);
-int HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params,
-                       const std::wstring &localPath, int usePost, int reserved,
-                       const std::wstring &proxyServer, int proxyPort,
+int HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
+                       int usePost, int reserved, const std::wstring &proxyServer, int proxyPort,
                        const std::wstring &proxyUser, const std::wstring &proxyPassword);
 int HttpUploadFile(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
                    const std::wstring &fieldName, const std::wstring &responsePath);
 int HttpUploadFileEx(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
-                     const std::wstring &fieldName, const std::wstring &responsePath,
-                     int reserved, const std::wstring &proxyServer, int proxyPort,
-                     const std::wstring &proxyUser, const std::wstring &proxyPassword);
+                     const std::wstring &fieldName, const std::wstring &responsePath, int reserved,
+                     const std::wstring &proxyServer, int proxyPort, const std::wstring &proxyUser,
+                     const std::wstring &proxyPassword);
 // *message receives the library's message for code, converted from the ANSI code page
 // (empty when the library stored no string).
 int HttpGetErrStr(int code, std::wstring *message);

@@ -16,7 +16,7 @@ using lumox_demo::kScenarios;
 const wchar_t kWindowClass[] = L"LumoxTest";
 const wchar_t kCaption[] = L"【Lumox利用ｻﾝﾌﾟﾙ】-Ver2.00";
 const wchar_t kFontFace[] = L"ＭＳ Ｐゴシック";
-constexpr int kFontCentiPoints = 975;       // 9.75 pt
+constexpr int kFontCentiPoints = 975;  // 9.75 pt
 constexpr int kClientWidthTwips = 9660;
 constexpr int kClientHeightTwips = 8445;
 
@@ -73,11 +73,11 @@ const ControlDef kControls[] = {
      L"※③　　【ﾊﾟﾗﾒｰﾀ付き】方式で、テスト用二つのパラメータ　⇒　【Name1/Value1】　と　【Name2/Value2】",
      360, 1080, 8775, 255, 16, -1},
     {L"Label7", Kind::Label, kFrame2, -1,
-     L"※④　　プロキシ　サーバーについて、ソースコードをご参考下さい。", 360, 1440, 8775, 255,
-     18, -1},
+     L"※④　　プロキシ　サーバーについて、ソースコードをご参考下さい。", 360, 1440, 8775, 255, 18,
+     -1},
     {L"Label3", Kind::Label, kFrame2, -1,
-     L"※⑤　　詳しい利用説明について、同梱の【Lumox通信APIの説明】をご参考下さい。", 360, 1800,
-     8775, 255, 19, -1},
+     L"※⑤　　詳しい利用説明について、同梱の【Lumox通信APIの説明】をご参考下さい。", 360, 1800, 8775,
+     255, 19, -1},
 };
 
 HWND g_main = nullptr;
@@ -134,9 +134,7 @@ HWND CreateControl(const ControlDef &def, int id) {
       cls = L"BUTTON";
       style |= BS_GROUPBOX;
       break;
-    case Kind::Label:
-      style |= SS_LEFTNOWORDWRAP | SS_NOPREFIX;
-      break;
+    case Kind::Label: style |= SS_LEFTNOWORDWRAP | SS_NOPREFIX; break;
     case Kind::Text:
       cls = L"EDIT";
       style |= WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL;
@@ -148,10 +146,9 @@ HWND CreateControl(const ControlDef &def, int id) {
       text = kScenarios[def.scenario].caption;
       break;
   }
-  HWND hwnd = CreateWindowExW(exStyle, cls, text, style, x, y, TwipsX(def.width),
-                              TwipsY(def.height), g_main,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                              GetModuleHandleW(nullptr), nullptr);
+  HWND hwnd = CreateWindowExW(
+      exStyle, cls, text, style, x, y, TwipsX(def.width), TwipsY(def.height), g_main,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
   if (hwnd != nullptr) {
     SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), FALSE);
   }
@@ -164,9 +161,8 @@ void CreateControls() {
   std::vector<const ControlDef *> order;
   for (const ControlDef &def : kFrames) order.push_back(&def);
   for (const ControlDef &def : kControls) order.push_back(&def);
-  std::sort(order.begin(), order.end(), [](const ControlDef *a, const ControlDef *b) {
-    return a->tabIndex < b->tabIndex;
-  });
+  std::sort(order.begin(), order.end(),
+            [](const ControlDef *a, const ControlDef *b) { return a->tabIndex < b->tabIndex; });
   HWND previous = HWND_TOP;
   int nextStaticId = kIdFirstStatic;
   for (const ControlDef *def : order) {
@@ -224,9 +220,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         SetFocus(g_lastFocus);
       }
       return 0;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
   }
   return DefWindowProcW(hwnd, msg, wParam, lParam);
 }

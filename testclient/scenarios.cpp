@@ -27,20 +27,20 @@ const wchar_t kNoFeedback[] = L"";
 const Scenario kScenarios[kScenarioCount] = {
     {L"CmdDownload1", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【GET方式】　　　　　　", Export::DownloadFile,
      ParamList::Empty, 0, nullptr, nullptr, false},
-    {L"CmdDownload2", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【POST方式】　　　　　", Export::DownloadFile,
-     ParamList::Empty, 1, nullptr, nullptr, false},
-    {L"CmdDownload3", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【ﾊﾟﾗﾒｰﾀ付き】　　　　", Export::DownloadFile,
-     ParamList::Test, 1, nullptr, nullptr, false},
-    {L"CmdDownload4", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【ﾌﾟﾛｷｼ ｻｰﾊﾞｰ利用】", Export::DownloadFileEx,
-     ParamList::Empty, 1, nullptr, nullptr, false},
-    {L"CmdUpload1", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ｻｰﾊﾞｰ返信無視】　", Export::UploadFile, ParamList::Empty,
-     0, kFieldName, kNoFeedback, true},
-    {L"CmdUpload2", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ｻｰﾊﾞｰ返信取得】　", Export::UploadFile, ParamList::Empty,
-     0, kFieldName, kFeedbackFile, true},
-    {L"CmdUpload3", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ﾊﾟﾗﾒｰﾀ付き】　　　　", Export::UploadFile,
-     ParamList::Test, 0, kFieldName, kFeedbackFile, true},
-    {L"CmdUpload4", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ﾌﾟﾛｷｼ ｻｰﾊﾞｰ利用】", Export::UploadFileEx,
-     ParamList::Empty, 0, kFieldName, kNoFeedback, true},
+    {L"CmdDownload2", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【POST方式】　　　　　", Export::DownloadFile, ParamList::Empty,
+     1, nullptr, nullptr, false},
+    {L"CmdDownload3", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【ﾊﾟﾗﾒｰﾀ付き】　　　　", Export::DownloadFile, ParamList::Test,
+     1, nullptr, nullptr, false},
+    {L"CmdDownload4", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【ﾌﾟﾛｷｼ ｻｰﾊﾞｰ利用】", Export::DownloadFileEx, ParamList::Empty,
+     1, nullptr, nullptr, false},
+    {L"CmdUpload1", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ｻｰﾊﾞｰ返信無視】　", Export::UploadFile, ParamList::Empty, 0,
+     kFieldName, kNoFeedback, true},
+    {L"CmdUpload2", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ｻｰﾊﾞｰ返信取得】　", Export::UploadFile, ParamList::Empty, 0,
+     kFieldName, kFeedbackFile, true},
+    {L"CmdUpload3", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ﾊﾟﾗﾒｰﾀ付き】　　　　", Export::UploadFile, ParamList::Test, 0,
+     kFieldName, kFeedbackFile, true},
+    {L"CmdUpload4", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ﾌﾟﾛｷｼ ｻｰﾊﾞｰ利用】", Export::UploadFileEx, ParamList::Empty, 0,
+     kFieldName, kNoFeedback, true},
 };
 
 std::wstring FailureText(bool upload, int code) {
@@ -95,11 +95,10 @@ namespace {
 int CallExport(const Scenario &s, ScenarioLibrary &library, SAFEARRAY **params,
                const std::wstring &url, const std::wstring &localPath) {
   switch (s.exportCalled) {
-    case Export::DownloadFile:
-      return library.HttpDownloadFile(url, params, localPath, s.usePost);
+    case Export::DownloadFile: return library.HttpDownloadFile(url, params, localPath, s.usePost);
     case Export::DownloadFileEx:
-      return library.HttpDownloadFileEx(url, params, localPath, s.usePost, kReserved,
-                                        kProxyServer, kProxyPort, kProxyUser, kProxyPassword);
+      return library.HttpDownloadFileEx(url, params, localPath, s.usePost, kReserved, kProxyServer,
+                                        kProxyPort, kProxyUser, kProxyPassword);
     case Export::UploadFile:
       return library.HttpUploadFile(url, params, localPath, s.fieldName, s.responsePath);
     case Export::UploadFileEx:
@@ -144,24 +143,22 @@ int LumoxApiLibrary::HttpDownloadFile(const std::wstring &url, SAFEARRAY **param
 }
 
 int LumoxApiLibrary::HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params,
-                                        const std::wstring &localPath, int usePost,
-                                        int reserved, const std::wstring &proxyServer,
-                                        int proxyPort, const std::wstring &proxyUser,
+                                        const std::wstring &localPath, int usePost, int reserved,
+                                        const std::wstring &proxyServer, int proxyPort,
+                                        const std::wstring &proxyUser,
                                         const std::wstring &proxyPassword) {
   return lumox_api::HttpDownloadFileEx(url, params, localPath, usePost, reserved, proxyServer,
                                        proxyPort, proxyUser, proxyPassword);
 }
 
 int LumoxApiLibrary::HttpUploadFile(const std::wstring &url, SAFEARRAY **params,
-                                    const std::wstring &localPath,
-                                    const std::wstring &fieldName,
+                                    const std::wstring &localPath, const std::wstring &fieldName,
                                     const std::wstring &responsePath) {
   return lumox_api::HttpUploadFile(url, params, localPath, fieldName, responsePath);
 }
 
 int LumoxApiLibrary::HttpUploadFileEx(const std::wstring &url, SAFEARRAY **params,
-                                      const std::wstring &localPath,
-                                      const std::wstring &fieldName,
+                                      const std::wstring &localPath, const std::wstring &fieldName,
                                       const std::wstring &responsePath, int reserved,
                                       const std::wstring &proxyServer, int proxyPort,
                                       const std::wstring &proxyUser,

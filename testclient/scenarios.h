@@ -13,9 +13,9 @@ namespace lumox_demo {
 class ScenarioWindow {
  public:
   virtual ~ScenarioWindow() = default;
-  virtual void SetBusyPointer(bool busy) = 0;  // hourglass on / default pointer back
-  virtual std::wstring UrlText() = 0;          // TextURL as it stands
-  virtual std::wstring FileText() = 0;         // TextFile as it stands
+  virtual void SetBusyPointer(bool busy) = 0;              // hourglass on / default pointer back
+  virtual std::wstring UrlText() = 0;                      // TextURL as it stands
+  virtual std::wstring FileText() = 0;                     // TextFile as it stands
   virtual void ShowMessage(const std::wstring &text) = 0;  // modal, returns when closed
 };
 
@@ -46,21 +46,17 @@ class ScenarioLibrary {
 // The real library, through the LumoxAPI binding.
 class LumoxApiLibrary : public ScenarioLibrary {
  public:
-  int HttpDownloadFile(const std::wstring &url, SAFEARRAY **params,
-                       const std::wstring &localPath, int usePost) override;
-  int HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params,
-                         const std::wstring &localPath, int usePost, int reserved,
-                         const std::wstring &proxyServer, int proxyPort,
-                         const std::wstring &proxyUser,
-                         const std::wstring &proxyPassword) override;
+  int HttpDownloadFile(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
+                       int usePost) override;
+  int HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
+                         int usePost, int reserved, const std::wstring &proxyServer, int proxyPort,
+                         const std::wstring &proxyUser, const std::wstring &proxyPassword) override;
   int HttpUploadFile(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
                      const std::wstring &fieldName, const std::wstring &responsePath) override;
-  int HttpUploadFileEx(const std::wstring &url, SAFEARRAY **params,
-                       const std::wstring &localPath, const std::wstring &fieldName,
-                       const std::wstring &responsePath, int reserved,
-                       const std::wstring &proxyServer, int proxyPort,
-                       const std::wstring &proxyUser,
-                       const std::wstring &proxyPassword) override;
+  int HttpUploadFileEx(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
+                       const std::wstring &fieldName, const std::wstring &responsePath,
+                       int reserved, const std::wstring &proxyServer, int proxyPort,
+                       const std::wstring &proxyUser, const std::wstring &proxyPassword) override;
   int HttpGetErrStr(int code, std::wstring *message) override;
   int HttpParseURL(const std::wstring &url, std::wstring *canonicalUrl) override;
 };

@@ -93,9 +93,8 @@ LUMOX_API int LUMOX_CALL HttpDownloadFileExC(const char *url, char **pairs, int 
 /* Uploads: a non-empty fieldName sends localPath as the file part of a multipart/form-data
  * body behind params; a null or empty one sends the bare file with params as query
  * string. A non-null responsePath receives the server's reply body. */
-LUMOX_API int LUMOX_CALL HttpUploadFile(const char *url, SAFEARRAY **params,
-                                        const char *localPath, const char *fieldName,
-                                        const char *responsePath);
+LUMOX_API int LUMOX_CALL HttpUploadFile(const char *url, SAFEARRAY **params, const char *localPath,
+                                        const char *fieldName, const char *responsePath);
 LUMOX_API int LUMOX_CALL HttpUploadFileEx(const char *url, SAFEARRAY **params,
                                           const char *localPath, const char *fieldName,
                                           const char *responsePath, int reserved,

@@ -13,11 +13,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
       SetLumoxModule(instance);
       TraceLog("ST", "DLL利用開始。");
       break;
-    case DLL_PROCESS_DETACH:
-      TraceLog("ED", "DLL利用終了。");
-      break;
-    default:
-      break;
+    case DLL_PROCESS_DETACH: TraceLog("ED", "DLL利用終了。"); break;
+    default: break;
   }
   return TRUE;
 }
@@ -28,9 +25,9 @@ namespace {
 
 __attribute__((constructor)) void LumoxAttach() {
   HMODULE self = nullptr;
-  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCSTR>(&LumoxAttach), &self)) {
+  if (GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&LumoxAttach), &self)) {
     SetLumoxModule(self);
   }
   TraceLog("ST", "DLL利用開始。");

@@ -47,8 +47,7 @@ int HttpDownloadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int 
   const RequestFlags flags = RequestFlagsFor(&parts);
   TraceLog("IF", "HttpOpenRequest");
   const char *accept[] = {"*/*", nullptr};
-  result = OpenRequest(handles.connection, "GET", objectName, accept, flags.open,
-                       &handles.request);
+  result = OpenRequest(handles.connection, "GET", objectName, accept, flags.open, &handles.request);
   if (result == LUMOX_OK)
     result = SendWithRetry(handles.request, SendForm::kGet, 0, flags.relaxUnknownCa);
   if (result == LUMOX_OK) result = CheckStatus(handles.request);

@@ -32,10 +32,8 @@ BOOL SendOnce(HINTERNET request, SendForm form, DWORD bodyLength) {
   switch (form) {
     case SendForm::kGet:
       return HttpSendRequestA(request, kFormHeader, kFormHeaderLength, nullptr, 0);
-    case SendForm::kPriming:
-      return HttpSendRequestA(request, nullptr, 0, nullptr, 0);
-    case SendForm::kHead:
-      break;
+    case SendForm::kPriming: return HttpSendRequestA(request, nullptr, 0, nullptr, 0);
+    case SendForm::kHead: break;
   }
   INTERNET_BUFFERSA buffers;
   memset(&buffers, 0, sizeof buffers);
@@ -85,8 +83,7 @@ bool TakeProxyArguments(int useProxy, ProxyArgs *proxy) {
   return true;
 }
 
-int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts,
-                   const ProxyArgs &proxy) {
+int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts, const ProxyArgs &proxy) {
   return HttpOpenConnection(&handles->session, &handles->connection, parts, proxy.server,
                             proxy.port, proxy.user, proxy.password);
 }
@@ -142,8 +139,8 @@ RequestFlags RequestFlagsFor(const URL_COMPONENTSA *parts) {
 
 int OpenRequest(HINTERNET connection, const char *verb, const char *objectName,
                 const char **acceptTypes, DWORD flags, HINTERNET *request) {
-  *request = HttpOpenRequestA(connection, verb, objectName, nullptr, nullptr, acceptTypes, flags,
-                              0);
+  *request =
+      HttpOpenRequestA(connection, verb, objectName, nullptr, nullptr, acceptTypes, flags, 0);
   if (*request == nullptr) return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
   ApplyTimeouts(request);
   return LUMOX_OK;

@@ -54,13 +54,12 @@ struct TransferHandles {
   HANDLE localFile = INVALID_HANDLE_VALUE;  // hLocalFile: the file sent, or the file saved
   HANDLE replyFile = INVALID_HANDLE_VALUE;  // hTmpFile: the reply file of an upload
   const char *replyPath = nullptr;
-  bool deleteReplyFile = false;             // a failed write: the short reply file goes
+  bool deleteReplyFile = false;  // a failed write: the short reply file goes
 };
 
 // Opens the session and the connection of a call. Returns 0 or HttpOpenConnection's code,
 // in which case nothing is open.
-int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts,
-                   const ProxyArgs &proxy);
+int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts, const ProxyArgs &proxy);
 
 // The closing block: request, connection and session handles, then hLocalFile, then
 // hTmpFile, each with its trace line and only when open. Returns result; a reply file
@@ -75,8 +74,8 @@ int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *ob
 
 // How a request is opened and how its failed sends are repeated.
 struct RequestFlags {
-  DWORD open = kRequestFlags;   // flags of HttpOpenRequestA
-  bool relaxUnknownCa = true;   // a repeated send accepts a certificate of an unknown CA
+  DWORD open = kRequestFlags;  // flags of HttpOpenRequestA
+  bool relaxUnknownCa = true;  // a repeated send accepts a certificate of an unknown CA
 };
 
 // The request flags for the cracked URL; an HTTPS URL writes "INTERNET_SCHEME_HTTPS". With

@@ -9,5 +9,5 @@ int HttpDownloadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int 
 
 int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pairCount,
                        const char *localPath, const char *fieldName, const char *responsePath,
-                       int useProxy, const char *proxyServer, int proxyPort,
-                       const char *proxyUser, const char *proxyPassword, int UpDown);
+                       int useProxy, const char *proxyServer, int proxyPort, const char *proxyUser,
+                       const char *proxyPassword, int UpDown);

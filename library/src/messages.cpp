@@ -24,10 +24,12 @@ const MessageEntry kMessages[] = {
     {87, u"パラメータに誤りがあります。"},
     {122, u"システム コールに渡されるデータ領域が小さすぎます。"},
     {161, u"指定されたパス名が無効です。"},
-    {400, u"問い合わせの中にシンタックスの間違いがある。そのためサーバーは問い合わせを処理できない。"},
+    {400,
+     u"問い合わせの中にシンタックスの間違いがある。そのためサーバーは問い合わせを処理できない。"},
     {401, u"要求されたデーターはアクセスが許されていない。"},
     {402, u"要求されたデーターは有料。"},
-    {403, u"サーバはリクエストを理解したが、そのリクエストの実行を拒否した。アクセス権限がない時など。"},
+    {403,
+     u"サーバはリクエストを理解したが、そのリクエストの実行を拒否した。アクセス権限がない時など。"},
     {404, u"要求された URI は存在しない。"},
     {405, u"リクエスト・ラインで指定されたメソッドは許されていない。"},
     {406, u"受理不可"},
@@ -92,9 +94,9 @@ int LoadMessage(int code, char *buffer, size_t size) {
   while (text[wideLength] != 0) ++wideLength;
   char converted[kWorkSize];
   memset(converted, 0, sizeof converted);
-  int length = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(text),
-                                   static_cast<int>(wideLength), converted,
-                                   static_cast<int>(sizeof converted - 1), nullptr, nullptr);
+  int length =
+      WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(text), static_cast<int>(wideLength),
+                          converted, static_cast<int>(sizeof converted - 1), nullptr, nullptr);
   if (length <= 0 || static_cast<size_t>(length) >= size) return -1;
   memcpy(buffer, converted, static_cast<size_t>(length));
   buffer[length] = '\0';

@@ -55,8 +55,8 @@ void HttpMakeBoundary(char *boundary) {
   unsigned int first = NextRandom() & 0xFFFFu;
   unsigned int second = NextRandom() & 0xFFFFu;
   unsigned int third = NextRandom() & 0xFFFFu;
-  snprintf(boundary, kBoundaryLength + 1, "---------------------------%04X%04X%04X", first,
-           second, third);
+  snprintf(boundary, kBoundaryLength + 1, "---------------------------%04X%04X%04X", first, second,
+           third);
 }
 
 int HttpAddPostParaB(SAFEARRAY **params, char *formText, size_t formSize, const char *boundary) {
@@ -64,8 +64,7 @@ int HttpAddPostParaB(SAFEARRAY **params, char *formText, size_t formSize, const 
   size_t start = strnlen(formText, formSize);
   if (start >= formSize) return LUMOX_E_TOO_LONG;
   FormBuild build = {formText, formSize, boundary};
-  int walked =
-      WalkHostParams(params, kNameCapacity, kValueCapacity, 0, AppendFieldSection, &build);
+  int walked = WalkHostParams(params, kNameCapacity, kValueCapacity, 0, AppendFieldSection, &build);
   return FinishWalk(&build, start, walked);
 }
 

@@ -60,8 +60,7 @@ int WalkHostParams(SAFEARRAY **params, size_t nameCapacity, size_t valueCapacity
   return result;
 }
 
-int WalkPlainParams(char **pairs, int pairCount, int maxPairs, ParamVisitor visit,
-                    void *context) {
+int WalkPlainParams(char **pairs, int pairCount, int maxPairs, ParamVisitor visit, void *context) {
   if (maxPairs > 0 && pairCount > maxPairs) return kParamWalkTooMany;
   if (pairs == nullptr || pairCount <= 0 || visit == nullptr) return kParamWalkDone;
   for (int i = 0; i < pairCount; ++i) {

@@ -13,11 +13,11 @@ struct HostParamPair {
 
 // Outcomes of a walk. A visitor's own nonzero result also ends the walk and is passed on.
 enum ParamWalkResult {
-  kParamWalkDone = 0,          // every pair up to the count or the first absent text
-  kParamWalkNoList = -1,       // no list: null variable, null array, null pairs
-  kParamWalkLockFailed = -2,   // SafeArrayLock refused the array
-  kParamWalkTooMany = -3,      // more pairs declared than maxPairs
-  kParamWalkTooLong = -4,      // a converted name or value does not fit its capacity
+  kParamWalkDone = 0,         // every pair up to the count or the first absent text
+  kParamWalkNoList = -1,      // no list: null variable, null array, null pairs
+  kParamWalkLockFailed = -2,  // SafeArrayLock refused the array
+  kParamWalkTooMany = -3,     // more pairs declared than maxPairs
+  kParamWalkTooLong = -4,     // a converted name or value does not fit its capacity
 };
 
 // Called once per pair in list order with NUL-terminated ANSI texts. Returns 0 to go on;
@@ -37,5 +37,4 @@ int WalkHostParams(SAFEARRAY **params, size_t nameCapacity, size_t valueCapacity
 // Plain-array form: pairs[2i] is a name, pairs[2i+1] its value. Null pairs or a count of
 // 0 or less is an empty list (kParamWalkDone); a count above maxPairs (> 0) is
 // kParamWalkTooMany.
-int WalkPlainParams(char **pairs, int pairCount, int maxPairs, ParamVisitor visit,
-                    void *context);
+int WalkPlainParams(char **pairs, int pairCount, int maxPairs, ParamVisitor visit, void *context);

@@ -87,8 +87,8 @@ int CreateSaveTarget(SaveTarget *target, const char *path, bool exists, HANDLE *
   target->useTemp = false;
   memset(target->tempName, 0, sizeof target->tempName);
   if (!exists) {
-    *file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
+    *file =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return *file == INVALID_HANDLE_VALUE ? LUMOX_E_FILE_CREATE : LUMOX_OK;
   }
   // Exclusive creation: a name another transfer took between the look and the creation
@@ -98,8 +98,8 @@ int CreateSaveTarget(SaveTarget *target, const char *path, bool exists, HANDLE *
     memset(name, 0, sizeof name);
     if (!FormatTempName(name, path, number)) return LUMOX_E_TOO_LONG;
     if (PathFileExistsA(name)) continue;
-    *file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
+    *file =
+        CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (*file != INVALID_HANDLE_VALUE) {
       memcpy(target->tempName, name, sizeof name);
       target->useTemp = true;

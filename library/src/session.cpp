@@ -63,8 +63,8 @@ int HttpOpenConnection(HINTERNET *session, HINTERNET *connection, const URL_COMP
 
   ApplyTimeouts(&open);
 
-  HINTERNET connect = InternetConnectA(open, host, parts->nPort, user, password,
-                                       INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET connect =
+      InternetConnectA(open, host, parts->nPort, user, password, INTERNET_SERVICE_HTTP, 0, 0);
   if (connect == nullptr) {
     int error = static_cast<int>(GetLastError());
     InternetCloseHandle(open);
@@ -77,8 +77,7 @@ int HttpOpenConnection(HINTERNET *session, HINTERNET *connection, const URL_COMP
                          static_cast<DWORD>(strlen(proxyUser) + 1));
     }
     if (proxyPassword != nullptr) {
-      InternetSetOptionA(connect, INTERNET_OPTION_PROXY_PASSWORD,
-                         const_cast<char *>(proxyPassword),
+      InternetSetOptionA(connect, INTERNET_OPTION_PROXY_PASSWORD, const_cast<char *>(proxyPassword),
                          static_cast<DWORD>(strlen(proxyPassword) + 1));
     }
   }

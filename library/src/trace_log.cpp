@@ -44,10 +44,10 @@ bool WriteAll(FILE *file, const char *bytes, size_t length) {
 
 int FormatTraceHeader(const SYSTEMTIME *time, const char *tag, char *out, size_t size) {
   if (time == nullptr || out == nullptr || size == 0) return -1;
-  int used = snprintf(out, size, "%04d.%02d.%02d %s %02d:%02d:%02d.%03ld    %s", time->wYear,
-                      time->wMonth, time->wDay, DayName(time), time->wHour, time->wMinute,
-                      time->wSecond, static_cast<long>(time->wMilliseconds),
-                      tag != nullptr ? tag : "");
+  int used =
+      snprintf(out, size, "%04d.%02d.%02d %s %02d:%02d:%02d.%03ld    %s", time->wYear, time->wMonth,
+               time->wDay, DayName(time), time->wHour, time->wMinute, time->wSecond,
+               static_cast<long>(time->wMilliseconds), tag != nullptr ? tag : "");
   if (used < 0 || static_cast<size_t>(used) >= size) {
     out[0] = '\0';
     return -1;
@@ -61,8 +61,7 @@ void WriteTraceEntry(const char *dayFile, const SYSTEMTIME *time, const char *ta
   if (tag == nullptr) tag = "";
   char header[kHeaderSize];
   memset(header, 0, sizeof header);
-  if (FormatTraceHeader(time, tag, header, sizeof header) < static_cast<int>(kStampLength))
-    return;
+  if (FormatTraceHeader(time, tag, header, sizeof header) < static_cast<int>(kStampLength)) return;
 
   // Binary mode with explicit CR LF: the same bytes on every platform.
   FILE *file = fopen(dayFile, "a+b");
@@ -96,10 +95,9 @@ void WriteTraceEntry(const char *dayFile, const SYSTEMTIME *time, const char *ta
     size_t pieceLength = length - offset < kPieceSize ? length - offset : kPieceSize;
     memcpy(piece, message + offset, pieceLength);
     piece[pieceLength] = '\0';
-    int used = offset == 0
-                   ? snprintf(line, sizeof line, "%s    %s\r\n", header, piece)
-                   : snprintf(line, sizeof line, "                               %s    %s\r\n",
-                              tag, piece);
+    int used = offset == 0 ? snprintf(line, sizeof line, "%s    %s\r\n", header, piece)
+                           : snprintf(line, sizeof line,
+                                      "                               %s    %s\r\n", tag, piece);
     if (used < 0 || static_cast<size_t>(used) >= sizeof line) break;
     if (!WriteAll(file, line, static_cast<size_t>(used))) break;
   }

@@ -8,10 +8,9 @@
 
 namespace {
 
-int Download(const char *start, const char *url, SAFEARRAY **params, char **pairs,
-             int pairCount, const char *localPath, int usePost, int useProxy,
-             const char *proxyServer, int proxyPort, const char *proxyUser,
-             const char *proxyPassword) {
+int Download(const char *start, const char *url, SAFEARRAY **params, char **pairs, int pairCount,
+             const char *localPath, int usePost, int useProxy, const char *proxyServer,
+             int proxyPort, const char *proxyUser, const char *proxyPassword) {
   TraceLog("DL", "%s", start);
   int result;
   if (usePost == 0) {
@@ -30,9 +29,8 @@ int Upload(const char *start, const char *url, SAFEARRAY **params, char **pairs,
            const char *proxyServer, int proxyPort, const char *proxyUser,
            const char *proxyPassword) {
   TraceLog("UL", "%s", start);
-  int result = HttpUploadFileExBC(url, params, pairs, pairCount, localPath, fieldName,
-                                  responsePath, useProxy, proxyServer, proxyPort, proxyUser,
-                                  proxyPassword, 1);
+  int result = HttpUploadFileExBC(url, params, pairs, pairCount, localPath, fieldName, responsePath,
+                                  useProxy, proxyServer, proxyPort, proxyUser, proxyPassword, 1);
   TraceLog("UL", "Upload終了。Return Code:%d", result);
   return result;
 }
@@ -65,13 +63,12 @@ LUMOX_API int LUMOX_CALL HttpDownloadFileExC(const char *url, char **pairs, int 
                                              const char *localPath, int usePost, int reserved,
                                              const char *proxyServer, int proxyPort,
                                              const char *proxyUser, const char *proxyPassword) {
-  return Download("Download開始--C--Agent。", url, nullptr, pairs, pairCount, localPath, usePost,
-                  1, proxyServer, proxyPort, proxyUser, proxyPassword);
+  return Download("Download開始--C--Agent。", url, nullptr, pairs, pairCount, localPath, usePost, 1,
+                  proxyServer, proxyPort, proxyUser, proxyPassword);
 }
 
-LUMOX_API int LUMOX_CALL HttpUploadFile(const char *url, SAFEARRAY **params,
-                                        const char *localPath, const char *fieldName,
-                                        const char *responsePath) {
+LUMOX_API int LUMOX_CALL HttpUploadFile(const char *url, SAFEARRAY **params, const char *localPath,
+                                        const char *fieldName, const char *responsePath) {
   return Upload("Upload開始。", url, params, nullptr, 0, localPath, fieldName, responsePath, 0,
                 nullptr, 0, nullptr, nullptr);
 }
@@ -81,8 +78,8 @@ LUMOX_API int LUMOX_CALL HttpUploadFileEx(const char *url, SAFEARRAY **params,
                                           const char *responsePath, int reserved,
                                           const char *proxyServer, int proxyPort,
                                           const char *proxyUser, const char *proxyPassword) {
-  return Upload("Upload開始--Agent。", url, params, nullptr, 0, localPath, fieldName,
-                responsePath, 1, proxyServer, proxyPort, proxyUser, proxyPassword);
+  return Upload("Upload開始--Agent。", url, params, nullptr, 0, localPath, fieldName, responsePath,
+                1, proxyServer, proxyPort, proxyUser, proxyPassword);
 }
 
 LUMOX_API int LUMOX_CALL HttpUploadFileC(const char *url, char **pairs, int pairCount,

@@ -43,7 +43,7 @@ struct UploadCall {
 
   TransferHandles handles;
   URL_COMPONENTSA parts = {};
-  uint64_t fileSize = 0;               // of the file sent
+  uint64_t fileSize = 0;  // of the file sent
   bool sizeKnown = true;
   RequestFlags flags;
   char objectName[kMaxUrl + 1] = {};
@@ -76,8 +76,8 @@ int AddHeader(HINTERNET request, const char *text) {
 // Opens the file an upload sends and takes its whole 64-bit size: what is announced must
 // be what is sent. An unreadable size is reported once the request is open.
 int OpenFileToSend(UploadCall *call) {
-  HANDLE file = CreateFileA(call->localPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(call->localPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LUMOX_E_FILE_OPEN;
   // Only a file on disk has a size to announce and an end to read to: a pipe, a socket or
   // a device is refused before anything is sent.
@@ -131,11 +131,11 @@ int LayOutBody(UploadCall *call) {
   } else {
     HttpMakeBoundary(call->boundary);
     if (call->params != nullptr && *call->params != nullptr) {
-      result = HttpAddPostParaB(call->params, call->formText, sizeof call->formText,
-                                call->boundary);
+      result =
+          HttpAddPostParaB(call->params, call->formText, sizeof call->formText, call->boundary);
     } else if (call->pairs != nullptr) {
-      result = HttpAddPostParaC(call->pairs, call->pairCount, call->formText,
-                                sizeof call->formText, call->boundary);
+      result = HttpAddPostParaC(call->pairs, call->pairCount, call->formText, sizeof call->formText,
+                                call->boundary);
     }
     if (result != LUMOX_OK) return result;
     const size_t boundaryLength = strlen(call->boundary);
@@ -242,8 +242,7 @@ int SendHeadAndBody(UploadCall *call) {
   if (call->multipart) {
     char closingText[kBoundaryLength + 16];
     memset(closingText, 0, sizeof closingText);
-    result = FormatClosingDelimiter(closingText, sizeof closingText, call->boundary,
-                                    call->upload);
+    result = FormatClosingDelimiter(closingText, sizeof closingText, call->boundary, call->upload);
     if (result == LUMOX_OK)
       result = WriteWhole(request, closingText, static_cast<DWORD>(strlen(closingText)));
     if (result != LUMOX_OK) return result;
@@ -290,8 +289,8 @@ int TakeReply(UploadCall *call) {
 
 int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pairCount,
                        const char *localPath, const char *fieldName, const char *responsePath,
-                       int useProxy, const char *proxyServer, int proxyPort,
-                       const char *proxyUser, const char *proxyPassword, int UpDown) {
+                       int useProxy, const char *proxyServer, int proxyPort, const char *proxyUser,
+                       const char *proxyPassword, int UpDown) {
   TraceLog("IF", "Check Function Parameter");
   if (url == nullptr || localPath == nullptr) return LUMOX_E_INVALID_PARAMETER;
   {
@@ -322,8 +321,7 @@ int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pa
   result = HttpCrackURL(url, &call.parts);
   if (result != LUMOX_OK) return ReturnAtOnce(&call, result);
   ProxyArgs proxy = {proxyServer, proxyPort, proxyUser, proxyPassword};
-  if (!TakeProxyArguments(useProxy, &proxy))
-    return CloseTransfer(&call.handles, LUMOX_E_NO_PROXY);
+  if (!TakeProxyArguments(useProxy, &proxy)) return CloseTransfer(&call.handles, LUMOX_E_NO_PROXY);
   result = OpenConnection(&call.handles, &call.parts, proxy);
   if (result != LUMOX_OK) return ReturnAtOnce(&call, result);
 

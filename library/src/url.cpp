@@ -18,8 +18,8 @@ constexpr size_t kConversionSize = 800;
 constexpr size_t kPairLineSize = 1024;
 
 bool Unreserved(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '.' || c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_';
 }
 
 struct QueryBuild {
@@ -38,15 +38,15 @@ int AppendQueryPair(void *context, int index, const char *name, const char *valu
   if (HttpEncodePara(value, encodedValue, sizeof encodedValue) != 0) return 1;
   char line[kPairLineSize];
   memset(line, 0, sizeof line);
-  int used = snprintf(line, sizeof line, index == 0 ? "?%s=%s" : "&%s=%s", encodedName,
-                      encodedValue);
+  int used =
+      snprintf(line, sizeof line, index == 0 ? "?%s=%s" : "&%s=%s", encodedName, encodedValue);
   if (used < 0 || static_cast<size_t>(used) >= sizeof line) return 1;
   return AppendText(build->dest, build->destSize, line) ? 0 : 1;
 }
 
 // Joins up to two parts into out; false, with out untouched, when they do not fit.
-bool JoinParts(char *out, size_t size, const char *first, size_t firstLength,
-               const char *second, size_t secondLength) {
+bool JoinParts(char *out, size_t size, const char *first, size_t firstLength, const char *second,
+               size_t secondLength) {
   if (first == nullptr) firstLength = 0;
   if (second == nullptr) secondLength = 0;
   if (firstLength >= size || secondLength >= size - firstLength) return false;

@@ -69,7 +69,7 @@ typedef INT_PTR (*FARPROC)(void);
 #define FILE_TYPE_CHAR 0x0002u
 #define FILE_TYPE_PIPE 0x0003u
 #define MAKELONG(a, b) ((LONG)(((WORD)(a)) | ((DWORD)((WORD)(b))) << 16))
-#define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
+#define LOWORD(l) ((WORD)((DWORD_PTR)(l)&0xffff))
 #define HIWORD(l) ((WORD)((DWORD_PTR)(l) >> 16))
 
 typedef struct _SYSTEMTIME {
@@ -193,7 +193,8 @@ LUMOX_PLATFORM_API BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 // FILE_TYPE_DISK for a regular file, FILE_TYPE_PIPE for a FIFO or socket, FILE_TYPE_CHAR
 // for a character device; FILE_TYPE_UNKNOWN for anything else.
 LUMOX_PLATFORM_API DWORD WINAPI GetFileType(HANDLE file);
-LUMOX_PLATFORM_API DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, DWORD method);
+LUMOX_PLATFORM_API DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high,
+                                               DWORD method);
 LUMOX_PLATFORM_API BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
                                                 PLARGE_INTEGER newPosition, DWORD method);
 LUMOX_PLATFORM_API BOOL WINAPI SetEndOfFile(HANDLE file);
@@ -233,8 +234,8 @@ LUMOX_PLATFORM_API UINT WINAPI GetACP(void);
 LUMOX_PLATFORM_API int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide,
                                                   int wideLen, LPSTR out, int outSize,
                                                   LPCSTR defaultChar, LPBOOL usedDefault);
-LUMOX_PLATFORM_API int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR in,
-                                                  int inLen, LPWSTR out, int outSize);
+LUMOX_PLATFORM_API int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR in, int inLen,
+                                                  LPWSTR out, int outSize);
 LUMOX_PLATFORM_API int WINAPI lstrlenA(LPCSTR text);
 
 #include <oleauto.h>

@@ -47,11 +47,11 @@ struct FileBuffer {
   // at times took 2.3 to 2.8 s per GiB where 32 or 64 KiB ones took 1.5 to 1.9 s, at other
   // times all took about the same.
   static constexpr size_t kGatherSize = 64 * 1024;
-  bool writeBehind = false;     // otherwise read-ahead
+  bool writeBehind = false;         // otherwise read-ahead
   lumox_platform::BulkBuffer data;  // kReadSize or kGatherSize bytes, taken at first use
-  size_t used = 0;               // bytes gathered, or bytes held
-  size_t next = 0;               // read-ahead: the next byte to hand out
-  DWORD failure = ERROR_SUCCESS;  // the error of a delayed write that lost data
+  size_t used = 0;                  // bytes gathered, or bytes held
+  size_t next = 0;                  // read-ahead: the next byte to hand out
+  DWORD failure = ERROR_SUCCESS;    // the error of a delayed write that lost data
 };
 
 struct FileEntry {
@@ -79,7 +79,7 @@ struct ChunkRelease {
     for (auto &chunk : g_chunks) delete[] chunk.load();
   }
 } g_chunkRelease;
-std::mutex g_tableMutex;     // slot allocation
+std::mutex g_tableMutex;  // slot allocation
 std::vector<size_t> g_freeSlots;
 size_t g_slotsMade = 0;
 
@@ -133,8 +133,10 @@ class LockedEntry {
     Slot *slot = SlotOf(handle);
     if (slot) {
       lock_ = std::unique_lock<std::mutex>(slot->mutex);
-      if (slot->entry.fd >= 0) entry_ = &slot->entry;
-      else lock_.unlock();
+      if (slot->entry.fd >= 0)
+        entry_ = &slot->entry;
+      else
+        lock_.unlock();
     }
     if (!entry_) Fail(ERROR_INVALID_HANDLE);
   }
@@ -227,8 +229,10 @@ bool DropReadAhead(int fd, FileBuffer &buffer) {
 // file pointer, also drops data read ahead. The entry is locked.
 void Settle(const FileEntry &entry, bool pointer) {
   if (!entry.buffer) return;
-  if (entry.buffer->writeBehind) WriteOut(entry.fd, *entry.buffer);
-  else if (pointer) DropReadAhead(entry.fd, *entry.buffer);
+  if (entry.buffer->writeBehind)
+    WriteOut(entry.fd, *entry.buffer);
+  else if (pointer)
+    DropReadAhead(entry.fd, *entry.buffer);
 }
 
 // Reads up to `size` bytes from the descriptor; -1 with errno on failure, 0 at the end.
@@ -631,9 +635,10 @@ bool MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
 }  // namespace
 
 extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, DWORD method) {
-  int64_t offset = high ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
-                                               static_cast<uint32_t>(distance))
-                        : static_cast<int64_t>(distance);
+  int64_t offset =
+      high ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
+                                  static_cast<uint32_t>(distance))
+           : static_cast<int64_t>(distance);
   int64_t target;
   if (!MovePointer(file, offset, method, target)) return INVALID_SET_FILE_POINTER;
   if (high) *high = static_cast<LONG>(static_cast<uint64_t>(target) >> 32);
@@ -753,7 +758,7 @@ extern "C" BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {
   if (!FsPath(name, fs)) return FALSE;
   if (mkdir(fs.c_str(), 0777) != 0) {
     int err = errno;
-    SetLastError(err == EEXIST ? ERROR_ALREADY_EXISTS
+    SetLastError(err == EEXIST   ? ERROR_ALREADY_EXISTS
                  : err == ENOENT ? ERROR_PATH_NOT_FOUND
                                  : ErrorFromErrno(err, fs.c_str()));
     return FALSE;
@@ -766,7 +771,7 @@ extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR name) {
   if (!FsPath(name, fs)) return FALSE;
   if (rmdir(fs.c_str()) != 0) {
     int err = errno;
-    SetLastError(err == ENOTDIR ? ERROR_DIRECTORY
+    SetLastError(err == ENOTDIR  ? ERROR_DIRECTORY
                  : err == EEXIST ? ERROR_DIR_NOT_EMPTY
                                  : ErrorFromErrno(err, fs.c_str()));
     return FALSE;

@@ -67,6 +67,8 @@ DWORD ErrorFromErrno(int err, const char *fsPath) {
   }
 }
 
-void SetLastErrorFromErrno(int err, const char *fsPath) { SetLastError(ErrorFromErrno(err, fsPath)); }
+void SetLastErrorFromErrno(int err, const char *fsPath) {
+  SetLastError(ErrorFromErrno(err, fsPath));
+}
 
 }  // namespace lumox_platform

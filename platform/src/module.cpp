@@ -61,8 +61,10 @@ bool ModulePath(HMODULE module, std::string &path) {
   }
   if (isProgram) return ProgramPath(path);
   char resolved[4096];
-  if (realpath(info.dli_fname, resolved)) path = resolved;
-  else path = info.dli_fname;
+  if (realpath(info.dli_fname, resolved))
+    path = resolved;
+  else
+    path = info.dli_fname;
   return true;
 }
 
@@ -225,7 +227,8 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   void *symbol = dlsym(handle, name);
   // Only the module's own symbols count, not those of the objects it depends on.
   Dl_info where;
-  if (symbol && module && (dladdr(symbol, &where) == 0 || where.dli_fbase != static_cast<void *>(module))) {
+  if (symbol && module &&
+      (dladdr(symbol, &where) == 0 || where.dli_fbase != static_cast<void *>(module))) {
     symbol = nullptr;
   }
   if (own) dlclose(handle);

@@ -11,7 +11,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == 0x1A; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == 0x1A;
+}
 
 bool SameName(const char *a, size_t aLength, const std::string &b) {
   return lumox_platform::EqualsNoCase(a, aLength, b.data(), b.size());
@@ -62,7 +64,8 @@ bool FindValue(const std::string &contents, const std::string &section, const st
     }
     if (!inSection) continue;
     while (end > begin && IsBlank(end[-1])) --end;
-    const char *equals = static_cast<const char *>(memchr(begin, '=', static_cast<size_t>(end - begin)));
+    const char *equals =
+        static_cast<const char *>(memchr(begin, '=', static_cast<size_t>(end - begin)));
     const char *nameEnd = equals ? equals : end;
     while (nameEnd > begin && IsBlank(nameEnd[-1])) --nameEnd;
     if (!SameName(begin, static_cast<size_t>(nameEnd - begin), key)) continue;
@@ -84,7 +87,9 @@ bool FindValue(const std::string &contents, const std::string &section, const st
 // Reads the leading integer as the system's string-to-integer conversion does (base 0).
 UINT ParseInteger(const std::string &text) {
   size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
+  while (i < text.size() &&
+         (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r'))
+    ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';
@@ -93,18 +98,29 @@ UINT ParseInteger(const std::string &text) {
   unsigned base = 10;
   if (i + 1 < text.size() && text[i] == '0') {
     char p = text[i + 1];
-    if (p == 'x' || p == 'X') { base = 16; i += 2; }
-    else if (p == 'o' || p == 'O') { base = 8; i += 2; }
-    else if (p == 'b' || p == 'B') { base = 2; i += 2; }
+    if (p == 'x' || p == 'X') {
+      base = 16;
+      i += 2;
+    } else if (p == 'o' || p == 'O') {
+      base = 8;
+      i += 2;
+    } else if (p == 'b' || p == 'B') {
+      base = 2;
+      i += 2;
+    }
   }
   uint32_t result = 0;
   for (; i < text.size(); ++i) {
     char c = text[i];
     unsigned digit;
-    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'z') digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'Z') digit = static_cast<unsigned>(c - 'A' + 10);
-    else break;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'z')
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'Z')
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    else
+      break;
     if (digit >= base) break;
     result = result * base + digit;
   }

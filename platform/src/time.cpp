@@ -25,7 +25,8 @@ extern "C" DWORD WINAPI GetTickCount(void) {
   // Milliseconds since boot, suspended time included, as Windows counts them.
   struct timespec now;
   if (clock_gettime(CLOCK_BOOTTIME, &now) != 0) clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  uint64_t ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<DWORD>(ms);
 }
 

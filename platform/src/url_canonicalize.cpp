@@ -53,7 +53,8 @@ void Append(std::string &out, const std::string &text, const Escaping &how) {
       out += static_cast<char>(c);
       continue;
     }
-    bool escape = how.escape && (how.spacesOnly ? c == ' ' : (IsUnsafe(c) || (how.percent && c == '%')));
+    bool escape =
+        how.escape && (how.spacesOnly ? c == ' ' : (IsUnsafe(c) || (how.percent && c == '%')));
     if (escape) {
       out += '%';
       out += kHex[c >> 4];
@@ -72,7 +73,8 @@ std::string RemoveDotSegments(const std::string &path) {
   size_t pos = 1;
   for (;;) {
     size_t slash = path.find('/', pos);
-    segments.push_back(path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos));
+    segments.push_back(
+        path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos));
     if (slash == std::string::npos) break;
     pos = slash + 1;
   }
@@ -133,8 +135,10 @@ void Canonicalize(const std::string &url, DWORD flags, std::string &out) {
   std::string extra = extraAt == std::string::npos ? std::string() : rest.substr(extraAt);
   if (hierarchical) {
     for (size_t i = 0; i < path.size(); ++i) {
-      if (IsLeadByte(static_cast<unsigned char>(path[i]))) ++i;  // its trail byte may be 0x5C
-      else if (path[i] == '\\') path[i] = '/';
+      if (IsLeadByte(static_cast<unsigned char>(path[i])))
+        ++i;  // its trail byte may be 0x5C
+      else if (path[i] == '\\')
+        path[i] = '/';
     }
     if (path.empty() && extra.empty() && !authority.empty()) path = "/";
     path = RemoveDotSegments(path);

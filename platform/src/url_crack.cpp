@@ -16,12 +16,20 @@ namespace {
 const INTERNET_PORT kDefaultFtpPort = 21;
 
 INTERNET_SCHEME SchemeOf(const char *text, size_t length) {
-  static const struct { const char *name; INTERNET_SCHEME scheme; } kSchemes[] = {
-      {"ftp", INTERNET_SCHEME_FTP},       {"gopher", INTERNET_SCHEME_GOPHER},
-      {"http", INTERNET_SCHEME_HTTP},     {"https", INTERNET_SCHEME_HTTPS},
-      {"file", INTERNET_SCHEME_FILE},     {"news", INTERNET_SCHEME_NEWS},
-      {"mailto", INTERNET_SCHEME_MAILTO}, {"socks", INTERNET_SCHEME_SOCKS},
-      {"javascript", INTERNET_SCHEME_JAVASCRIPT}, {"vbscript", INTERNET_SCHEME_VBSCRIPT},
+  static const struct {
+    const char *name;
+    INTERNET_SCHEME scheme;
+  } kSchemes[] = {
+      {"ftp", INTERNET_SCHEME_FTP},
+      {"gopher", INTERNET_SCHEME_GOPHER},
+      {"http", INTERNET_SCHEME_HTTP},
+      {"https", INTERNET_SCHEME_HTTPS},
+      {"file", INTERNET_SCHEME_FILE},
+      {"news", INTERNET_SCHEME_NEWS},
+      {"mailto", INTERNET_SCHEME_MAILTO},
+      {"socks", INTERNET_SCHEME_SOCKS},
+      {"javascript", INTERNET_SCHEME_JAVASCRIPT},
+      {"vbscript", INTERNET_SCHEME_VBSCRIPT},
       {"res", INTERNET_SCHEME_RES},
   };
   for (const auto &entry : kSchemes) {
@@ -105,7 +113,8 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
                    static_cast<size_t>(userEnd - user))) {
         return FALSE;
       }
-      if (!SetPart(&parts->lpszPassword, &parts->dwPasswordLength, password ? password + 1 : nullptr,
+      if (!SetPart(&parts->lpszPassword, &parts->dwPasswordLength,
+                   password ? password + 1 : nullptr,
                    password ? static_cast<size_t>(at - password - 1) : 0)) {
         return FALSE;
       }

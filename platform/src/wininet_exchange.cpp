@@ -25,7 +25,8 @@ bool ResolveLocation(Request &r, const std::string &locationIn) {
   std::string rest;
   size_t schemeEnd = location.find("://");
   size_t firstSlash = location.find('/');
-  if (schemeEnd != std::string::npos && (firstSlash == std::string::npos || schemeEnd < firstSlash)) {
+  if (schemeEnd != std::string::npos &&
+      (firstSlash == std::string::npos || schemeEnd < firstSlash)) {
     std::string scheme = location.substr(0, schemeEnd);
     if (EqualsNoCase(scheme, "http"))
       secure = false;
@@ -95,9 +96,9 @@ bool IsRedirect(DWORD status) {
 
 // What follows one exchange of RunUntilHead.
 enum class Next {
-  Deliver,   // the reply (or the failure) goes to the caller
-  Restart,   // a new exchange replaces the ended one
-  Resend,    // the reply is drained, then a new exchange answers it
+  Deliver,  // the reply (or the failure) goes to the caller
+  Restart,  // a new exchange replaces the ended one
+  Resend,   // the reply is drained, then a new exchange answers it
 };
 
 // What one send has tried so far.
@@ -182,7 +183,8 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
   }
   if (!IsRedirect(r.status) || (r.flags & INTERNET_FLAG_NO_AUTO_REDIRECT)) return 0;
   int loc = FindHeader(r.replyHeaders, "Location");
-  bool keepVerb = r.status == HTTP_STATUS_REDIRECT_KEEP_VERB || r.status == HTTP_STATUS_PERMANENT_REDIRECT;
+  bool keepVerb =
+      r.status == HTTP_STATUS_REDIRECT_KEEP_VERB || r.status == HTTP_STATUS_PERMANENT_REDIRECT;
   bool toGet = !keepVerb && r.verb != "GET" && r.verb != "HEAD";
   if (loc < 0 || (!canResend && keepVerb)) return 0;
   if (++a.redirects > kMaxRedirects) return ERROR_HTTP_REDIRECT_FAILED;
@@ -192,7 +194,8 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
     r.verb = "GET";
     body = Body::None;
     int cl;
-    while ((cl = FindHeader(r.headers, "Content-Length")) >= 0) r.headers.erase(r.headers.begin() + cl);
+    while ((cl = FindHeader(r.headers, "Content-Length")) >= 0)
+      r.headers.erase(r.headers.begin() + cl);
   }
   if (body == Body::Stream) body = Body::None;
   *next = Next::Resend;

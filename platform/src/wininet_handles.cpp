@@ -164,9 +164,10 @@ std::string Options::*StringMember(DWORD option) {
 }
 
 // The "ignore" bits of the security flags a caller can set.
-const DWORD kSettableSecurityFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
-                                     SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-                                     SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+const DWORD kSettableSecurityFlags =
+    SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+    SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+    SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 
 DWORD HandleTypeOf(const Object &o) {
   switch (o.kind) {
@@ -184,7 +185,8 @@ DWORD SetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
   bool text = stringMember != nullptr;
   if (!handle) {
     // Process defaults for the sessions opened later.
-    if (!dwordMember) return dword || text ? ERROR_INTERNET_INCORRECT_HANDLE_TYPE : ERROR_INTERNET_INVALID_OPTION;
+    if (!dwordMember)
+      return dword || text ? ERROR_INTERNET_INCORRECT_HANDLE_TYPE : ERROR_INTERNET_INVALID_OPTION;
     if (length != sizeof(DWORD)) return ERROR_INTERNET_BAD_OPTION_LENGTH;
     if (!buffer) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_defaultsLock);
@@ -235,16 +237,14 @@ DWORD QueryOption(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD length)
   if (dwordMember) return ReturnDword(o->options.*dwordMember, buffer, length);
   if (stringMember) return ReturnString(o->options.*stringMember, buffer, length);
   switch (option) {
-    case INTERNET_OPTION_HANDLE_TYPE:
-      return ReturnDword(HandleTypeOf(*o), buffer, length);
+    case INTERNET_OPTION_HANDLE_TYPE: return ReturnDword(HandleTypeOf(*o), buffer, length);
     case INTERNET_OPTION_SECURITY_FLAGS:
       if (o->kind != Kind::Request) return ReturnDword(o->options.securityFlags, buffer, length);
       return ReturnDword(SecurityFlagsOf(static_cast<Request &>(*o)), buffer, length);
     case INTERNET_OPTION_URL:
       if (o->kind != Kind::Request) return ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
       return ReturnString(UrlOf(static_cast<Request &>(*o)), buffer, length);
-    default:
-      return ERROR_INTERNET_INVALID_OPTION;
+    default: return ERROR_INTERNET_INVALID_OPTION;
   }
 }
 
@@ -274,8 +274,7 @@ extern "C" HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR
       if (!proxy || !*proxy || !ParseProxy(proxy, &session->proxyHost, &session->proxyPort))
         return Fail(ERROR_INVALID_PARAMETER, nullptr);
       break;
-    default:
-      return Fail(ERROR_INVALID_PARAMETER, nullptr);
+    default: return Fail(ERROR_INVALID_PARAMETER, nullptr);
   }
   return Register(session);
 }
@@ -286,7 +285,8 @@ extern "C" HINTERNET WINAPI InternetConnectA(HINTERNET sessionHandle, LPCSTR ser
   DWORD err = 0;
   std::shared_ptr<Session> session = LookupAs<Session>(sessionHandle, Kind::Session, &err);
   if (!session) return Fail(err, nullptr);
-  if (!server || !*server || service != INTERNET_SERVICE_HTTP) return Fail(ERROR_INVALID_PARAMETER, nullptr);
+  if (!server || !*server || service != INTERNET_SERVICE_HTTP)
+    return Fail(ERROR_INVALID_PARAMETER, nullptr);
   auto c = std::make_shared<Connection>();
   c->session = session;
   c->options = session->options;

@@ -18,7 +18,8 @@ std::string Base64(const std::string &in) {
   size_t i = 0;
   while (i + 2 < in.size()) {
     unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                 (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
+                 (static_cast<unsigned char>(in[i + 1]) << 8) |
+                 static_cast<unsigned char>(in[i + 2]);
     out += table[(v >> 18) & 63];
     out += table[(v >> 12) & 63];
     out += table[(v >> 6) & 63];
@@ -31,7 +32,8 @@ std::string Base64(const std::string &in) {
     out += table[(v >> 12) & 63];
     out += "==";
   } else if (i + 2 == in.size()) {
-    unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+    unsigned v =
+        (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
     out += table[(v >> 18) & 63];
     out += table[(v >> 12) & 63];
     out += table[(v >> 6) & 63];
@@ -63,7 +65,8 @@ bool ParseStatus(const std::string &line, std::string *version, DWORD *code, std
 
 // Adds one "Name: value" line under WinINet's modifier rules. Extra headers of a send call
 // (extras != null) replace a header the caller added before, else they go into their own list.
-DWORD AddHeaderLine(Request &r, const std::string &line, DWORD modifiers, std::vector<Header> *extras) {
+DWORD AddHeaderLine(Request &r, const std::string &line, DWORD modifiers,
+                    std::vector<Header> *extras) {
   size_t colon = line.find(':');
   if (colon == std::string::npos || colon == 0) return ERROR_HTTP_INVALID_HEADER;
   std::string name = Trim(line.substr(0, colon));
@@ -90,7 +93,8 @@ DWORD AddHeaderLine(Request &r, const std::string &line, DWORD modifiers, std::v
     }
     return 0;
   }
-  if (modifiers & (HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | HTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)) {
+  if (modifiers &
+      (HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | HTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)) {
     if (index >= 0) {
       const char *sep = (modifiers & HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA) ? ", " : "; ";
       (*list)[index].value += sep + value;
@@ -163,8 +167,10 @@ std::string RawHeaders(const Request &r, bool requestHeaders, bool crlf) {
   if (requestHeaders)
     text = r.verb + " " + r.path + " " + r.version + sep;
   else
-    text = r.httpVersion + " " + std::to_string(r.status) + (r.statusText.empty() ? "" : " " + r.statusText) + sep;
-  for (const Header &h : requestHeaders ? r.headers : r.replyHeaders) text += h.name + ": " + h.value + sep;
+    text = r.httpVersion + " " + std::to_string(r.status) +
+           (r.statusText.empty() ? "" : " " + r.statusText) + sep;
+  for (const Header &h : requestHeaders ? r.headers : r.replyHeaders)
+    text += h.name + ": " + h.value + sep;
   text += sep;
   if (!crlf) {
     // NUL-separated lines ending with an empty one; the terminator makes the last NUL.
@@ -184,7 +190,8 @@ DWORD QueryInfo(Request &r, DWORD infoLevel, LPVOID buffer, LPDWORD length, LPDW
   bool haveReply = r.state == ReqState::HeadReady && r.status != 0;
   auto give = [&](const std::string &value) {
     if (!number) return ReturnString(value, buffer, length);
-    return ReturnDword(static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10)), buffer, length);
+    return ReturnDword(static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10)), buffer,
+                       length);
   };
   switch (level) {
     case HTTP_QUERY_STATUS_CODE:
@@ -196,15 +203,13 @@ DWORD QueryInfo(Request &r, DWORD infoLevel, LPVOID buffer, LPDWORD length, LPDW
     case HTTP_QUERY_VERSION:
       if (requestHeaders || !haveReply) return ERROR_HTTP_HEADER_NOT_FOUND;
       return give(r.httpVersion);
-    case HTTP_QUERY_REQUEST_METHOD:
-      return give(r.verb);
+    case HTTP_QUERY_REQUEST_METHOD: return give(r.verb);
     case HTTP_QUERY_RAW_HEADERS:
     case HTTP_QUERY_RAW_HEADERS_CRLF:
       if (!requestHeaders && !haveReply) return ERROR_HTTP_HEADER_NOT_FOUND;
-      return ReturnString(RawHeaders(r, requestHeaders, level == HTTP_QUERY_RAW_HEADERS_CRLF), buffer,
-                          length);
-    default:
-      break;
+      return ReturnString(RawHeaders(r, requestHeaders, level == HTTP_QUERY_RAW_HEADERS_CRLF),
+                          buffer, length);
+    default: break;
   }
   std::string name;
   if (level == HTTP_QUERY_CUSTOM) {
@@ -255,8 +260,10 @@ bool ContentLengthIsConsistent(const std::vector<Header> &headers) {
     size_t start = 0;
     for (;;) {
       size_t comma = value.find(',', start);
-      std::string item = Trim(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-      if (item.empty() || item.size() > 19 || item.find_first_not_of("0123456789") != std::string::npos)
+      std::string item =
+          Trim(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+      if (item.empty() || item.size() > 19 ||
+          item.find_first_not_of("0123456789") != std::string::npos)
         return false;
       uint64_t number = strtoull(item.c_str(), nullptr, 10);
       if (seen && number != length) return false;
@@ -311,11 +318,20 @@ DWORD AddHeaderBlock(Request &r, const char *text, DWORD length, DWORD modifiers
 // lines go out in exactly this order.
 curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, bool tunnel) {
   curl_slist *list = nullptr;
-  static const char *const suppressed[] = {"Host:", "Accept:", "Expect:", "Content-Type:",
-                                           "Content-Length:", "Proxy-Connection:",
-                                           "Connection:", "Transfer-Encoding:", "User-Agent:",
-                                           "Pragma:", "Cache-Control:", "Authorization:",
-                                           "Proxy-Authorization:", "Referer:"};
+  static const char *const suppressed[] = {"Host:",
+                                           "Accept:",
+                                           "Expect:",
+                                           "Content-Type:",
+                                           "Content-Length:",
+                                           "Proxy-Connection:",
+                                           "Connection:",
+                                           "Transfer-Encoding:",
+                                           "User-Agent:",
+                                           "Pragma:",
+                                           "Cache-Control:",
+                                           "Authorization:",
+                                           "Proxy-Authorization:",
+                                           "Referer:"};
   for (const char *s : suppressed) list = curl_slist_append(list, s);
   const Session &session = *r.connection->session;
   bool plainProxy = ViaProxy(r) && !tunnel;
@@ -325,15 +341,19 @@ curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, b
   for (const Header &h : r.headers) AddLine(&list, h.name, h.value);
   if (!present("Host")) AddLine(&list, "Host", HostPort(r));
   bool sendLength = body != Body::None || r.verb != "GET";
-  if (sendLength && !present("Content-Length")) AddLine(&list, "Content-Length", std::to_string(bodyLength));
+  if (sendLength && !present("Content-Length"))
+    AddLine(&list, "Content-Length", std::to_string(bodyLength));
   if (!session.agent.empty() && !present("User-Agent")) AddLine(&list, "User-Agent", session.agent);
-  if ((r.flags & INTERNET_FLAG_PRAGMA_NOCACHE) && !present("Pragma")) AddLine(&list, "Pragma", "no-cache");
+  if ((r.flags & INTERNET_FLAG_PRAGMA_NOCACHE) && !present("Pragma"))
+    AddLine(&list, "Pragma", "no-cache");
   if ((r.flags & INTERNET_FLAG_NO_CACHE_WRITE) && r.verb != "GET" && !present("Cache-Control"))
     AddLine(&list, "Cache-Control", "no-cache");
   for (const Header &h : r.extraHeaders) AddLine(&list, h.name, h.value);
   const char *keepName = plainProxy ? "Proxy-Connection" : "Connection";
-  if ((r.flags & INTERNET_FLAG_KEEP_CONNECTION) && !present(keepName)) AddLine(&list, keepName, "Keep-Alive");
-  if (!r.authorization.empty() && !present("Authorization")) AddLine(&list, "Authorization", r.authorization);
+  if ((r.flags & INTERNET_FLAG_KEEP_CONNECTION) && !present(keepName))
+    AddLine(&list, keepName, "Keep-Alive");
+  if (!r.authorization.empty() && !present("Authorization"))
+    AddLine(&list, "Authorization", r.authorization);
   if (plainProxy && !r.proxyAuthorization.empty() && !present("Proxy-Authorization"))
     AddLine(&list, "Proxy-Authorization", r.proxyAuthorization);
   return list;

@@ -105,13 +105,13 @@ struct Transfer {
   bool added = false;
   bool done = false;
   CURLcode result = CURLE_OK;
-  bool connected = false;     // the prerequest callback ran: connection and TLS are up
-  bool readCalled = false;    // curl asked for body bytes
+  bool connected = false;       // the prerequest callback ran: connection and TLS are up
+  bool readCalled = false;      // curl asked for body bytes
   bool bodyHandedOver = false;  // every body byte is in curl's hands
   bool recvPaused = false;
   bool sendPaused = false;
   bool headDone = false;
-  bool discard = false;       // body bytes of a reply that is being skipped
+  bool discard = false;  // body bytes of a reply that is being skipped
   uint64_t discarded = 0;
   // TLS verification outcome noted by the certificate callback.
   bool caRejected = false;
@@ -137,7 +137,7 @@ const size_t kReceiveQueueBytes = 128 * 1024;
 const size_t kReceiveBufferBytes = 64 * 1024;  // curl's receive buffer: one read from the socket
 static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
 const size_t kSendQueueBytes = 512 * 1024;  // body bytes of InternetWriteFile not yet sent:
-                                             // one send buffer of curl's
+                                            // one send buffer of curl's
 
 struct Request : Object {
   Request() : Object(Kind::Request), recvQueue(kReceiveQueueBytes), sendQueue(kSendQueueBytes) {}
@@ -148,13 +148,13 @@ struct Request : Object {
   std::string version;
   DWORD flags = 0;
   DWORD securityFlags = 0;
-  std::vector<Header> headers;  // request headers the caller added (Accept, Referer, ...)
+  std::vector<Header> headers;       // request headers the caller added (Accept, Referer, ...)
   std::vector<Header> extraHeaders;  // extra headers of the current send call
   // Current target; redirects change it.
   bool secure = false;
   std::string host;
   unsigned port = 0;
-  std::string path;    // origin-form target as sent to the origin
+  std::string path;  // origin-form target as sent to the origin
   bool redirected = false;
   // Credentials answered on this request.
   std::string authorization;       // "Basic ..." for the origin
@@ -164,7 +164,7 @@ struct Request : Object {
   std::unique_ptr<Transfer> transfer;
   ReqState state = ReqState::Open;
   DWORD failure = 0;
-  std::string fixedBody;   // body of HttpSendRequestA, kept for a resend
+  std::string fixedBody;  // body of HttpSendRequestA, kept for a resend
   bool hasFixedBody = false;
   uint64_t streamTotal = 0;  // announced body length of HttpSendRequestExA
   uint64_t streamWritten = 0;
@@ -228,11 +228,11 @@ void EndTransfer(Request &r);
 
 // What Pump waits for.
 enum class Until {
-  Connected,     // the connection (with TLS or the proxy tunnel) is up
-  ReplyHead,     // the reply head is complete
-  SendRoom,      // the send queue is at most half full
-  ReplyBytes,    // reply bytes wait in the receive queue
-  End,           // the exchange is over
+  Connected,   // the connection (with TLS or the proxy tunnel) is up
+  ReplyHead,   // the reply head is complete
+  SendRoom,    // the send queue is at most half full
+  ReplyBytes,  // reply bytes wait in the receive queue
+  End,         // the exchange is over
 };
 // Runs curl until `until` holds or the exchange ends; ERROR_INTERNET_TIMEOUT when the
 // connection stays idle too long.

@@ -26,7 +26,7 @@ bool ValidVerb(const char *verb) {
 template <class Step>
 BOOL OnRequest(HINTERNET handle, Step step) {
   std::shared_ptr<Object> o = Lookup(handle);
-  DWORD err = !o                          ? ERROR_INVALID_HANDLE
+  DWORD err = !o                         ? ERROR_INVALID_HANDLE
               : o->kind != Kind::Request ? ERROR_INTERNET_INCORRECT_HANDLE_TYPE
                                          : step(static_cast<Request &>(*o));
   return err ? Fail(err) : TRUE;
@@ -67,7 +67,8 @@ void ResetForSend(Request &r) {
 // The extra headers of a send call replace or join the caller's own.
 DWORD AddExtraHeaders(Request &r, const char *headers, DWORD length) {
   if (!headers || !length) return 0;
-  return AddHeaderBlock(r, headers, length, HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE, &r.extraHeaders);
+  return AddHeaderBlock(r, headers, length, HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE,
+                        &r.extraHeaders);
 }
 
 DWORD SendRequest(Request &r, const char *headers, DWORD headersLength, const void *optional,
@@ -165,7 +166,8 @@ DWORD EndRequest(Request &r) {
 
 // Hands out reply body bytes as they come; 0 bytes read is the end of the body.
 DWORD ReadBody(Request &r, char *out, DWORD toRead, DWORD *read) {
-  if (r.state == ReqState::Failed) return r.failure ? r.failure : ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+  if (r.state == ReqState::Failed)
+    return r.failure ? r.failure : ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   if (r.state != ReqState::HeadReady) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   if (toRead == 0) return 0;
   for (;;) {
@@ -198,7 +200,9 @@ DWORD ReadBody(Request &r, char *out, DWORD toRead, DWORD *read) {
 
 }  // namespace
 
-unsigned DefaultPort(bool secure) { return secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT; }
+unsigned DefaultPort(bool secure) {
+  return secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+}
 
 std::string HostForUrl(const std::string &host) {
   if (host.find(':') != std::string::npos) return "[" + host + "]";
@@ -211,7 +215,9 @@ std::string HostPort(const Request &r) {
   return s;
 }
 
-std::string UrlOf(const Request &r) { return (r.secure ? "https://" : "http://") + HostPort(r) + r.path; }
+std::string UrlOf(const Request &r) {
+  return (r.secure ? "https://" : "http://") + HostPort(r) + r.path;
+}
 
 bool ViaProxy(const Request &r) { return !r.connection->session->proxyHost.empty(); }
 
@@ -253,7 +259,8 @@ extern "C" HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, 
   r->secure = (flags & INTERNET_FLAG_SECURE) != 0;
   r->securityFlags = c->options.securityFlags;
   if (r->secure)
-    r->securityFlags |= flags & (INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
+    r->securityFlags |=
+        flags & (INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
   r->host = c->host;
   r->port = c->port != INTERNET_INVALID_PORT_NUMBER ? c->port : DefaultPort(r->secure);
   std::string path = EscapeSpaces(r->object);
@@ -298,7 +305,8 @@ extern "C" BOOL WINAPI HttpEndRequestA(HINTERNET request, LPINTERNET_BUFFERSA ou
   return OnRequest(request, [](Request &r) { return EndRequest(r); });
 }
 
-extern "C" BOOL WINAPI InternetReadFile(HINTERNET request, LPVOID buffer, DWORD toRead, LPDWORD read) {
+extern "C" BOOL WINAPI InternetReadFile(HINTERNET request, LPVOID buffer, DWORD toRead,
+                                        LPDWORD read) {
   return OnRequest(request, [&](Request &r) -> DWORD {
     if (!read || (!buffer && toRead)) return ERROR_INVALID_PARAMETER;
     *read = 0;

@@ -49,8 +49,8 @@ const Ossl &OpenSsl() {
     void *crypto = OpenLib(cryptoNames);
     if (!ssl || !crypto) return;
     o.ctxSetVerify = reinterpret_cast<decltype(o.ctxSetVerify)>(dlsym(ssl, "SSL_CTX_set_verify"));
-    o.sslStoreIdx = reinterpret_cast<decltype(o.sslStoreIdx)>(
-        dlsym(ssl, "SSL_get_ex_data_X509_STORE_CTX_idx"));
+    o.sslStoreIdx =
+        reinterpret_cast<decltype(o.sslStoreIdx)>(dlsym(ssl, "SSL_get_ex_data_X509_STORE_CTX_idx"));
     o.sslGetCtx = reinterpret_cast<decltype(o.sslGetCtx)>(dlsym(ssl, "SSL_get_SSL_CTX"));
     o.storeGetError =
         reinterpret_cast<decltype(o.storeGetError)>(dlsym(crypto, "X509_STORE_CTX_get_error"));
@@ -115,8 +115,7 @@ int VerifyCallback(int preverifyOk, void *store) {
       ignoredBy = SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
       rejected = &t->dateRejected;
       break;
-    default:
-      break;
+    default: break;
   }
   if (t->owner->securityFlags & ignoredBy) {
     o.storeSetError(store, kX509Ok);
@@ -155,18 +154,21 @@ void SetTlsOptions(CURL *easy, Transfer *t) {
   DWORD flags = t->owner->securityFlags;
   SetTrustedCertificates(easy);
   // 2: the certificate must name the host; 0: the name is not checked.
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, (flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST,
+                   (flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
   if (OpenSsl().ok) {
     // The verify callback decides. With an unknown authority allowed, the trusted
     // certificates cannot change its answer, so curl is told not to verify, which spares
     // reading the system's bundle for every connection (about 30 ms); the callback still
     // refuses a certificate out of its dates, and curl still checks the host name.
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER,
+                     (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, SslCtxFunction);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, t);
   } else {
     // Without OpenSSL hooks the chain check can only be on or off as a whole.
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER,
+                     (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
   }
 }
 

@@ -52,13 +52,13 @@ size_t ByteQueue::pop(char *out, size_t n) {
 
 namespace {
 
-const size_t kMaxHead = 256 * 1024;   // longest reply head accepted
+const size_t kMaxHead = 256 * 1024;    // longest reply head accepted
 const uint64_t kMaxDrain = 64 * 1024;  // body bytes read to keep a connection for a resend
 // curl's send buffer (the receive buffer is kReceiveBufferBytes). Large sends wake the
 // receiving side less often: sending 1 GiB over loopback took 0.30 s of system time in
 // 512 KiB sends against 0.45 s in 64 KiB ones.
 const long kUploadBufferBytes = 512 * 1024;
-const long kMaxWaitMs = 1000;          // longest single wait for socket activity
+const long kMaxWaitMs = 1000;  // longest single wait for socket activity
 
 // A time-out option as a limit in milliseconds; 0 is none.
 DWORD Effective(DWORD timeout) { return timeout == INFINITE ? 0 : timeout; }
@@ -213,7 +213,8 @@ DWORD StartTransfer(Request &r, Body body) {
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
                    r.version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(Effective(r.options.connectTimeout)));
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(Effective(r.options.connectTimeout)));
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, HeaderCallback);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
@@ -227,7 +228,8 @@ DWORD StartTransfer(Request &r, Body body) {
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferBytes));
 
   if (proxy) {
-    std::string proxyUrl = "http://" + HostForUrl(session.proxyHost) + ":" + std::to_string(session.proxyPort);
+    std::string proxyUrl =
+        "http://" + HostForUrl(session.proxyHost) + ":" + std::to_string(session.proxyPort);
     curl_easy_setopt(e, CURLOPT_PROXY, proxyUrl.c_str());
     curl_easy_setopt(e, CURLOPT_NOPROXY, "");
     if (tunnel) {

@@ -20,8 +20,8 @@ using lumox_test::Sjis;
 // What the stand-in exports saw.
 struct ExportCall {
   std::string name;
-  std::vector<std::string> texts;      // ANSI bytes of every text argument, in order
-  std::vector<bool> textsAreBstrs;     // length prefix equals the byte count
+  std::vector<std::string> texts;   // ANSI bytes of every text argument, in order
+  std::vector<bool> textsAreBstrs;  // length prefix equals the byte count
   std::vector<int> numbers;
   SAFEARRAY **params = nullptr;
   bool messageNullOnEntry = false;
@@ -31,7 +31,7 @@ std::vector<ExportCall> g_calls;
 std::map<std::string, int> g_lookups;
 std::vector<std::string> g_missing;  // names the resolver does not know
 int g_result = 0;
-std::string g_messageBytes;          // what HttpGetErrStr / HttpParseURL store
+std::string g_messageBytes;  // what HttpGetErrStr / HttpParseURL store
 
 void AddText(ExportCall &c, const char *s) {
   if (s == nullptr) {
@@ -84,7 +84,8 @@ int WINAPI FakeUploadFileEx(const char *url, SAFEARRAY **params, const char *loc
                             const char *proxyPassword) {
   ExportCall c;
   c.name = "HttpUploadFileEx";
-  for (const char *s : {url, localPath, fieldName, responsePath, proxyServer, proxyUser, proxyPassword})
+  for (const char *s :
+       {url, localPath, fieldName, responsePath, proxyServer, proxyUser, proxyPassword})
     AddText(c, s);
   c.numbers = {reserved, proxyPort};
   c.params = params;
@@ -164,8 +165,13 @@ TEST_F(LumoxApi, TextsArriveAsAnsiAutomationStringsInArgumentOrder) {
   ASSERT_EQ(g_calls.size(), 1u);
   const ExportCall &c = g_calls[0];
   EXPECT_EQ(c.name, "HttpUploadFileEx");
-  std::vector<std::string> want = {Sjis(u8"http://127.0.0.1/アップ"), Sjis(u8"C:\\データ\\送信.txt"),
-                                   "inputfieldname", "", "127.0.0.1", "Kiva3", Sjis(u8"７３９１")};
+  std::vector<std::string> want = {Sjis(u8"http://127.0.0.1/アップ"),
+                                   Sjis(u8"C:\\データ\\送信.txt"),
+                                   "inputfieldname",
+                                   "",
+                                   "127.0.0.1",
+                                   "Kiva3",
+                                   Sjis(u8"７３９１")};
   ASSERT_EQ(c.texts.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) {
     EXPECT_EQ(lumox_test::Hex(c.texts[i]), lumox_test::Hex(want[i])) << "text argument " << i;
@@ -240,8 +246,8 @@ TEST_F(LumoxApi, MissingExportIsFatalAndNothingIsCalled) {
   }
   EXPECT_TRUE(g_calls.empty());
   // The other entry points still bind.
-  lumox_api::HttpUploadFileEx(L"u", lumox_api::EmptyParamList(), L"p", L"f", L"", 1, L"s", 80,
-                              L"a", L"b");
+  lumox_api::HttpUploadFileEx(L"u", lumox_api::EmptyParamList(), L"p", L"f", L"", 1, L"s", 80, L"a",
+                              L"b");
   EXPECT_EQ(g_calls.size(), 1u);
 }
 
@@ -263,9 +269,9 @@ TEST_F(LumoxApi, AllScenariosThroughTheBinding) {
   EXPECT_EQ(g_lookups.count("HttpParseURL"), 0u);
   EXPECT_EQ(g_lookups.size(), 5u);
   ASSERT_EQ(g_calls.size(), 16u);  // each transfer followed by HttpGetErrStr
-  const char *names[] = {"HttpDownloadFile", "HttpDownloadFile", "HttpDownloadFile",
-                         "HttpDownloadFileEx", "HttpUploadFile", "HttpUploadFile",
-                         "HttpUploadFile", "HttpUploadFileEx"};
+  const char *names[] = {"HttpDownloadFile",   "HttpDownloadFile", "HttpDownloadFile",
+                         "HttpDownloadFileEx", "HttpUploadFile",   "HttpUploadFile",
+                         "HttpUploadFile",     "HttpUploadFileEx"};
   for (int i = 0; i < 8; ++i) {
     const ExportCall &t = g_calls[static_cast<size_t>(2 * i)];
     EXPECT_EQ(t.name, names[i]);

@@ -73,16 +73,15 @@ class FakeLibrary : public lumox_demo::ScenarioLibrary {
   std::vector<Call> calls;
   std::vector<int> errStrCodes;
 
-  int HttpDownloadFile(const std::wstring &url, SAFEARRAY **params,
-                       const std::wstring &localPath, int usePost) override {
+  int HttpDownloadFile(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
+                       int usePost) override {
     Call c = Begin(L"HttpDownloadFile", params);
     c.texts = {url, localPath};
     c.numbers = {usePost};
     return End(c);
   }
-  int HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params,
-                         const std::wstring &localPath, int usePost, int reserved,
-                         const std::wstring &proxyServer, int proxyPort,
+  int HttpDownloadFileEx(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
+                         int usePost, int reserved, const std::wstring &proxyServer, int proxyPort,
                          const std::wstring &proxyUser,
                          const std::wstring &proxyPassword) override {
     Call c = Begin(L"HttpDownloadFileEx", params);
@@ -96,12 +95,10 @@ class FakeLibrary : public lumox_demo::ScenarioLibrary {
     c.texts = {url, localPath, fieldName, responsePath};
     return End(c);
   }
-  int HttpUploadFileEx(const std::wstring &url, SAFEARRAY **params,
-                       const std::wstring &localPath, const std::wstring &fieldName,
-                       const std::wstring &responsePath, int reserved,
-                       const std::wstring &proxyServer, int proxyPort,
-                       const std::wstring &proxyUser,
-                       const std::wstring &proxyPassword) override {
+  int HttpUploadFileEx(const std::wstring &url, SAFEARRAY **params, const std::wstring &localPath,
+                       const std::wstring &fieldName, const std::wstring &responsePath,
+                       int reserved, const std::wstring &proxyServer, int proxyPort,
+                       const std::wstring &proxyUser, const std::wstring &proxyPassword) override {
     Call c = Begin(L"HttpUploadFileEx", params);
     c.texts = {url, localPath, fieldName, responsePath, proxyServer, proxyUser, proxyPassword};
     c.numbers = {reserved, proxyPort};
@@ -119,7 +116,9 @@ class FakeLibrary : public lumox_demo::ScenarioLibrary {
   }
 
  private:
-  static std::wstring Text(BSTR s) { return s == nullptr ? L"<null>" : std::wstring(s, SysStringLen(s)); }
+  static std::wstring Text(BSTR s) {
+    return s == nullptr ? L"<null>" : std::wstring(s, SysStringLen(s));
+  }
 
   Call Begin(const wchar_t *name, SAFEARRAY **params) {
     Call c;
@@ -137,7 +136,8 @@ class FakeLibrary : public lumox_demo::ScenarioLibrary {
       c.lockable = SUCCEEDED(SafeArrayLock(a));
       if (c.lockable) {
         auto *p = static_cast<lumox_api::ParamPair *>(a->pvData);
-        for (ULONG i = 0; i < c.elementCount; ++i) c.pairs.push_back({Text(p[i].name), Text(p[i].value)});
+        for (ULONG i = 0; i < c.elementCount; ++i)
+          c.pairs.push_back({Text(p[i].name), Text(p[i].value)});
         SafeArrayUnlock(a);
       }
     }
@@ -169,28 +169,74 @@ struct Expected {
 
 const std::vector<Expected> &ExpectedTable() {
   static const std::vector<Expected> table = {
-      {L"CmdDownload1", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【GET方式】　　　　　　", L"HttpDownloadFile", false, {}, {0}, false},
-      {L"CmdDownload2", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【POST方式】　　　　　", L"HttpDownloadFile", false, {}, {1}, false},
-      {L"CmdDownload3", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【ﾊﾟﾗﾒｰﾀ付き】　　　　", L"HttpDownloadFile", true, {}, {1}, false},
-      {L"CmdDownload4", L"ﾀﾞｳﾝﾛｰﾄﾞ　　【ﾌﾟﾛｷｼ ｻｰﾊﾞｰ利用】", L"HttpDownloadFileEx", false,
-       {L"127.0.0.1", L"Kiva3", L"7391"}, {1, 1, 80}, false},
-      {L"CmdUpload1", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ｻｰﾊﾞｰ返信無視】　", L"HttpUploadFile", false,
-       {L"inputfieldname", L""}, {}, true},
-      {L"CmdUpload2", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ｻｰﾊﾞｰ返信取得】　", L"HttpUploadFile", false,
-       {L"inputfieldname", L"C:\\FeedbackInfo.txt"}, {}, true},
-      {L"CmdUpload3", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ﾊﾟﾗﾒｰﾀ付き】　　　　", L"HttpUploadFile", true,
-       {L"inputfieldname", L"C:\\FeedbackInfo.txt"}, {}, true},
-      {L"CmdUpload4", L"ｱｯﾌﾟﾛｰﾄﾞ　　【ﾌﾟﾛｷｼ ｻｰﾊﾞｰ利用】", L"HttpUploadFileEx", false,
-       {L"inputfieldname", L"", L"127.0.0.1", L"Kiva3", L"7391"}, {1, 80}, true},
+      {L"CmdDownload1",
+       L"ﾀﾞｳﾝﾛｰﾄﾞ　　【GET方式】　　　　　　",
+       L"HttpDownloadFile",
+       false,
+       {},
+       {0},
+       false},
+      {L"CmdDownload2",
+       L"ﾀﾞｳﾝﾛｰﾄﾞ　　【POST方式】　　　　　",
+       L"HttpDownloadFile",
+       false,
+       {},
+       {1},
+       false},
+      {L"CmdDownload3",
+       L"ﾀﾞｳﾝﾛｰﾄﾞ　　【ﾊﾟﾗﾒｰﾀ付き】　　　　",
+       L"HttpDownloadFile",
+       true,
+       {},
+       {1},
+       false},
+      {L"CmdDownload4",
+       L"ﾀﾞｳﾝﾛｰﾄﾞ　　【ﾌﾟﾛｷｼ ｻｰﾊﾞｰ利用】",
+       L"HttpDownloadFileEx",
+       false,
+       {L"127.0.0.1", L"Kiva3", L"7391"},
+       {1, 1, 80},
+       false},
+      {L"CmdUpload1",
+       L"ｱｯﾌﾟﾛｰﾄﾞ　　【ｻｰﾊﾞｰ返信無視】　",
+       L"HttpUploadFile",
+       false,
+       {L"inputfieldname", L""},
+       {},
+       true},
+      {L"CmdUpload2",
+       L"ｱｯﾌﾟﾛｰﾄﾞ　　【ｻｰﾊﾞｰ返信取得】　",
+       L"HttpUploadFile",
+       false,
+       {L"inputfieldname", L"C:\\FeedbackInfo.txt"},
+       {},
+       true},
+      {L"CmdUpload3",
+       L"ｱｯﾌﾟﾛｰﾄﾞ　　【ﾊﾟﾗﾒｰﾀ付き】　　　　",
+       L"HttpUploadFile",
+       true,
+       {L"inputfieldname", L"C:\\FeedbackInfo.txt"},
+       {},
+       true},
+      {L"CmdUpload4",
+       L"ｱｯﾌﾟﾛｰﾄﾞ　　【ﾌﾟﾛｷｼ ｻｰﾊﾞｰ利用】",
+       L"HttpUploadFileEx",
+       false,
+       {L"inputfieldname", L"", L"127.0.0.1", L"Kiva3", L"7391"},
+       {1, 80},
+       true},
   };
   return table;
 }
 
 std::string Narrow(const std::wstring &w) {  // for failure messages only
   std::string s;
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
   s.resize(static_cast<size_t>(n > 0 ? n : 0));
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+  if (n > 0)
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr,
+                        nullptr);
   return s;
 }
 
@@ -216,7 +262,8 @@ TEST_P(EachScenario, SendsTheFieldsAndItsFixedArgumentsToItsExport) {
   std::vector<std::wstring> texts = {window.url, window.file};
   texts.insert(texts.end(), expected().furtherTexts.begin(), expected().furtherTexts.end());
   ASSERT_EQ(c.texts.size(), texts.size());
-  for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(Narrow(c.texts[i]), Narrow(texts[i])) << "text argument " << i;
+  for (size_t i = 0; i < texts.size(); ++i)
+    EXPECT_EQ(Narrow(c.texts[i]), Narrow(texts[i])) << "text argument " << i;
   EXPECT_EQ(c.numbers, expected().numbers);
   if (expected().testList) {
     ASSERT_TRUE(c.arrayPresent);
@@ -230,11 +277,15 @@ TEST_P(EachScenario, SendsTheFieldsAndItsFixedArgumentsToItsExport) {
 TEST_P(EachScenario, SuccessShowsOneBoxAndAsksNoMessage) {
   library.transferResult = 0;
   RunScenario(scenario(), window, library);
-  std::vector<std::wstring> want = {L"busy on", L"read TextURL", L"read TextFile",
+  std::vector<std::wstring> want = {L"busy on",
+                                    L"read TextURL",
+                                    L"read TextFile",
                                     L"call " + std::wstring(expected().exportName),
-                                    L"box (busy): " + (expected().upload ? kUlOk : kDlOk), L"busy off"};
+                                    L"box (busy): " + (expected().upload ? kUlOk : kDlOk),
+                                    L"busy off"};
   ASSERT_EQ(trace.events.size(), want.size());
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(Narrow(trace.events[i]), Narrow(want[i])) << "event " << i;
+  for (size_t i = 0; i < want.size(); ++i)
+    EXPECT_EQ(Narrow(trace.events[i]), Narrow(want[i])) << "event " << i;
   EXPECT_TRUE(library.errStrCodes.empty());
 }
 
@@ -243,12 +294,17 @@ TEST_P(EachScenario, FailureShowsCodeThenTheLibrarysMessage) {
   library.errStrMessage = L"要求された URI は存在しない。";
   RunScenario(scenario(), window, library);
   std::wstring first = (expected().upload ? kUlFail : kDlFail) + L"\r\nエラーコード：404";
-  std::vector<std::wstring> want = {L"busy on", L"read TextURL", L"read TextFile",
+  std::vector<std::wstring> want = {L"busy on",
+                                    L"read TextURL",
+                                    L"read TextFile",
                                     L"call " + std::wstring(expected().exportName),
-                                    L"box (busy): " + first, L"HttpGetErrStr 404",
-                                    L"box (busy): 要求された URI は存在しない。", L"busy off"};
+                                    L"box (busy): " + first,
+                                    L"HttpGetErrStr 404",
+                                    L"box (busy): 要求された URI は存在しない。",
+                                    L"busy off"};
   ASSERT_EQ(trace.events.size(), want.size());
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(Narrow(trace.events[i]), Narrow(want[i])) << "event " << i;
+  for (size_t i = 0; i < want.size(); ++i)
+    EXPECT_EQ(Narrow(trace.events[i]), Narrow(want[i])) << "event " << i;
 }
 
 TEST_P(EachScenario, NonZeroFromHttpGetErrStrLeavesOnlyTheFirstBox) {
@@ -314,7 +370,8 @@ TEST_F(RunSequence, EveryRunReadsTheFieldsAnew) {
 }
 
 TEST_F(RunSequence, SixScenariosShareOneEmptyListThatNeverGetsAnArray) {
-  for (int i = 0; i < lumox_demo::kScenarioCount; ++i) RunScenario(lumox_demo::kScenarios[i], window, library);
+  for (int i = 0; i < lumox_demo::kScenarioCount; ++i)
+    RunScenario(lumox_demo::kScenarios[i], window, library);
   ASSERT_EQ(library.calls.size(), 8u);
   int shared = 0;
   for (const Call &c : library.calls) {
@@ -329,7 +386,8 @@ TEST_F(RunSequence, SixScenariosShareOneEmptyListThatNeverGetsAnArray) {
 
 TEST_F(RunSequence, NoScenarioCallsHttpParseURL) {
   library.transferResult = 5;
-  for (int i = 0; i < lumox_demo::kScenarioCount; ++i) RunScenario(lumox_demo::kScenarios[i], window, library);
+  for (int i = 0; i < lumox_demo::kScenarioCount; ++i)
+    RunScenario(lumox_demo::kScenarios[i], window, library);
   for (const std::wstring &e : trace.events) EXPECT_NE(Narrow(e), "HttpParseURL");
   EXPECT_EQ(library.errStrCodes.size(), 8u);
 }

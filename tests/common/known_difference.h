@@ -12,23 +12,23 @@
 // test property "known_wine_difference") and does not fail the test; everywhere else it is
 // an ordinary expectation whose failure also shows the reason. The expectation sees the
 // thread's last error as the calls before it left it.
-#define EXPECT_WINDOWS(expectation, reason)                                                \
-  do {                                                                                     \
-    const DWORD known_last_error_ = GetLastError();                                        \
-    if (::lumox_test::UnderWine()) {                                                       \
-      ::testing::TestPartResultArray known_results_;                                       \
-      {                                                                                    \
-        ::testing::ScopedFakeTestPartResultReporter known_reporter_(                       \
-            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD,    \
-            &known_results_);                                                              \
-        SetLastError(known_last_error_);                                                   \
-        expectation;                                                                       \
-      }                                                                                    \
-      if (known_results_.size() > 0)                                                       \
-        ::lumox_test::NoteKnownDifference(__FILE__, __LINE__, reason);                     \
-    } else {                                                                               \
-      SCOPED_TRACE(::testing::Message() << "Wine differs here: " << (reason));             \
-      SetLastError(known_last_error_);                                                     \
-      expectation;                                                                         \
-    }                                                                                      \
+#define EXPECT_WINDOWS(expectation, reason)                                             \
+  do {                                                                                  \
+    const DWORD known_last_error_ = GetLastError();                                     \
+    if (::lumox_test::UnderWine()) {                                                    \
+      ::testing::TestPartResultArray known_results_;                                    \
+      {                                                                                 \
+        ::testing::ScopedFakeTestPartResultReporter known_reporter_(                    \
+            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, \
+            &known_results_);                                                           \
+        SetLastError(known_last_error_);                                                \
+        expectation;                                                                    \
+      }                                                                                 \
+      if (known_results_.size() > 0)                                                    \
+        ::lumox_test::NoteKnownDifference(__FILE__, __LINE__, reason);                  \
+    } else {                                                                            \
+      SCOPED_TRACE(::testing::Message() << "Wine differs here: " << (reason));          \
+      SetLastError(known_last_error_);                                                  \
+      expectation;                                                                      \
+    }                                                                                   \
   } while (0)

@@ -63,7 +63,8 @@ double SecondsWithFifoRelease(const std::string &fifo, bool asWriter, double rel
                               const std::function<void()> &call) {
   std::atomic<bool> done{false};
   std::thread release([&] {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(releaseAfterSeconds);
+    auto until =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(releaseAfterSeconds);
     while (!done && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (done) return;
@@ -164,7 +165,8 @@ std::vector<std::string> ListDir(const std::string &dir) {
   HANDLE find = FindFirstFileA(JoinPath(dir, "*").c_str(), &data);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      if (strcmp(data.cFileName, ".") && strcmp(data.cFileName, "..")) names.push_back(data.cFileName);
+      if (strcmp(data.cFileName, ".") && strcmp(data.cFileName, ".."))
+        names.push_back(data.cFileName);
     } while (FindNextFileA(find, &data));
     FindClose(find);
   }
@@ -376,13 +378,20 @@ static ServerInfo LoadServerInfo() {
     if (eq == std::string::npos) continue;
     std::string key = line.substr(0, eq), value = line.substr(eq + 1);
     int number = atoi(value.c_str());
-    if (key == "http_port") info.httpPort = number;
-    else if (key == "https_port") info.httpsPort = number;
-    else if (key == "https_wrongname_port") info.httpsWrongNamePort = number;
-    else if (key == "https_expired_port") info.httpsExpiredPort = number;
-    else if (key == "proxy_port") info.proxyPort = number;
-    else if (key == "records") info.records = NativePath(value);
-    else if (key == "ca_cert" && !value.empty()) info.caCert = NativePath(value);
+    if (key == "http_port")
+      info.httpPort = number;
+    else if (key == "https_port")
+      info.httpsPort = number;
+    else if (key == "https_wrongname_port")
+      info.httpsWrongNamePort = number;
+    else if (key == "https_expired_port")
+      info.httpsExpiredPort = number;
+    else if (key == "proxy_port")
+      info.proxyPort = number;
+    else if (key == "records")
+      info.records = NativePath(value);
+    else if (key == "ca_cert" && !value.empty())
+      info.caCert = NativePath(value);
   }
   info.ok = info.httpPort != 0 && !info.records.empty();
   return info;
@@ -435,7 +444,8 @@ static Record ParseRecord(const std::string &raw) {
   r.requestLine = r.head.substr(0, pos);
   while (pos != std::string::npos && pos + 2 < r.head.size()) {
     size_t next = r.head.find("\r\n", pos + 2);
-    std::string line = r.head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
+    std::string line =
+        r.head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
     size_t colon = line.find(':');
     if (colon != std::string::npos) {
       size_t v = colon + 1;

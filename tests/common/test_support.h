@@ -83,6 +83,7 @@ class HostArray {
   HostArray &operator=(const HostArray &) = delete;
   SAFEARRAY **variable() { return &array_; }
   SAFEARRAY *array() { return array_; }
+
  private:
   SAFEARRAY *array_ = nullptr;
   SAFEARRAY *owned_ = nullptr;
@@ -140,12 +141,12 @@ const ServerInfo &Server();
 // A fresh record id for one test, unique within the run.
 std::string UniqueId(const std::string &tag);
 struct Record {
-  std::string raw;       // exact bytes received
-  std::string head;      // request line and headers, up to the blank line
-  std::string body;      // bytes after the blank line
+  std::string raw;   // exact bytes received
+  std::string head;  // request line and headers, up to the blank line
+  std::string body;  // bytes after the blank line
   std::string requestLine;
   std::vector<std::pair<std::string, std::string>> headers;
-  std::string meta;      // the .json sidecar, as text
+  std::string meta;                                   // the .json sidecar, as text
   std::string header(const std::string &name) const;  // first value, case-insensitive; "" if none
   bool hasHeader(const std::string &name) const;
 };

@@ -74,8 +74,8 @@ void CheckQuery(const std::vector<std::string> &texts, int pairCount) {
   FUZZ_CHECK(pos == query.size());
 }
 
-void CheckPostBody(const std::vector<std::string> &texts, int pairCount, const std::string &fieldName,
-                   const std::string &fileBytes, bool upload) {
+void CheckPostBody(const std::vector<std::string> &texts, int pairCount,
+                   const std::string &fieldName, const std::string &fileBytes, bool upload) {
   std::vector<char *> pairs;
   for (const std::string &t : texts) pairs.push_back(const_cast<char *>(t.c_str()));
   std::string localPath = g_dir + (upload ? "/send.bin" : "/reply.bin");
@@ -87,9 +87,10 @@ void CheckPostBody(const std::vector<std::string> &texts, int pairCount, const s
   }
   g_peer->Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
   std::string url = "http://127.0.0.1:" + std::to_string(g_peer->port()) + "/form?x=1";
-  int result = upload ? HttpUploadFileC(url.c_str(), pairs.data(), pairCount, localPath.c_str(),
-                                        fieldName.c_str(), nullptr)
-                      : HttpDownloadFileC(url.c_str(), pairs.data(), pairCount, localPath.c_str(), 1);
+  int result = upload
+                   ? HttpUploadFileC(url.c_str(), pairs.data(), pairCount, localPath.c_str(),
+                                     fieldName.c_str(), nullptr)
+                   : HttpDownloadFileC(url.c_str(), pairs.data(), pairCount, localPath.c_str(), 1);
   std::vector<PeerRecord> records = g_peer->Records();
   if (result == 0) {
     FUZZ_CHECK(records.size() == 1);
@@ -128,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     texts.push_back(std::string(text.c_str()));  // a C text ends at its first NUL
   }
   if (texts.size() % 2) texts.pop_back();
-  int usable = pairCount > static_cast<int>(texts.size() / 2) ? static_cast<int>(texts.size() / 2) : pairCount;
+  int usable = pairCount > static_cast<int>(texts.size() / 2) ? static_cast<int>(texts.size() / 2)
+                                                              : pairCount;
 
   CheckQuery(texts, usable);
   switch (mode % 3) {

@@ -4,10 +4,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#define FUZZ_CHECK(condition)                                                      \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
+#define FUZZ_CHECK(condition)                                                       \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      abort();                                                                     \
-    }                                                                              \
+      abort();                                                                      \
+    }                                                                               \
   } while (0)

@@ -19,7 +19,8 @@ const DWORD kWcErrInvalidChars = 0x80;
 bool ToWide(UINT codePage, DWORD flags, const std::string &bytes, std::u16string &out) {
   out.clear();
   if (bytes.empty()) return true;
-  int n = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  int n = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()),
+                              nullptr, 0);
   if (n == 0) {
     FUZZ_CHECK(GetLastError() == ERROR_NO_UNICODE_TRANSLATION);
     return false;
@@ -40,7 +41,8 @@ bool ToWide(UINT codePage, DWORD flags, const std::string &bytes, std::u16string
 }
 
 // Converts UTF-16 to bytes, checking the buffer-size rules; `usedDefault` may be null.
-bool ToBytes(UINT codePage, DWORD flags, const std::u16string &text, std::string &out, BOOL *usedDefault) {
+bool ToBytes(UINT codePage, DWORD flags, const std::u16string &text, std::string &out,
+             BOOL *usedDefault) {
   out.clear();
   if (text.empty()) {
     if (usedDefault) *usedDefault = FALSE;
@@ -62,7 +64,8 @@ bool ToBytes(UINT codePage, DWORD flags, const std::u16string &text, std::string
   if (usedDefault) FUZZ_CHECK(used == *usedDefault);
   if (n > 1) {
     SetLastError(0);
-    FUZZ_CHECK(WideCharToMultiByte(codePage, flags, wide, length, buffer.data(), n - 1, nullptr, nullptr) == 0);
+    FUZZ_CHECK(WideCharToMultiByte(codePage, flags, wide, length, buffer.data(), n - 1, nullptr,
+                                   nullptr) == 0);
     FUZZ_CHECK(GetLastError() == ERROR_INSUFFICIENT_BUFFER);
   }
   out.assign(buffer.data(), static_cast<size_t>(n));

@@ -39,7 +39,8 @@ bool FinalHead(const std::string &reply, std::vector<std::string> *headers) {
       if (line.empty()) break;
       lines.push_back(line);
     }
-    if (lines.empty() || lines[0].compare(0, 7, "HTTP/1.") != 0 || lines[0].size() < 12) return false;
+    if (lines.empty() || lines[0].compare(0, 7, "HTTP/1.") != 0 || lines[0].size() < 12)
+      return false;
     int status = atoi(lines[0].c_str() + 9);
     if (status >= 100 && status < 200) continue;
     headers->assign(lines.begin() + 1, lines.end());
@@ -55,7 +56,8 @@ bool FinalHead(const std::string &reply, std::vector<std::string> *headers) {
 }
 
 // The values of the head's Content-Length headers, lists split at commas, blanks dropped.
-std::vector<std::string> LengthValues(const std::vector<std::string> &headers, bool *transferEncoding) {
+std::vector<std::string> LengthValues(const std::vector<std::string> &headers,
+                                      bool *transferEncoding) {
   std::vector<std::string> values;
   *transferEncoding = false;
   for (const std::string &line : headers) {
@@ -67,7 +69,8 @@ std::vector<std::string> LengthValues(const std::vector<std::string> &headers, b
     size_t start = 0;
     for (;;) {
       size_t comma = value.find(',', start);
-      std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      std::string item =
+          value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
       size_t b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t\r\n");
       values.push_back(b == std::string::npos ? std::string() : item.substr(b, e - b + 1));
       if (comma == std::string::npos) break;
@@ -78,7 +81,8 @@ std::vector<std::string> LengthValues(const std::vector<std::string> &headers, b
 }
 
 bool Digits(const std::string &text) {
-  return !text.empty() && text.size() <= 12 && text.find_first_not_of("0123456789") == std::string::npos;
+  return !text.empty() && text.size() <= 12 &&
+         text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 }  // namespace
@@ -93,23 +97,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string reply(reinterpret_cast<const char *>(data), size);
   g_peer->Answer(reply);
 
-  HINTERNET session = InternetOpenA("LumoxFuzz/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  HINTERNET session =
+      InternetOpenA("LumoxFuzz/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
   FUZZ_CHECK(session != nullptr);
   DWORD timeout = 3000;
   InternetSetOptionA(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
   InternetSetOptionA(session, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
-  HINTERNET connection = InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(g_peer->port()),
-                                          nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET connection =
+      InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(g_peer->port()), nullptr,
+                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   FUZZ_CHECK(connection != nullptr);
   // No redirects: a Location in the reply must not send the client anywhere else.
-  const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
-                      INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_AUTO_REDIRECT;
-  HINTERNET request = HttpOpenRequestA(connection, "GET", "/fuzz", nullptr, nullptr, nullptr, flags, 0);
+  const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                      INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                      INTERNET_FLAG_NO_AUTO_REDIRECT;
+  HINTERNET request =
+      HttpOpenRequestA(connection, "GET", "/fuzz", nullptr, nullptr, nullptr, flags, 0);
   FUZZ_CHECK(request != nullptr);
 
   if (HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
     DWORD status = 0, length = sizeof status;
-    HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, nullptr);
+    HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length,
+                   nullptr);
     char headers[512];
     length = sizeof headers;
     HttpQueryInfoA(request, HTTP_QUERY_RAW_HEADERS_CRLF, headers, &length, nullptr);
@@ -137,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (Digits(v) && Digits(values[0])) FUZZ_CHECK(atoll(v.c_str()) == atoll(values[0].c_str()));
     }
     long long announced = -1;
-    if (!transferEncoding && values.size() == 1 && Digits(values[0])) announced = atoll(values[0].c_str());
+    if (!transferEncoding && values.size() == 1 && Digits(values[0]))
+      announced = atoll(values[0].c_str());
     if (ok && announced >= 0 && status >= 200 && status != 204 && status != 304) {
       FUZZ_CHECK(total <= static_cast<unsigned long long>(announced));
       if (total < static_cast<unsigned long long>(announced)) {

@@ -43,16 +43,23 @@ void CrackIntoBuffers(const char *url, DWORD flags) {
   memset(&parts, 0, sizeof parts);
   parts.dwStructSize = sizeof parts;
   char *buffers[] = {scheme, host, user, password, path, extra};
-  DWORD sizes[] = {sizeof scheme, sizeof host, sizeof user, sizeof password, sizeof path, sizeof extra};
-  parts.lpszScheme = scheme; parts.dwSchemeLength = sizes[0];
-  parts.lpszHostName = host; parts.dwHostNameLength = sizes[1];
-  parts.lpszUserName = user; parts.dwUserNameLength = sizes[2];
-  parts.lpszPassword = password; parts.dwPasswordLength = sizes[3];
-  parts.lpszUrlPath = path; parts.dwUrlPathLength = sizes[4];
-  parts.lpszExtraInfo = extra; parts.dwExtraInfoLength = sizes[5];
+  DWORD sizes[] = {sizeof scheme,   sizeof host, sizeof user,
+                   sizeof password, sizeof path, sizeof extra};
+  parts.lpszScheme = scheme;
+  parts.dwSchemeLength = sizes[0];
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = sizes[1];
+  parts.lpszUserName = user;
+  parts.dwUserNameLength = sizes[2];
+  parts.lpszPassword = password;
+  parts.dwPasswordLength = sizes[3];
+  parts.lpszUrlPath = path;
+  parts.dwUrlPathLength = sizes[4];
+  parts.lpszExtraInfo = extra;
+  parts.dwExtraInfoLength = sizes[5];
   if (!InternetCrackUrlA(url, 0, flags, &parts)) return;
-  DWORD lengths[] = {parts.dwSchemeLength, parts.dwHostNameLength, parts.dwUserNameLength,
-                     parts.dwPasswordLength, parts.dwUrlPathLength, parts.dwExtraInfoLength};
+  DWORD lengths[] = {parts.dwSchemeLength,   parts.dwHostNameLength, parts.dwUserNameLength,
+                     parts.dwPasswordLength, parts.dwUrlPathLength,  parts.dwExtraInfoLength};
   for (int i = 0; i < 6; ++i) {
     FUZZ_CHECK(lengths[i] < sizes[i]);
     FUZZ_CHECK(strlen(buffers[i]) == lengths[i]);
@@ -109,8 +116,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   CrackByReference(url, length);
   CrackIntoBuffers(url, 0);
   CrackIntoBuffers(url, ICU_DECODE | ICU_ESCAPE);
-  const DWORD flags[] = {0, ICU_NO_ENCODE, ICU_DECODE, ICU_DECODE | ICU_NO_ENCODE, ICU_BROWSER_MODE,
-                         ICU_ENCODE_SPACES_ONLY, ICU_NO_META, ICU_ENCODE_PERCENT};
+  const DWORD flags[] = {0,
+                         ICU_NO_ENCODE,
+                         ICU_DECODE,
+                         ICU_DECODE | ICU_NO_ENCODE,
+                         ICU_BROWSER_MODE,
+                         ICU_ENCODE_SPACES_ONLY,
+                         ICU_NO_META,
+                         ICU_ENCODE_PERCENT};
   for (DWORD f : flags) Canonicalize(url, f);
   ParseUrl(url);
   return 0;

@@ -18,9 +18,9 @@
 #include "fuzz_check.h"
 
 struct PeerRecord {
-  std::string head;           // request line and headers
-  long long announced = -1;   // the request's Content-Length, -1 when it has none
-  size_t bodyReceived = 0;    // body bytes that arrived before the reply went out
+  std::string head;          // request line and headers
+  long long announced = -1;  // the request's Content-Length, -1 when it has none
+  size_t bodyReceived = 0;   // body bytes that arrived before the reply went out
   bool chunked = false;
 };
 

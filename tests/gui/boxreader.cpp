@@ -20,8 +20,8 @@ const wchar_t kBoxTitle[] = L"Lumoxdemo";
 
 std::string Utf8(const std::wstring &w) {
   if (w.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
   if (n > 0)
     WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr,
@@ -106,8 +106,7 @@ HWND MainWindow() {
 
 std::string RectJson(const RECT &r) {
   char buf[96];
-  snprintf(buf, sizeof buf, "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right - r.left,
-           r.bottom - r.top);
+  snprintf(buf, sizeof buf, "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right - r.left, r.bottom - r.top);
   return buf;
 }
 
@@ -223,14 +222,13 @@ int Box(DWORD timeoutMs) {
   HWND owner = GetWindow(box, GW_OWNER);
   char flags[200];
   snprintf(flags, sizeof flags,
-           ",\"icons\":%d,\"owner_is_main\":%s,\"main_enabled\":%s,\"open_boxes\":%d",
-           parts.icons, (owner != nullptr && owner == main) ? "true" : "false",
+           ",\"icons\":%d,\"owner_is_main\":%s,\"main_enabled\":%s,\"open_boxes\":%d", parts.icons,
+           (owner != nullptr && owner == main) ? "true" : "false",
            (main != nullptr && IsWindowEnabled(main)) ? "true" : "false",
            static_cast<int>(FindTopLevel(true).size()));
   // Press OK.
   if (parts.ok != nullptr) {
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(parts.ok));
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(parts.ok));
   } else {
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   }

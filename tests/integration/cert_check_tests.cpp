@@ -159,9 +159,9 @@ TEST_F(CertCheckUntrusted, HttpIsNotAffectedAndAChangedFileCountsAtTheNextTransf
   // The library is not reloaded: the file is read again at each transfer. Here the check
   // goes on after the relaxed transfers above, so under Wine the origin is remembered.
   Keys({"CertCheck=1"});
-  EXPECT_WINDOWS(EXPECT_EQ(12045, Get(HttpsUrl(Server().httpsPort, id, "body/1"),
-                                      files_.Path("late.bin"))),
-                 "Wine keeps certificate decisions of earlier sessions for the whole process");
+  EXPECT_WINDOWS(
+      EXPECT_EQ(12045, Get(HttpsUrl(Server().httpsPort, id, "body/1"), files_.Path("late.bin"))),
+      "Wine keeps certificate decisions of earlier sessions for the whole process");
 }
 
 }  // namespace

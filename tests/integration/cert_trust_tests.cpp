@@ -21,12 +21,12 @@ namespace {
 // The DER bytes of a PEM certificate.
 std::vector<BYTE> DerOf(const std::string &pem) {
   DWORD size = 0;
-  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
-                            CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                            nullptr, &size, nullptr, nullptr))
     return {};
   std::vector<BYTE> der(size);
-  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
-                            CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
+  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                            der.data(), &size, nullptr, nullptr))
     return {};
   der.resize(size);
   return der;
@@ -144,7 +144,8 @@ TEST_F(CertCheckTrusted, CheckedUploadAndDownloadByPostPass) {
   lib_->ClearTrace();
   std::string expired = UniqueId("ct-ulx");
   std::string reply2 = files_.Path("r2.bin");
-  EXPECT_EQ(12037, Put(LocalhostUrl(Server().httpsExpiredPort, expired, "echo"), file, "f", reply2));
+  EXPECT_EQ(12037,
+            Put(LocalhostUrl(Server().httpsExpiredPort, expired, "echo"), file, "f", reply2));
   EXPECT_EQ(4, CountOf(lib_->Trace(), "HttpSendRequestEx"));
   EXPECT_FALSE(FileExists(reply2));
   EXPECT_TRUE(Records(expired).empty());

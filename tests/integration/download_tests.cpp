@@ -118,10 +118,12 @@ TEST_F(Download, TakenTemporaryNamesAreSkippedAndLeftAlone) {
   std::string id = UniqueId("dl-tmp5");
   std::string target = files_.Path("t.bin");
   WriteFileBytes(target, "old");
-  for (int i = 0; i < 5; ++i) WriteFileBytes(target + ".tmp000" + std::to_string(i), "keep" + std::to_string(i));
+  for (int i = 0; i < 5; ++i)
+    WriteFileBytes(target + ".tmp000" + std::to_string(i), "keep" + std::to_string(i));
   ASSERT_EQ(0, Get(HttpUrl(id, "body/7"), target));
   EXPECT_EQ(Pattern(7), ReadFileBytes(target));
-  for (int i = 0; i < 5; ++i) EXPECT_EQ("keep" + std::to_string(i), ReadFileBytes(target + ".tmp000" + std::to_string(i)));
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ("keep" + std::to_string(i), ReadFileBytes(target + ".tmp000" + std::to_string(i)));
   EXPECT_FALSE(FileExists(target + ".tmp0005"));
   EXPECT_EQ(6u, files_.Names().size());
 }
@@ -212,9 +214,9 @@ TEST_F(Download, ResetInTheMiddleOfTheBodyFails) {
   std::string target = files_.Path("r.bin");
   int result = Get(HttpUrl(id, "body/200000/trickle/50/20000/abort/100000"), target);
   EXPECT_NE(0, result);
-  EXPECT_WINDOWS(EXPECT_TRUE(result == 10011 || result == 12030 || result == 12031),
-                 ("Wine's InternetReadFile passes the socket's error on: " +
-                  std::to_string(result)).c_str());
+  EXPECT_WINDOWS(
+      EXPECT_TRUE(result == 10011 || result == 12030 || result == 12031),
+      ("Wine's InternetReadFile passes the socket's error on: " + std::to_string(result)).c_str());
   EXPECT_TRUE(files_.Names().empty());
   WriteFileBytes(target, "old");
   result = Get(HttpUrl(id, "body/200000/trickle/50/20000/abort/100000"), target);
@@ -260,11 +262,11 @@ TEST_F(Download, ArgumentRules) {
   std::string url = HttpUrl(UniqueId("dl-args"), "body/1");
   EXPECT_EQ(10000, lib_->DownloadFileC(nullptr, nullptr, 0, target.c_str(), 0));
   EXPECT_EQ(10000, lib_->DownloadFileC(url.c_str(), nullptr, 0, nullptr, 0));
-  EXPECT_EQ((std::vector<std::string>{"Download開始--C。", "Check Function Parameter",
-                                      "Download終了。Return Code:10000", "Download開始--C。",
-                                      "Check Function Parameter",
-                                      "Download終了。Return Code:10000"}),
-            lib_->Trace());
+  EXPECT_EQ(
+      (std::vector<std::string>{"Download開始--C。", "Check Function Parameter",
+                                "Download終了。Return Code:10000", "Download開始--C。",
+                                "Check Function Parameter", "Download終了。Return Code:10000"}),
+      lib_->Trace());
 
   // A URL of 1,024 bytes is taken, one of 1,025 is not; a path of 261 bytes neither.
   std::string base = HttpUrl(UniqueId("dl-len"), "body/1/");
@@ -292,8 +294,8 @@ TEST_F(Download, UnreachableServerIsSentFourTimes) {
   EXPECT_EQ(4, CountOf(trace, "HttpSendRequest"));
   EXPECT_EQ(0, CountOf(trace, "HttpQueryInfo"));
   EXPECT_TRUE(InOrder(trace, {"HttpOpenRequest", "HttpSendRequest", "HttpSendRequest",
-                              "HttpSendRequest", "HttpSendRequest", kCloseLines[0],
-                              kCloseLines[1], kCloseLines[2], "Download終了。Return Code:12029"}));
+                              "HttpSendRequest", "HttpSendRequest", kCloseLines[0], kCloseLines[1],
+                              kCloseLines[2], "Download終了。Return Code:12029"}));
   EXPECT_TRUE(files_.Names().empty());
 }
 
@@ -407,8 +409,9 @@ TEST_F(Download, ProxyExportWithoutProxyServer) {
   EXPECT_EQ(10008, lib_->DownloadFileEx(url.c_str(), nullptr, target.c_str(), 0, 7, nullptr, 0,
                                         nullptr, nullptr));
   std::vector<std::string> engine = {
-      "Check Function Parameter", "HttpDownloadFileExBC。URL:" + url + "    File:" + target + "    ",
-      "Crack the URL", "InternetOpen,InternetConnection"};
+      "Check Function Parameter",
+      "HttpDownloadFileExBC。URL:" + url + "    File:" + target + "    ", "Crack the URL",
+      "InternetOpen,InternetConnection"};
   std::vector<std::string> expected = {"Download開始--C--Agent。"};
   expected.insert(expected.end(), engine.begin(), engine.end());
   expected.push_back("Download終了。Return Code:10008");
@@ -433,8 +436,8 @@ TEST_F(Download, ThroughTheBasicAuthProxy) {
   // Wrong credentials: the proxy's 407 is the result.
   std::string id2 = UniqueId("dl-proxy407");
   std::string url2 = ProxiedUrl(id2, "body/100");
-  EXPECT_EQ(407, lib_->DownloadFileExC(url2.c_str(), nullptr, 0, target.c_str(), 0, 1,
-                                       "127.0.0.1", Server().proxyPort, "Kiva3", "wrong"));
+  EXPECT_EQ(407, lib_->DownloadFileExC(url2.c_str(), nullptr, 0, target.c_str(), 0, 1, "127.0.0.1",
+                                       Server().proxyPort, "Kiva3", "wrong"));
   EXPECT_TRUE(Records(id2).empty());
   EXPECT_EQ(Pattern(100), ReadFileBytes(target));
 }
@@ -496,8 +499,8 @@ TEST(DownloadTime, ReceiveTimeOutInTheBodyFailsAndRemovesTheFile) {
   std::string target = files.Path("r.bin");
   std::string url = HttpUrl(UniqueId("dl-recv"), "body/300/trickle/3000/100");
   int result = lib.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0);
-  EXPECT_WINDOWS(EXPECT_EQ(12002, result), ("Wine reports this receive time-out as " +
-                                   std::to_string(result)).c_str());
+  EXPECT_WINDOWS(EXPECT_EQ(12002, result),
+                 ("Wine reports this receive time-out as " + std::to_string(result)).c_str());
   EXPECT_NE(0, result);
   EXPECT_TRUE(files.Names().empty());
 }
@@ -509,8 +512,8 @@ TEST(DownloadTime, ReceiveTimeOutBeforeTheReplyIsSentFourTimes) {
   std::string target = files.Path("r.bin");
   std::string url = HttpUrl(UniqueId("dl-recvhead"), "delay/2500/body/5");
   int result = lib.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), 0);
-  EXPECT_WINDOWS(EXPECT_EQ(12002, result), ("Wine reports some time-outs as 12029; here " +
-                                   std::to_string(result)).c_str());
+  EXPECT_WINDOWS(EXPECT_EQ(12002, result),
+                 ("Wine reports some time-outs as 12029; here " + std::to_string(result)).c_str());
   EXPECT_NE(0, result);
   EXPECT_EQ(4, CountOf(lib.Trace(), "HttpSendRequest"));
   EXPECT_TRUE(files.Names().empty());

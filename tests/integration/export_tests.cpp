@@ -24,35 +24,49 @@ TEST_F(Exports, EachExportWritesItsStartAndEndLines) {
   };
   std::vector<Case> cases = {
       {"DL", "Download開始。", "Download終了。Return Code:%d",
-       [&](const std::string &u) { return lib_->DownloadFile(u.c_str(), nullptr, target.c_str(), 0); }, false},
+       [&](const std::string &u) {
+         return lib_->DownloadFile(u.c_str(), nullptr, target.c_str(), 0);
+       },
+       false},
       {"DL", "Download開始--Agent。", "Download終了。Return Code:%d",
        [&](const std::string &u) {
          return lib_->DownloadFileEx(u.c_str(), nullptr, target.c_str(), 0, 12345, proxy, port,
                                      "Kiva3", "7391");
-       }, true},
+       },
+       true},
       {"DL", "Download開始--C。", "Download終了。Return Code:%d",
-       [&](const std::string &u) { return lib_->DownloadFileC(u.c_str(), nullptr, 0, target.c_str(), 0); }, false},
+       [&](const std::string &u) {
+         return lib_->DownloadFileC(u.c_str(), nullptr, 0, target.c_str(), 0);
+       },
+       false},
       {"DL", "Download開始--C--Agent。", "Download終了。Return Code:%d",
        [&](const std::string &u) {
          return lib_->DownloadFileExC(u.c_str(), nullptr, 0, target.c_str(), 0, -1, proxy, port,
                                       "Kiva3", "7391");
-       }, true},
+       },
+       true},
       {"UL", "Upload開始。", "Upload終了。Return Code:%d",
-       [&](const std::string &u) { return lib_->UploadFile(u.c_str(), nullptr, file.c_str(), "f", nullptr); }, false},
+       [&](const std::string &u) {
+         return lib_->UploadFile(u.c_str(), nullptr, file.c_str(), "f", nullptr);
+       },
+       false},
       {"UL", "Upload開始--Agent。", "Upload終了。Return Code:%d",
        [&](const std::string &u) {
          return lib_->UploadFileEx(u.c_str(), nullptr, file.c_str(), nullptr, nullptr, 1, "", port,
                                    nullptr, nullptr);
-       }, false},
+       },
+       false},
       {"UL", "Upload開始--C。", "Upload終了。Return Code:%d",
        [&](const std::string &u) {
          return lib_->UploadFileC(u.c_str(), nullptr, 0, file.c_str(), "f", nullptr);
-       }, false},
+       },
+       false},
       {"UL", "Upload開始--C--Agent。", "Upload終了。Return Code:%d",
        [&](const std::string &u) {
          return lib_->UploadFileExC(u.c_str(), nullptr, 0, file.c_str(), "f", nullptr, 1, nullptr,
                                     port, nullptr, nullptr);
-       }, false},
+       },
+       false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.start);
@@ -107,9 +121,9 @@ TEST_F(Exports, ProxyExportsIgnoreReservedAndOthersIgnoreNothingTheyDoNotTake) {
   std::string target = files_.Path("t.bin");
   for (int reserved : {0, 1, 0x7fffffff, -5}) {
     std::string id = UniqueId("ex-res");
-    EXPECT_EQ(0, lib_->DownloadFileExC(ProxiedUrl(id, "body/3").c_str(), nullptr, 0, target.c_str(),
-                                       0, reserved, "127.0.0.1", Server().proxyPort, "Kiva3",
-                                       "7391"));
+    EXPECT_EQ(0,
+              lib_->DownloadFileExC(ProxiedUrl(id, "body/3").c_str(), nullptr, 0, target.c_str(), 0,
+                                    reserved, "127.0.0.1", Server().proxyPort, "Kiva3", "7391"));
     auto records = Records(id);
     ASSERT_EQ(1u, records.size());
     EXPECT_NE(std::string::npos, records[0].meta.find("\"via_proxy\": true"));

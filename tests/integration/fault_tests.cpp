@@ -34,7 +34,8 @@ class Faults : public ::testing::Test {
     Lib &l = lib ? *lib : lib_;
     return l.DownloadFileC(url.c_str(), nullptr, 0, target.c_str(), path == Path::kPost ? 1 : 0);
   }
-  int Upload(const std::string &url, const std::string &file, const char *field, const char *reply) {
+  int Upload(const std::string &url, const std::string &file, const char *field,
+             const char *reply) {
     return lib_.UploadFileC(url.c_str(), nullptr, 0, file.c_str(), field, reply);
   }
   Lib lib_;
@@ -44,7 +45,10 @@ class Faults : public ::testing::Test {
 TEST_F(Faults, CutAndResetRepliesNeverReplaceTheTarget) {
   // A body cut short of its Content-Length (FIN), a chunked body without its last chunk,
   // and a reset in the middle of the body.
-  const struct { const char *plan; int code; } cuts[] = {
+  const struct {
+    const char *plan;
+    int code;
+  } cuts[] = {
       {"body/5000/short/1000", LUMOX_E_SIZE_MISMATCH},
       {"body/5000/chunked/short/1000", 0},
       {"body/200000/trickle/20/20000/abort/60000", 0},
@@ -75,7 +79,7 @@ TEST_F(Faults, CutAndResetRepliesNeverReplaceTheTarget) {
 // reply is invalid (12152) and nothing local changes. Equal values in a list are one length.
 TEST_F(Faults, InvalidReplyFramingFailsWith12152) {
   const char *invalid[] = {
-      "body/20/hdr/Content-Length/10%2C%2020",                 // a list of different values
+      "body/20/hdr/Content-Length/10%2C%2020",                // a list of different values
       "body/20/hdr/Content-Length/10/hdr/Content-Length/20",  // two headers that differ
       "body/20/hdr/Content-Length/-20",                       // negative
       "body/20/hdr/Content-Length/2O",                        // not a number
@@ -100,7 +104,8 @@ TEST_F(Faults, InvalidReplyFramingFailsWith12152) {
     }
     SCOPED_TRACE(Name(path));
     std::string target = files_.Path("t.bin");
-    EXPECT_EQ(0, Fetch(path, HttpUrl(UniqueId("ft-frame"), "body/10/hdr/Content-Length/10%2C%2010"), target));
+    EXPECT_EQ(0, Fetch(path, HttpUrl(UniqueId("ft-frame"), "body/10/hdr/Content-Length/10%2C%2010"),
+                       target));
     EXPECT_EQ(Pattern(10), ReadFileBytes(target));
     DeleteFileA(target.c_str());
   }
@@ -108,11 +113,12 @@ TEST_F(Faults, InvalidReplyFramingFailsWith12152) {
   std::string file = files_.Path("up.bin");
   WriteFileBytes(file, "payload");
   std::string reply = files_.Path("reply.bin");
-  int result = Upload(HttpUrl(UniqueId("ft-frame"), "body/20/hdr/Content-Length/10%2C%2020"), file, "f",
-                      reply.c_str());
+  int result = Upload(HttpUrl(UniqueId("ft-frame"), "body/20/hdr/Content-Length/10%2C%2020"), file,
+                      "f", reply.c_str());
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE), result),
                  "Wine's WinINet reads such a reply by the first length it finds");
-  EXPECT_WINDOWS(EXPECT_FALSE(FileExists(reply)), "Wine's WinINet reads such a reply by the first length it finds");
+  EXPECT_WINDOWS(EXPECT_FALSE(FileExists(reply)),
+                 "Wine's WinINet reads such a reply by the first length it finds");
 }
 
 TEST_F(Faults, ResetOrStallWhileAnUploadIsSentFails) {
@@ -134,7 +140,8 @@ TEST_F(Faults, ResetOrStallWhileAnUploadIsSentFails) {
   result = slow.UploadFileC(url.c_str(), nullptr, 0, file.c_str(), "file", reply.c_str());
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_INTERNET_TIMEOUT), result),
                  "Wine's HttpEndRequestA waits for the reply past the receive time-out");
-  EXPECT_WINDOWS(EXPECT_FALSE(FileExists(reply)), "Wine's HttpEndRequestA waits for the reply past the receive time-out");
+  EXPECT_WINDOWS(EXPECT_FALSE(FileExists(reply)),
+                 "Wine's HttpEndRequestA waits for the reply past the receive time-out");
 }
 
 TEST_F(Faults, StalledReplyBodyFailsOnBothPaths) {
@@ -143,8 +150,10 @@ TEST_F(Faults, StalledReplyBodyFailsOnBothPaths) {
     SCOPED_TRACE(Name(path));
     std::string target = files_.Path("s.bin");
     DeleteFileA(target.c_str());
-    int result = Fetch(path, HttpUrl(UniqueId("ft-stall"), "body/300/trickle/3000/100"), target, &slow);
-    EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_INTERNET_TIMEOUT), result), "Wine reports this time-out otherwise");
+    int result =
+        Fetch(path, HttpUrl(UniqueId("ft-stall"), "body/300/trickle/3000/100"), target, &slow);
+    EXPECT_WINDOWS(EXPECT_EQ(static_cast<int>(ERROR_INTERNET_TIMEOUT), result),
+                   "Wine reports this time-out otherwise");
     EXPECT_NE(0, result);
     EXPECT_TRUE(files_.Names().empty());
     WriteFileBytes(target, "old");
@@ -161,15 +170,17 @@ TEST_F(Faults, TricklingReplyWithinTheTimeOutsArrivesWhole) {
     SCOPED_TRACE(Name(path));
     std::string target = files_.Path("t.bin");
     WriteFileBytes(target, "old");
-    EXPECT_EQ(0, Fetch(path, HttpUrl(UniqueId("ft-trickle"), "body/4000/trickle/150/333"), target, &patient));
+    EXPECT_EQ(0, Fetch(path, HttpUrl(UniqueId("ft-trickle"), "body/4000/trickle/150/333"), target,
+                       &patient));
     EXPECT_EQ(Pattern(4000), ReadFileBytes(target));
     EXPECT_EQ(std::vector<std::string>{"t.bin"}, files_.Names());
   }
   std::string file = files_.Path("up.bin");
   WriteFileBytes(file, "payload");
   std::string reply = files_.Path("reply.bin");
-  EXPECT_EQ(0, patient.UploadFileC(HttpUrl(UniqueId("ft-trickle"), "body/3000/trickle/150/700").c_str(),
-                                   nullptr, 0, file.c_str(), "f", reply.c_str()));
+  EXPECT_EQ(
+      0, patient.UploadFileC(HttpUrl(UniqueId("ft-trickle"), "body/3000/trickle/150/700").c_str(),
+                             nullptr, 0, file.c_str(), "f", reply.c_str()));
   EXPECT_EQ(Pattern(3000), ReadFileBytes(reply));
 }
 
@@ -177,7 +188,8 @@ TEST_F(Faults, AllTemporaryNamesTakenOnThePostPath) {
   std::string target = files_.Path("t.bin");
   WriteFileBytes(target, "old");
   TakeAllTemporaryNames(target);
-  EXPECT_EQ(LUMOX_E_FILE_CREATE, Fetch(Path::kPost, HttpUrl(UniqueId("ft-names"), "body/7"), target));
+  EXPECT_EQ(LUMOX_E_FILE_CREATE,
+            Fetch(Path::kPost, HttpUrl(UniqueId("ft-names"), "body/7"), target));
   EXPECT_EQ("old", ReadFileBytes(target));
   EXPECT_EQ(1001u, files_.Names().size());
   EXPECT_EQ("", ReadFileBytes(target + ".tmp0999"));
@@ -189,8 +201,12 @@ TEST_F(Faults, TwoTransfersRaceForOneTargetOnEachPath) {
     std::string target = files_.Path("both.bin");
     WriteFileBytes(target, "old");
     int results[2] = {-1, -1};
-    std::thread a([&] { results[0] = Fetch(path, HttpUrl(UniqueId("ft-race"), "body/3000/trickle/200/1000"), target); });
-    std::thread b([&] { results[1] = Fetch(path, HttpUrl(UniqueId("ft-race"), "body/3000/trickle/200/1000"), target); });
+    std::thread a([&] {
+      results[0] = Fetch(path, HttpUrl(UniqueId("ft-race"), "body/3000/trickle/200/1000"), target);
+    });
+    std::thread b([&] {
+      results[1] = Fetch(path, HttpUrl(UniqueId("ft-race"), "body/3000/trickle/200/1000"), target);
+    });
     a.join();
     b.join();
     // Each ends with success, or with 10002 when the other's file took the target's name
@@ -239,7 +255,8 @@ TEST_F(Faults, UploadOfAFifoOrSocketFailsAtOnce) {
     // Nobody writes: the upload must not wait for a writer.
     std::string id = UniqueId("ft-fifo");
     int result = -1;
-    double seconds = SecondsWithFifoRelease(fifo, true, 10, [&] { result = Upload(HttpUrl(id, "text/OK"), fifo, field, nullptr); });
+    double seconds = SecondsWithFifoRelease(
+        fifo, true, 10, [&] { result = Upload(HttpUrl(id, "text/OK"), fifo, field, nullptr); });
     EXPECT_LT(seconds, 5.0);
     EXPECT_EQ(LUMOX_E_FILE_OPEN, result);
     EXPECT_TRUE(Records(id).empty());
@@ -334,7 +351,8 @@ TEST_F(Faults, FullDiskOnBothPathsLeavesNothingHalfWritten) {
   std::string file = files_.Path("up.bin");
   WriteFileBytes(file, "payload");
   std::string reply = disk.Path("reply.bin");
-  EXPECT_EQ(ERROR_DISK_FULL, Upload(HttpUrl(UniqueId("ft-full"), "body/1000000"), file, "f", reply.c_str()));
+  EXPECT_EQ(ERROR_DISK_FULL,
+            Upload(HttpUrl(UniqueId("ft-full"), "body/1000000"), file, "f", reply.c_str()));
   EXPECT_EQ("payload", ReadFileBytes(file));
 }
 #endif

@@ -99,9 +99,7 @@ Lib::Lib(const std::vector<std::string> &iniKeys) : copy_(IniText(iniKeys), "it"
   }
 }
 
-void Lib::ClearTrace() {
-  RemoveTree(copy_.logDir());
-}
+void Lib::ClearTrace() { RemoveTree(copy_.logDir()); }
 
 // Entries of a day file as (tag, message), continuation lines joined to their entry.
 static std::vector<std::pair<std::string, std::string>> Entries(const std::string &bytes) {

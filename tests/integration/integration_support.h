@@ -166,7 +166,7 @@ class LibSuite : public ::testing::Test {
 
 }  // namespace lumox_it
 
-#define REQUIRE_SERVER()                                                         \
-  do {                                                                           \
+#define REQUIRE_SERVER()                                                                     \
+  do {                                                                                       \
     if (!::lumox_test::Server().ok) FAIL() << "test server not running (LUMOX_SERVER_INFO)"; \
   } while (0)

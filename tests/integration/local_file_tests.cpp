@@ -46,9 +46,9 @@ TEST_F(WriteFailure, DownloadEndsWithTheWriteErrorAndCleansUp) {
   }
   EXPECT_EQ("old", ReadFileBytes(target));
   EXPECT_EQ(std::vector<std::string>{"t.bin"}, files_.Names());
-  EXPECT_TRUE(InOrder(lib_.Trace(), {"CreateFile--Exist", "InternetReadFile",
-                                     "CloseHandle hLocalFile", "DeleteFile",
-                                     "Download終了。Return Code:112"}));
+  EXPECT_TRUE(
+      InOrder(lib_.Trace(), {"CreateFile--Exist", "InternetReadFile", "CloseHandle hLocalFile",
+                             "DeleteFile", "Download終了。Return Code:112"}));
 #endif
 }
 
@@ -60,12 +60,10 @@ TEST_F(WriteFailure, DownloadByPostAndReplyFile) {
   std::string reply = files_.Path("reply.bin");
   {
     FileSizeLimit limit(100000);
-    EXPECT_EQ(ERROR_DISK_FULL,
-              lib_.DownloadFileC(HttpUrl(UniqueId("wf-dp"), "body/300000").c_str(), nullptr, 0,
-                                 target.c_str(), 1));
-    EXPECT_EQ(ERROR_DISK_FULL,
-              lib_.UploadFileC(HttpUrl(UniqueId("wf-ul"), "body/300000").c_str(), nullptr, 0,
-                               file.c_str(), "f", reply.c_str()));
+    EXPECT_EQ(ERROR_DISK_FULL, lib_.DownloadFileC(HttpUrl(UniqueId("wf-dp"), "body/300000").c_str(),
+                                                  nullptr, 0, target.c_str(), 1));
+    EXPECT_EQ(ERROR_DISK_FULL, lib_.UploadFileC(HttpUrl(UniqueId("wf-ul"), "body/300000").c_str(),
+                                                nullptr, 0, file.c_str(), "f", reply.c_str()));
   }
   EXPECT_EQ(std::vector<std::string>{"up.bin"}, files_.Names());
   EXPECT_EQ("up", ReadFileBytes(file));
@@ -86,8 +84,7 @@ TEST_F(WriteFailure, FailedCloseIsAFailedWrite) {
   }
   EXPECT_TRUE(files_.Names().empty());
   EXPECT_TRUE(InOrder(lib_.Trace(), {"CreateFile--New", "InternetReadFile",
-                                     "CloseHandle hLocalFile",
-                                     "Download終了。Return Code:112"}));
+                                     "CloseHandle hLocalFile", "Download終了。Return Code:112"}));
   WriteFileBytes(target, "old");
   {
     FileSizeLimit limit(100000);
@@ -115,8 +112,8 @@ TEST_F(WriteFailure, ReplyFileWhoseCloseFailsIsRemoved) {
   EXPECT_EQ(std::vector<std::string>{"up.bin"}, files_.Names());
   EXPECT_TRUE(InOrder(lib_.Trace(), {"CloseHandle hTmpFile", "Upload終了。Return Code:112"}));
   // With room, the same reply is kept whole.
-  EXPECT_EQ(0, lib_.UploadFileC(HttpUrl(id, "body/120000").c_str(), nullptr, 0, file.c_str(),
-                                "f", reply.c_str()));
+  EXPECT_EQ(0, lib_.UploadFileC(HttpUrl(id, "body/120000").c_str(), nullptr, 0, file.c_str(), "f",
+                                reply.c_str()));
   EXPECT_EQ(Pattern(120000), ReadFileBytes(reply));
 #endif
 }

@@ -14,8 +14,8 @@ namespace {
 
 class Upload : public LibSuite {
  protected:
-  int Put(const std::string &url, const std::string &file, const char *field,
-          const char *reply, Pairs *pairs = nullptr) {
+  int Put(const std::string &url, const std::string &file, const char *field, const char *reply,
+          Pairs *pairs = nullptr) {
     return lib_->UploadFileC(url.c_str(), pairs ? pairs->data() : nullptr,
                              pairs ? pairs->count() : 0, file.c_str(), field, reply);
   }
@@ -178,7 +178,8 @@ TEST_F(Upload, ReplyStatusAndReplyFileRules) {
   std::string file = files_.Path("s.bin");
   WriteFileBytes(file, "x");
   std::string reply = files_.Path("reply.txt");
-  EXPECT_EQ(201, Put(HttpUrl(UniqueId("ul-201"), "status/201/text/made"), file, "f", reply.c_str()));
+  EXPECT_EQ(201,
+            Put(HttpUrl(UniqueId("ul-201"), "status/201/text/made"), file, "f", reply.c_str()));
   EXPECT_EQ(204, Put(HttpUrl(UniqueId("ul-204"), "status/204"), file, "f", reply.c_str()));
   EXPECT_EQ(500, Put(HttpUrl(UniqueId("ul-500"), "status/500"), file, nullptr, reply.c_str()));
   EXPECT_FALSE(FileExists(reply));
@@ -235,9 +236,9 @@ TEST_F(Upload, OverlongFormTextFailsBeforeAnythingIsSent) {
   EXPECT_EQ(10001, Put(HttpUrl(id), file, "f", nullptr, &big));
   std::string target = files_.Path("t.bin");
   EXPECT_EQ(10001, Post(HttpUrl(id, "body/3"), target, &big));
-  EXPECT_EQ(10001, lib_->UploadFileExC(HttpUrl(id).c_str(), big.data(), big.count(), file.c_str(),
-                                       "f", nullptr, 1, "127.0.0.1", Server().proxyPort, "Kiva3",
-                                       "7391"));
+  EXPECT_EQ(10001,
+            lib_->UploadFileExC(HttpUrl(id).c_str(), big.data(), big.count(), file.c_str(), "f",
+                                nullptr, 1, "127.0.0.1", Server().proxyPort, "Kiva3", "7391"));
   EXPECT_TRUE(Records(id).empty());
   EXPECT_TRUE(ProxyRecords(id).empty());
   EXPECT_FALSE(FileExists(target));
@@ -343,7 +344,8 @@ TEST_F(Upload, DownloadByPostWithFields) {
   EXPECT_EQ("POST /x/" + id + "/body/1500 HTTP/1.1", records[0].requestLine);
   std::string b = BoundaryOf(records[0]);
   ExpectBoundaryFormat(b);
-  std::string body = FieldSection(b, "a", "1") + FieldSection(b, "b", "two words") + "--" + b + "--\r\n";
+  std::string body =
+      FieldSection(b, "a", "1") + FieldSection(b, "b", "two words") + "--" + b + "--\r\n";
   EXPECT_EQ(body, records[0].body);
   EXPECT_EQ(std::to_string(body.size()), records[0].header("Content-Length"));
   EXPECT_FALSE(records[0].hasHeader("LFile-Length"));
@@ -438,16 +440,16 @@ TEST_F(Upload, PrimingRequestThroughTheBasicAuthProxy) {
   WriteFileBytes(file, Pattern(5000));
   std::string url = ProxiedUrl(id, "text/OK");
   Pairs pairs{{"k", "v"}};
-  int result = lib_->UploadFileExC(url.c_str(), pairs.data(), pairs.count(), file.c_str(), "f",
-                                   reply.c_str(), 1, "127.0.0.1", Server().proxyPort, "Kiva3",
-                                   "7391");
+  int result =
+      lib_->UploadFileExC(url.c_str(), pairs.data(), pairs.count(), file.c_str(), "f",
+                          reply.c_str(), 1, "127.0.0.1", Server().proxyPort, "Kiva3", "7391");
   EXPECT_WINDOWS(EXPECT_EQ(0, result),
                  "Wine keeps no proxy credentials between requests and its HttpEndRequestA "
                  "does not answer the 407 of the real request");
   auto trace = lib_->Trace();
-  EXPECT_TRUE(InOrder(trace, {"Using MultiParts", "ProxyAuthorization", "HttpOpenRequest",
-                              "GetFileSize----5000", "InternetWriteFile", "HttpWriteFile",
-                              "HttpEndRequest", "HttpQueryInfo"}));
+  EXPECT_TRUE(InOrder(
+      trace, {"Using MultiParts", "ProxyAuthorization", "HttpOpenRequest", "GetFileSize----5000",
+              "InternetWriteFile", "HttpWriteFile", "HttpEndRequest", "HttpQueryInfo"}));
   auto records = Records(id);
   // The origin saw the body-less priming POST first, with the proxy's credentials.
   ASSERT_GE(records.size(), 1u);

@@ -25,7 +25,9 @@ std::string Canonical(const char *url, DWORD flags = ICU_BROWSER_MODE) {
 }
 
 TEST(Canonicalize, BrowserModeTable) {
-  const struct { const char *url, *canonical; } rows[] = {
+  const struct {
+    const char *url, *canonical;
+  } rows[] = {
       {"http://host/a/b/../c/./d.txt", "http://host/a/c/d.txt"},
       {"http://host/a/..", "http://host/"},
       {"http://host/a/b/..", "http://host/a/"},
@@ -41,7 +43,9 @@ TEST(Canonicalize, BrowserModeTable) {
       {"http://host/~x/a'b!c*d(e)f;g+h@i$j,k", "http://host/~x/a'b!c*d(e)f;g+h@i$j,k"},
       {"http://host/a\\b", "http://host/a/b"},
       {"http://host/\x7F", "http://host/%7F"},
-      {"http://h/a\x01" "b", "http://h/a%01b"},
+      {"http://h/a\x01"
+       "b",
+       "http://h/a%01b"},
       {"http://host/?q=a b", "http://host/?q=a b"},
       {"http://host/p?q=a b#f g", "http://host/p?q=a b#f g"},
       {"http://host/a b?c d#e f", "http://host/a%20b?c d#e f"},

@@ -51,8 +51,8 @@ TEST(CodePage, CharactersEncodeAsWindowsCodePage932) {
       {u'\u2235', "\x81\xE6"}, {u'\u2160', "\x87\x54"},  // NEC row 13, not IBM 0xFA4A
       {u'\u2170', "\xFA\x40"},                           // IBM, not NEC-selected 0xEEEF
       {u'\u7E8A', "\xFA\x5C"},                           // IBM, not NEC-selected 0xED40
-      {u'\uE000', "\xF0\x40"}, {u'\uFF61', "\xA1"},      {u'\u005C', "\x5C"},
-      {u'\u007E', "\x7E"},     {u'\uF8F0', "\xA0"},      {u'\u0080', "\x80"},
+      {u'\uE000', "\xF0\x40"}, {u'\uFF61', "\xA1"},     {u'\u005C', "\x5C"},
+      {u'\u007E', "\x7E"},     {u'\uF8F0', "\xA0"},     {u'\u0080', "\x80"},
   };
   for (const Mapping &m : table) {
     Encoded e = ToAnsi(std::u16string(1, m.character));
@@ -85,7 +85,8 @@ TEST(CodePage, CharactersWithoutACodeTakeTheDefaultOrABestFit) {
 }
 
 TEST(CodePage, BytesDecodeAsWindowsCodePage932) {
-  EXPECT_EQ(u"A\u3042B", FromAnsi("A\x82\xA0" "B"));
+  EXPECT_EQ(u"A\u3042B", FromAnsi("A\x82\xA0"
+                                  "B"));
   EXPECT_EQ(u"\u2252", FromAnsi("\x87\x90"));  // NEC row 13 duplicate
   EXPECT_EQ(u"\u7E8A", FromAnsi("\xED\x40"));  // NEC-selected IBM extension
   EXPECT_EQ(u"\u2170", FromAnsi("\xFA\x40"));
@@ -97,15 +98,17 @@ TEST(CodePage, BytesDecodeAsWindowsCodePage932) {
 }
 
 TEST(CodePage, InvalidSequencesDecodeToMiddleDotOrFail) {
-  EXPECT_EQ(u"\u30FB", FromAnsi("\x85\x40"));      // unassigned pair
-  EXPECT_EQ(u"\u30FB", FromAnsi("\x81\x20"));      // the lead byte takes any next byte
+  EXPECT_EQ(u"\u30FB", FromAnsi("\x85\x40"));            // unassigned pair
+  EXPECT_EQ(u"\u30FB", FromAnsi("\x81\x20"));            // the lead byte takes any next byte
   EXPECT_EQ(u"\u3042\u30FB", FromAnsi("\x82\xA0\x81"));  // lead byte at the end
   for (const char *bad : {"\x85\x40", "\x81", "\x82\xA0\x81", "\xA0", "\xFD"}) {
     WCHAR out[8];
     SetLastError(kSentinel);
-    EXPECT_EQ(0, MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bad, static_cast<int>(strlen(bad)), out, 8))
+    EXPECT_EQ(0, MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bad,
+                                     static_cast<int>(strlen(bad)), out, 8))
         << lumox_test::Hex(bad);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError()) << lumox_test::Hex(bad);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError())
+        << lumox_test::Hex(bad);
   }
   WCHAR out[8];
   EXPECT_EQ(1, MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, "\x80", 1, out, 8));
@@ -123,23 +126,41 @@ TEST(CodePage, Utf8BothWays) {
 
   // An unpaired surrogate becomes U+FFFD, or fails with WC_ERR_INVALID_CHARS.
   const char16_t lone[] = {0xD83D, u'A'};
-  n = WideCharToMultiByte(CP_UTF8, 0, reinterpret_cast<LPCWSTR>(lone), 2, back, sizeof back, nullptr, nullptr);
-  EXPECT_EQ("\xEF\xBF\xBD" "A", std::string(back, n > 0 ? n : 0));
+  n = WideCharToMultiByte(CP_UTF8, 0, reinterpret_cast<LPCWSTR>(lone), 2, back, sizeof back,
+                          nullptr, nullptr);
+  EXPECT_EQ(
+      "\xEF\xBF\xBD"
+      "A",
+      std::string(back, n > 0 ? n : 0));
   SetLastError(kSentinel);
-  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0x80 /* WC_ERR_INVALID_CHARS */, reinterpret_cast<LPCWSTR>(lone), 2,
-                                   back, sizeof back, nullptr, nullptr));
+  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0x80 /* WC_ERR_INVALID_CHARS */,
+                                   reinterpret_cast<LPCWSTR>(lone), 2, back, sizeof back, nullptr,
+                                   nullptr));
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
 
   // Invalid UTF-8: one U+FFFD per broken sequence.
-  const struct { const char *bytes; std::u16string text; } cases[] = {
-      {"\xC3" "A", u"\uFFFDA"}, {"\xE3\x81" "A", u"\uFFFDA"}, {"\xC0\xAF", u"\uFFFD\uFFFD"},
-      {"\xE0\x80\xAF", u"\uFFFD\uFFFD"}, {"\xED\xA0\x80", u"\uFFFD\uFFFD"}, {"\xFF", u"\uFFFD"},
+  const struct {
+    const char *bytes;
+    std::u16string text;
+  } cases[] = {
+      {"\xC3"
+       "A",
+       u"\uFFFDA"},
+      {"\xE3\x81"
+       "A",
+       u"\uFFFDA"},
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD"},
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD"},
+      {"\xFF", u"\uFFFD"},
   };
   for (const auto &c : cases) {
     n = MultiByteToWideChar(CP_UTF8, 0, c.bytes, static_cast<int>(strlen(c.bytes)), wide, 16);
-    EXPECT_EQ(c.text, std::u16string(reinterpret_cast<char16_t *>(wide), n > 0 ? n : 0)) << lumox_test::Hex(c.bytes);
+    EXPECT_EQ(c.text, std::u16string(reinterpret_cast<char16_t *>(wide), n > 0 ? n : 0))
+        << lumox_test::Hex(c.bytes);
     SetLastError(kSentinel);
-    EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.bytes, static_cast<int>(strlen(c.bytes)), wide, 16));
+    EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.bytes,
+                                     static_cast<int>(strlen(c.bytes)), wide, 16));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
   }
 }
@@ -150,7 +171,10 @@ TEST(CodePage, LengthAndBufferRules) {
   memset(out, 'x', sizeof out);
   EXPECT_EQ(5, WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(5, WideCharToMultiByte(CP_ACP, 0, text, -1, out, 5, nullptr, nullptr));
-  EXPECT_EQ(std::string("A\x82\xA0" "B\0", 5), std::string(out, 5));
+  EXPECT_EQ(std::string("A\x82\xA0"
+                        "B\0",
+                        5),
+            std::string(out, 5));
   EXPECT_EQ(4, WideCharToMultiByte(CP_ACP, 0, text, 3, out, 4, nullptr, nullptr));
   SetLastError(kSentinel);
   EXPECT_EQ(0, WideCharToMultiByte(CP_ACP, 0, text, -1, out, 4, nullptr, nullptr));
@@ -169,7 +193,10 @@ TEST(CodePage, InvalidArgumentsAndFlags) {
   char out[8];
   WCHAR wide[8];
   LPCWSTR text = reinterpret_cast<LPCWSTR>(u"abc");
-  const struct { int result; DWORD error; } expected = {0, ERROR_INVALID_PARAMETER};
+  const struct {
+    int result;
+    DWORD error;
+  } expected = {0, ERROR_INVALID_PARAMETER};
   SetLastError(kSentinel);
   EXPECT_EQ(expected.result, WideCharToMultiByte(CP_ACP, 0, text, 0, out, 8, nullptr, nullptr));
   EXPECT_EQ(expected.error, GetLastError());
@@ -259,7 +286,8 @@ TEST(CodePage, EveryDoubleByteCodeDecodesAsTheTable) {
       if (n != 1 || out[0] != expected) {
         if (++mismatches <= 10) {
           ADD_FAILURE() << std::hex << "0x" << (lead << 8 | trail) << " gave " << n << " U+"
-                        << static_cast<unsigned>(out[0]) << ", table U+" << static_cast<unsigned>(expected);
+                        << static_cast<unsigned>(out[0]) << ", table U+"
+                        << static_cast<unsigned>(expected);
         }
       }
     }
@@ -275,13 +303,15 @@ TEST(CodePage, EveryCharacterEncodesAsTheTable) {
     WCHAR in = static_cast<WCHAR>(c);
     char out[4] = {};
     BOOL used = 7;
-    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &in, 1, out, sizeof out, nullptr, &used);
+    int n =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &in, 1, out, sizeof out, nullptr, &used);
     std::string expected = t.code[c] ? CodeBytes(t.code[c]) : "?";
     BOOL expectedUsed = t.code[c] ? FALSE : TRUE;
     if (std::string(out, n > 0 ? n : 0) != expected || used != expectedUsed) {
       if (++mismatches <= 10) {
-        ADD_FAILURE() << std::hex << "U+" << c << " gave " << lumox_test::Hex(std::string(out, n > 0 ? n : 0))
-                      << ", table " << lumox_test::Hex(expected);
+        ADD_FAILURE() << std::hex << "U+" << c << " gave "
+                      << lumox_test::Hex(std::string(out, n > 0 ? n : 0)) << ", table "
+                      << lumox_test::Hex(expected);
       }
     }
   }
@@ -303,7 +333,8 @@ TEST(CodePage, BuiltInTableAgreesWithTheSystemConverter) {
     char *inPtr = const_cast<char *>(in.data()), *outPtr = buffer;
     size_t inLeft = in.size(), outLeft = sizeof buffer;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
+    bool ok =
+        iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
     out.assign(buffer, sizeof buffer - outLeft);
     return ok;
   };
@@ -334,7 +365,8 @@ TEST(CodePage, BuiltInTableAgreesWithTheSystemConverter) {
     WCHAR in = static_cast<WCHAR>(c);
     char out[4] = {};
     BOOL used = FALSE;
-    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &in, 1, out, sizeof out, nullptr, &used);
+    int n =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &in, 1, out, sizeof out, nullptr, &used);
     std::string ours(out, n > 0 ? n : 0);
     if (exact) ++encoded;
     // Windows also writes U+0080 and U+F8F0 to U+F8F3 as single bytes, which glibc lacks.

@@ -75,7 +75,8 @@ TEST_F(FileTypeTest, FifoWithoutWriterOpensAtOnceAsPipe) {
   std::string fifo = lumox_test::JoinPath(dir_, "fifo");
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
   HANDLE h = INVALID_HANDLE_VALUE;
-  double seconds = lumox_test::SecondsWithFifoRelease(fifo, true, 5, [&] { h = OpenForReading(fifo); });
+  double seconds =
+      lumox_test::SecondsWithFifoRelease(fifo, true, 5, [&] { h = OpenForReading(fifo); });
   EXPECT_LT(seconds, 2.0);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   EXPECT_EQ(static_cast<DWORD>(FILE_TYPE_PIPE), GetFileType(h));
@@ -84,7 +85,8 @@ TEST_F(FileTypeTest, FifoWithoutWriterOpensAtOnceAsPipe) {
   // Writing needs a reader: without one the open fails at once.
   HANDLE w = INVALID_HANDLE_VALUE;
   seconds = lumox_test::SecondsWithFifoRelease(fifo, false, 5, [&] {
-    w = CreateFileA(fifo.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    w = CreateFileA(fifo.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
   });
   EXPECT_LT(seconds, 2.0);
   EXPECT_EQ(INVALID_HANDLE_VALUE, w);

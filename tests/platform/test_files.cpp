@@ -31,7 +31,8 @@ class FilesTest : public ::testing::Test {
   std::string Path(const std::string &name) const { return JoinPath(dir_, name); }
 
   HANDLE Open(const std::string &path, DWORD access, DWORD share, DWORD disposition) {
-    return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
   }
 
   std::string dir_;
@@ -294,7 +295,8 @@ TEST_F(FilesTest, ManyHandlesOpenAtOnceStayApart) {
   EXPECT_EQ("later", lumox_test::ReadFileBytes(Path("later")));
   for (int i = 1; i < kCount; i += 2) EXPECT_TRUE(CloseHandle(handles[i])) << i;
   for (int i = 0; i < kCount; i += 7) {
-    EXPECT_EQ("file " + std::to_string(i), lumox_test::ReadFileBytes(Path("many" + std::to_string(i))));
+    EXPECT_EQ("file " + std::to_string(i),
+              lumox_test::ReadFileBytes(Path("many" + std::to_string(i))));
   }
 }
 

@@ -20,7 +20,8 @@ std::string ModuleName(HMODULE module) {
 }
 
 bool EndsWith(const std::string &text, const std::string &tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 TEST(Module, ProgramFileName) {
@@ -32,8 +33,9 @@ TEST(Module, ProgramFileName) {
 #endif
   // The module that holds this function is the program.
   HMODULE self = nullptr;
-  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                 reinterpret_cast<LPCSTR>(&ModuleName), &self));
+  ASSERT_TRUE(GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&ModuleName), &self));
   EXPECT_EQ(name, ModuleName(self));
 }
 
@@ -64,8 +66,9 @@ TEST(Module, LoadLookUpAndFreeALibrary) {
   ASSERT_NE(nullptr, proc);
 
   HMODULE owner = nullptr;
-  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                 reinterpret_cast<LPCSTR>(proc), &owner));
+  ASSERT_TRUE(GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(proc), &owner));
   EXPECT_EQ(module, owner);
   std::string name = ModuleName(owner);
   std::string file = path.substr(path.find_last_of("/\\") + 1);

@@ -49,8 +49,9 @@ TEST_F(ProfileTest, CommentsAndOtherLinesAreNotKeys) {
 }
 
 TEST_F(ProfileTest, TheValueIsReadAsItsLeadingInteger) {
-  Write("[S]\nneg=-5\nplus=+8\ntail=12abc\nword=abc\nempty=\nhex=0x1F\nbig=4294967295\nquoted=\"21\"\n"
-        "first=1\nfirst=2\n");
+  Write(
+      "[S]\nneg=-5\nplus=+8\ntail=12abc\nword=abc\nempty=\nhex=0x1F\nbig=4294967295\nquoted=\"21\"\n"
+      "first=1\nfirst=2\n");
   EXPECT_EQ(static_cast<UINT>(-5), Get("S", "neg"));
   EXPECT_EQ(8u, Get("S", "plus"));
   EXPECT_EQ(12u, Get("S", "tail"));

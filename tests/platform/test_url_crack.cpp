@@ -59,7 +59,8 @@ struct Row {
 
 TEST(CrackUrl, PartsAreReferencesIntoTheUrl) {
   const Row rows[] = {
-      {"http://host/path/a.txt?x=1#frag", 3, 80, "0:http", "7:host", "-", "-", "11:/path/a.txt", "22:?x=1#frag"},
+      {"http://host/path/a.txt?x=1#frag", 3, 80, "0:http", "7:host", "-", "-", "11:/path/a.txt",
+       "22:?x=1#frag"},
       {"http://host", 3, 80, "0:http", "7:host", "-", "-", "11:", "-"},
       {"http://host/", 3, 80, "0:http", "7:host", "-", "-", "11:/", "-"},
       {"https://Host.example:8443/p", 4, 8443, "0:https", "8:Host.example", "-", "-", "25:/p", "-"},

@@ -23,8 +23,9 @@ class WininetFraming : public ::testing::Test {
     if (!Server().ok) GTEST_SKIP() << "test server not running (LUMOX_SERVER_INFO)";
     session_ = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     ASSERT_NE(nullptr, session_);
-    connection_ = InternetConnectA(session_, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort),
-                                   "", "", INTERNET_SERVICE_HTTP, 0, 0);
+    connection_ =
+        InternetConnectA(session_, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort), "",
+                         "", INTERNET_SERVICE_HTTP, 0, 0);
     ASSERT_NE(nullptr, connection_);
   }
   void TearDown() override {

@@ -25,8 +25,10 @@ using lumox_test::UniqueId;
 
 namespace {
 
-const DWORD kLibraryFlags = 0x84480300;       // RELOAD|NO_CACHE_WRITE|KEEP_CONNECTION|NO_COOKIES|NO_UI|PRAGMA_NOCACHE
-const DWORD kLibrarySecureFlags = 0x84C83300;  // plus SECURE|IGNORE_CERT_DATE_INVALID|IGNORE_CERT_CN_INVALID
+const DWORD kLibraryFlags =
+    0x84480300;  // RELOAD|NO_CACHE_WRITE|KEEP_CONNECTION|NO_COOKIES|NO_UI|PRAGMA_NOCACHE
+const DWORD kLibrarySecureFlags =
+    0x84C83300;  // plus SECURE|IGNORE_CERT_DATE_INVALID|IGNORE_CERT_CN_INVALID
 const DWORD kStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
 LPCSTR kAcceptAll[] = {"*/*", nullptr};
 
@@ -118,8 +120,9 @@ std::string Path(const std::string &id, const std::string &directives) {
 // that close the handles themselves; null when any step fails.
 HINTERNET SendBareGet(const std::string &path, HINTERNET *session, HINTERNET *connection) {
   *session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  *connection = InternetConnectA(*session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort),
-                                 "", "", INTERNET_SERVICE_HTTP, 0, 0);
+  *connection =
+      InternetConnectA(*session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort), "", "",
+                       INTERNET_SERVICE_HTTP, 0, 0);
   HINTERNET request = HttpOpenRequestA(*connection, "GET", path.c_str(), nullptr, nullptr,
                                        kAcceptAll, kLibraryFlags, 0);
   if (request != nullptr && !HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
@@ -176,12 +179,17 @@ TEST(WininetOptions, TimeoutsAreCheckedAndInherited) {
   EXPECT_TRUE(InternetSetOptionA(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, 4));
   EXPECT_TRUE(InternetSetOptionA(session, INTERNET_OPTION_SEND_TIMEOUT, &send, 4));
   EXPECT_TRUE(InternetSetOptionA(session, INTERNET_OPTION_CONNECT_RETRIES, &retries, 4));
-  HINTERNET connection = InternetConnectA(session, "127.0.0.1", 80, "", "", INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET connection =
+      InternetConnectA(session, "127.0.0.1", 80, "", "", INTERNET_SERVICE_HTTP, 0, 0);
   ASSERT_NE(nullptr, connection);
   HINTERNET request = HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr, 0, 0);
   ASSERT_NE(nullptr, request);
   // Windows hands the session's values down to the handles made from it.
-  const struct { HINTERNET handle; DWORD option; DWORD expected; } cases[] = {
+  const struct {
+    HINTERNET handle;
+    DWORD option;
+    DWORD expected;
+  } cases[] = {
       {session, INTERNET_OPTION_RECEIVE_TIMEOUT, receive},
       {connection, INTERNET_OPTION_CONNECT_TIMEOUT, connect},
       {connection, INTERNET_OPTION_RECEIVE_TIMEOUT, receive},
@@ -199,7 +207,8 @@ TEST(WininetOptions, TimeoutsAreCheckedAndInherited) {
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(InternetQueryOptionA(connection, INTERNET_OPTION_CONNECT_TIMEOUT, &got, &length));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-  EXPECT_WINDOWS(EXPECT_EQ(4u, length), "Wine does not report the needed length of a time-out option");
+  EXPECT_WINDOWS(EXPECT_EQ(4u, length),
+                 "Wine does not report the needed length of a time-out option");
   InternetCloseHandle(request);
   InternetCloseHandle(connection);
   InternetCloseHandle(session);
@@ -208,7 +217,8 @@ TEST(WininetOptions, TimeoutsAreCheckedAndInherited) {
 TEST(WininetOptions, CredentialStringsAndSecurityFlags) {
   Client client(80);
   ASSERT_NE(nullptr, client.connection);
-  EXPECT_TRUE(InternetSetOptionA(client.connection, INTERNET_OPTION_PROXY_USERNAME, const_cast<char *>("Kiva3"), 6));
+  EXPECT_TRUE(InternetSetOptionA(client.connection, INTERNET_OPTION_PROXY_USERNAME,
+                                 const_cast<char *>("Kiva3"), 6));
   char text[16] = {0};
   DWORD length = 3;
   SetLastError(0xdeadbeef);
@@ -219,8 +229,9 @@ TEST(WininetOptions, CredentialStringsAndSecurityFlags) {
   EXPECT_WINDOWS(EXPECT_EQ(6u, length), "Wine cannot query credential options on a connection");
   length = sizeof text;
   ok = InternetQueryOptionA(client.connection, INTERNET_OPTION_PROXY_USERNAME, text, &length);
-  EXPECT_WINDOWS(EXPECT_EQ(std::string("Kiva3/5"), std::string(ok ? text : "") + "/" + std::to_string(length)),
-                 "Wine cannot query credential options on a connection");
+  EXPECT_WINDOWS(
+      EXPECT_EQ(std::string("Kiva3/5"), std::string(ok ? text : "") + "/" + std::to_string(length)),
+      "Wine cannot query credential options on a connection");
 
   HINTERNET plain = client.Open("GET", "/", 0);
   HINTERNET secure = client.Open("GET", "/", kLibrarySecureFlags);
@@ -271,7 +282,8 @@ TEST_F(WininetHttp, LibraryGetGoesOutWithWinInetHeaders) {
   Client client(Server().httpPort);
   HINTERNET request = client.Open("GET", Path(id, "body/5"));
   ASSERT_NE(nullptr, request);
-  ASSERT_TRUE(HttpSendRequestA(request, "Content-Type: application/x-www-form-urlencoded", 47, nullptr, 0));
+  ASSERT_TRUE(
+      HttpSendRequestA(request, "Content-Type: application/x-www-form-urlencoded", 47, nullptr, 0));
   EXPECT_EQ(200u, Status(request));
   BOOL ok = FALSE;
   EXPECT_EQ(Pattern(0, 5), ReadAll(request, &ok));
@@ -280,13 +292,16 @@ TEST_F(WininetHttp, LibraryGetGoesOutWithWinInetHeaders) {
   auto records = Records(id);
   ASSERT_EQ(1u, records.size());
   std::string host = "127.0.0.1:" + Port(Server().httpPort);
-  EXPECT_EQ("GET /x/" + id + "/body/5 HTTP/1.1\r\n"
-            "Accept: */*\r\n"
-            "Host: " + host + "\r\n"
-            "User-Agent: Lumox/1.0\r\n"
-            "Pragma: no-cache\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\n"
-            "Connection: Keep-Alive\r\n",
+  EXPECT_EQ("GET /x/" + id +
+                "/body/5 HTTP/1.1\r\n"
+                "Accept: */*\r\n"
+                "Host: " +
+                host +
+                "\r\n"
+                "User-Agent: Lumox/1.0\r\n"
+                "Pragma: no-cache\r\n"
+                "Content-Type: application/x-www-form-urlencoded\r\n"
+                "Connection: Keep-Alive\r\n",
             records[0].head);
 }
 
@@ -302,7 +317,8 @@ TEST_F(WininetHttp, PostHeadsCarryLengthAndNoCacheLines) {
   InternetCloseHandle(request);
   // A streamed POST with headers added before the send.
   request = client.Open("POST", Path(id, "echo"), kLibraryFlags, nullptr);
-  ASSERT_TRUE(HttpAddRequestHeadersA(request, "Content-Type: multipart/form-data; boundary=b0", (DWORD)-1, 0xA0000000));
+  ASSERT_TRUE(HttpAddRequestHeadersA(request, "Content-Type: multipart/form-data; boundary=b0",
+                                     (DWORD)-1, 0xA0000000));
   ASSERT_TRUE(HttpAddRequestHeadersA(request, "LFile-Length: 10", (DWORD)-1, 0xA0000000));
   ASSERT_TRUE(StartStreamedBody(request, 10, 0x28));
   DWORD written = 0;
@@ -325,8 +341,10 @@ TEST_F(WininetHttp, PostHeadsCarryLengthAndNoCacheLines) {
                 "\r\nContent-Length: 0\r\nUser-Agent: Lumox/1.0\r\nPragma: no-cache\r\n"
                 "Cache-Control: no-cache\r\nConnection: Keep-Alive\r\n",
             records[0].head);
-  EXPECT_EQ("POST /x/" + id + "/echo HTTP/1.1\r\n"
-            "Content-Type: multipart/form-data; boundary=b0\r\nLFile-Length: 10\r\nHost: " + host +
+  EXPECT_EQ("POST /x/" + id +
+                "/echo HTTP/1.1\r\n"
+                "Content-Type: multipart/form-data; boundary=b0\r\nLFile-Length: 10\r\nHost: " +
+                host +
                 "\r\nContent-Length: 10\r\nUser-Agent: Lumox/1.0\r\nPragma: no-cache\r\n"
                 "Cache-Control: no-cache\r\nConnection: Keep-Alive\r\n",
             records[1].head);
@@ -334,7 +352,8 @@ TEST_F(WininetHttp, PostHeadsCarryLengthAndNoCacheLines) {
   EXPECT_EQ("GET /x/" + id + "/body/1 HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: Lumox/1.0\r\n",
             records[2].head);
   // KEEP_CONNECTION: the requests of one session share one connection.
-  EXPECT_EQ(MetaValue(records[0].meta, "connection_index"), MetaValue(records[1].meta, "connection_index"));
+  EXPECT_EQ(MetaValue(records[0].meta, "connection_index"),
+            MetaValue(records[1].meta, "connection_index"));
   EXPECT_EQ(std::atoi(MetaValue(records[0].meta, "conn_request_index").c_str()) + 1,
             std::atoi(MetaValue(records[1].meta, "conn_request_index").c_str()));
 }
@@ -374,21 +393,26 @@ TEST_F(WininetHttp, AddRequestHeadersFollowsModifierRules) {
   std::string id = UniqueId("hadd");
   Client client(Server().httpPort);
   HINTERNET request = client.Open("GET", Path(id, "body/1"), 0, nullptr);
-  EXPECT_TRUE(HttpAddRequestHeadersA(request, "X-A: 1\r\nX-B: 2\r\n", (DWORD)-1, HTTP_ADDREQ_FLAG_ADD));
+  EXPECT_TRUE(
+      HttpAddRequestHeadersA(request, "X-A: 1\r\nX-B: 2\r\n", (DWORD)-1, HTTP_ADDREQ_FLAG_ADD));
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(HttpAddRequestHeadersA(request, "X-A: 3", (DWORD)-1, HTTP_ADDREQ_FLAG_ADD_IF_NEW));
   EXPECT_EQ(static_cast<DWORD>(ERROR_HTTP_INVALID_HEADER), GetLastError());
   EXPECT_TRUE(HttpAddRequestHeadersA(request, "X-B: 5", (DWORD)-1, HTTP_ADDREQ_FLAG_REPLACE));
-  EXPECT_TRUE(HttpAddRequestHeadersA(request, "X-C: 6zzz", 6, HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE));
-  EXPECT_TRUE(HttpAddRequestHeadersA(request, "X-H: c", (DWORD)-1, HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA));
-  EXPECT_TRUE(HttpAddRequestHeadersA(request, "X-H: d", (DWORD)-1, HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA));
+  EXPECT_TRUE(HttpAddRequestHeadersA(request, "X-C: 6zzz", 6,
+                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE));
+  EXPECT_TRUE(
+      HttpAddRequestHeadersA(request, "X-H: c", (DWORD)-1, HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA));
+  EXPECT_TRUE(
+      HttpAddRequestHeadersA(request, "X-H: d", (DWORD)-1, HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA));
   EXPECT_TRUE(HttpAddRequestHeadersA(request, "X-A:", (DWORD)-1, HTTP_ADDREQ_FLAG_REPLACE));
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(HttpAddRequestHeadersA(request, "no colon here", (DWORD)-1, HTTP_ADDREQ_FLAG_ADD));
   EXPECT_EQ(static_cast<DWORD>(ERROR_HTTP_INVALID_HEADER), GetLastError());
   char value[32] = "X-B";
   DWORD length = sizeof value;
-  ASSERT_TRUE(HttpQueryInfoA(request, HTTP_QUERY_CUSTOM | HTTP_QUERY_FLAG_REQUEST_HEADERS, value, &length, nullptr));
+  ASSERT_TRUE(HttpQueryInfoA(request, HTTP_QUERY_CUSTOM | HTTP_QUERY_FLAG_REQUEST_HEADERS, value,
+                             &length, nullptr));
   EXPECT_EQ("5", std::string(value));
   EXPECT_EQ(1u, length);
   ASSERT_TRUE(HttpSendRequestA(request, "X-S: 1\r\nX-T: 2", (DWORD)-1, nullptr, 0));
@@ -396,7 +420,8 @@ TEST_F(WininetHttp, AddRequestHeadersFollowsModifierRules) {
   InternetCloseHandle(request);
   auto records = Records(id);
   ASSERT_EQ(1u, records.size());
-  EXPECT_EQ("GET /x/" + id + "/body/1 HTTP/1.1\r\nX-B: 5\r\nX-C: 6\r\nX-H: c, d\r\nHost: 127.0.0.1:" +
+  EXPECT_EQ("GET /x/" + id +
+                "/body/1 HTTP/1.1\r\nX-B: 5\r\nX-C: 6\r\nX-H: c, d\r\nHost: 127.0.0.1:" +
                 Port(Server().httpPort) + "\r\nUser-Agent: Lumox/1.0\r\nX-S: 1\r\nX-T: 2\r\n",
             records[0].head);
 }
@@ -406,7 +431,8 @@ TEST_F(WininetHttp, AddRequestHeadersFollowsModifierRules) {
 TEST_F(WininetHttp, QueryInfoReportsStatusAndHeaders) {
   std::string id = UniqueId("hq");
   Client client(Server().httpPort);
-  HINTERNET request = client.Open("GET", Path(id, "status/404/hdr/LFile-Length/12abc/hdr/X-R/a/hdr/X-R/b/body/3"));
+  HINTERNET request =
+      client.Open("GET", Path(id, "status/404/hdr/LFile-Length/12abc/hdr/X-R/a/hdr/X-R/b/body/3"));
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
   DWORD status = 0, length = 3;
   SetLastError(0xdeadbeef);
@@ -446,7 +472,8 @@ TEST_F(WininetHttp, QueryInfoReportsStatusAndHeaders) {
 
   DWORD number = 0;
   length = sizeof number;
-  ASSERT_TRUE(HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &number, &length, nullptr));
+  ASSERT_TRUE(HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &number,
+                             &length, nullptr));
   EXPECT_EQ(3u, number);
   char text[64];
   length = sizeof text;
@@ -466,7 +493,8 @@ TEST_F(WininetHttp, QueryInfoReportsStatusAndHeaders) {
 TEST_F(WininetHttp, BodiesArriveWhole) {
   std::string id = UniqueId("hbody");
   Client client(Server().httpPort);
-  const char *plans[] = {"body/70000", "body/70000/chunked", "body/70000/nolength", "body/3000/trickle/20/700"};
+  const char *plans[] = {"body/70000", "body/70000/chunked", "body/70000/nolength",
+                         "body/3000/trickle/20/700"};
   for (const char *plan : plans) {
     HINTERNET request = client.Open("GET", Path(id, plan));
     ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0)) << plan;
@@ -486,7 +514,12 @@ TEST_F(WininetHttp, CutBodiesAreReadFailures) {
   // exact: the bytes sent before a FIN all arrive; a reset may take queued bytes with it.
   // A body cut short of its Content-Length ends like a complete one (error 0): the
   // caller sees the shortfall by comparing lengths.
-  struct { const char *plan; size_t sent; bool exact; DWORD error; } cases[] = {
+  struct {
+    const char *plan;
+    size_t sent;
+    bool exact;
+    DWORD error;
+  } cases[] = {
       {"body/75/short/6", 6, true, 0},
       {"body/5000/chunked/short/100", 100, true, ERROR_INTERNET_CONNECTION_ABORTED},
       {"body/75/abort/6", 6, false, ERROR_INTERNET_CONNECTION_RESET},
@@ -620,8 +653,8 @@ TEST_F(WininetHttp, AClosedHandleIsRefusedRightAfterItsLastUse) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 
   // A connection closed while a request of it is still open.
-  request = HttpOpenRequestA(connection, "GET", Path(id, "body/3").c_str(), nullptr, nullptr, kAcceptAll,
-                             kLibraryFlags, 0);
+  request = HttpOpenRequestA(connection, "GET", Path(id, "body/3").c_str(), nullptr, nullptr,
+                             kAcceptAll, kLibraryFlags, 0);
   ASSERT_NE(nullptr, request);
   DWORD value = 0;
   DWORD size = sizeof value;
@@ -650,10 +683,12 @@ TEST_F(WininetHttp, RedirectsAreFollowed) {
   request = client.Open("POST", Path(id, "redirect-path/307/x/" + id + "/echo"));
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, const_cast<char *>("body7"), 5));
   EXPECT_EQ(200u, Status(request));
-  EXPECT_WINDOWS(EXPECT_EQ(std::string("body7"), ReadAll(request)), "Wine drops the body when it follows a 307");
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("body7"), ReadAll(request)),
+                 "Wine drops the body when it follows a 307");
   InternetCloseHandle(request);
   // An absolute Location on the same server, from a GET.
-  std::string target = "http%3A%2F%2F127.0.0.1%3A" + Port(Server().httpPort) + "%2Fx%2F" + id + "%2Fbody%2F2";
+  std::string target =
+      "http%3A%2F%2F127.0.0.1%3A" + Port(Server().httpPort) + "%2Fx%2F" + id + "%2Fbody%2F2";
   request = client.Open("GET", Path(id, "redirect/301/" + target));
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
   EXPECT_EQ(200u, Status(request));
@@ -666,7 +701,8 @@ TEST_F(WininetHttp, RedirectsAreFollowed) {
   EXPECT_EQ("", records[1].body);
   EXPECT_FALSE(records[1].hasHeader("Content-Length"));
   EXPECT_EQ("POST /x/" + id + "/echo HTTP/1.1", records[3].requestLine);
-  EXPECT_WINDOWS(EXPECT_EQ(std::string("body7"), records[3].body), "Wine drops the body when it follows a 307");
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("body7"), records[3].body),
+                 "Wine drops the body when it follows a 307");
   EXPECT_EQ("GET /x/" + id + "/body/2 HTTP/1.1", records[5].requestLine);
 }
 
@@ -702,7 +738,8 @@ TEST_F(WininetHttp, LibraryRetryPassesAfterUnknownCa) {
   Client client(Server().httpsPort);
   HINTERNET request = client.Open("GET", Path(id, "body/4"), kLibrarySecureFlags);
   SetLastError(0xdeadbeef);
-  BOOL first = HttpSendRequestA(request, "Content-Type: application/x-www-form-urlencoded", 47, nullptr, 0);
+  BOOL first =
+      HttpSendRequestA(request, "Content-Type: application/x-www-form-urlencoded", 47, nullptr, 0);
   DWORD error = first ? 0 : GetLastError();
   const char *wine = "Wine keeps certificate decisions of earlier sessions for the whole process";
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_INVALID_CA), error), wine);
@@ -710,7 +747,8 @@ TEST_F(WininetHttp, LibraryRetryPassesAfterUnknownCa) {
   EXPECT_TRUE(InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &length));
   flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
   EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
-  ASSERT_TRUE(HttpSendRequestA(request, "Content-Type: application/x-www-form-urlencoded", 47, nullptr, 0));
+  ASSERT_TRUE(
+      HttpSendRequestA(request, "Content-Type: application/x-www-form-urlencoded", 47, nullptr, 0));
   EXPECT_EQ(200u, Status(request));
   EXPECT_EQ(Pattern(0, 4), ReadAll(request));
   InternetCloseHandle(request);
@@ -786,8 +824,9 @@ TEST_F(WininetHttp, ProxyCredentialsAreSentAtOnceAfterTheFirstAcceptance) {
   EXPECT_EQ("POST " + absolute + "/echo HTTP/1.1", records[1].requestLine);
   EXPECT_WINDOWS(EXPECT_EQ(std::string("true"), MetaValue(records[1].meta, "via_proxy")),
                  "Wine connects to a loopback origin directly despite the proxy");
-  EXPECT_WINDOWS(EXPECT_EQ(std::string("Basic S2l2YTM6NzM5MQ=="), records[1].header("Proxy-Authorization")),
-                 "Wine connects to a loopback origin directly despite the proxy");
+  EXPECT_WINDOWS(
+      EXPECT_EQ(std::string("Basic S2l2YTM6NzM5MQ=="), records[1].header("Proxy-Authorization")),
+      "Wine connects to a loopback origin directly despite the proxy");
   // The proxy saw 407 once, then only accepted requests.
   auto notes = lumox_test::ProxyRecords(id);
   std::string statuses;
@@ -805,7 +844,8 @@ TEST_F(WininetHttp, WrongProxyCredentialsGive407) {
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "ab", 2, &written));
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0x28, 0));
-  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)), "Wine connects to a loopback origin directly despite the proxy");
+  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)),
+                 "Wine connects to a loopback origin directly despite the proxy");
   InternetCloseHandle(request);
 }
 
@@ -826,7 +866,8 @@ TEST_F(WininetHttp, HttpsThroughTheProxyUsesAnAuthenticatedTunnel) {
   EXPECT_EQ("true", MetaValue(records[0].meta, "tls"));
   EXPECT_WINDOWS(EXPECT_EQ(std::string("true"), MetaValue(records[0].meta, "via_proxy")),
                  "Wine reuses a direct connection of an earlier session to the same server");
-  EXPECT_WINDOWS(EXPECT_EQ(std::string("\"Basic S2l2YTM6NzM5MQ==\""), MetaValue(records[0].meta, "proxy_authorization")),
+  EXPECT_WINDOWS(EXPECT_EQ(std::string("\"Basic S2l2YTM6NzM5MQ==\""),
+                           MetaValue(records[0].meta, "proxy_authorization")),
                  "Wine reuses a direct connection of an earlier session to the same server");
 }
 
@@ -838,7 +879,8 @@ TEST_F(WininetHttp, RefusedTunnelGives407) {
   HINTERNET request = client.Open("GET", Path(id, "body/5"), kLibrarySecureFlags);
   EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
-  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)), "Wine reuses a tunnel of an earlier session to the same server");
+  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)),
+                 "Wine reuses a tunnel of an earlier session to the same server");
   InternetCloseHandle(request);
   // With a streamed body the 407 comes from HttpEndRequestA.
   request = client.Open("POST", Path(id, "echo"), kLibrarySecureFlags, nullptr);
@@ -847,9 +889,11 @@ TEST_F(WininetHttp, RefusedTunnelGives407) {
   DWORD written = 0;
   EXPECT_TRUE(InternetWriteFile(request, "abc", 3, &written));
   ASSERT_TRUE(HttpEndRequestA(request, nullptr, 0, 0));
-  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)), "Wine reuses a tunnel of an earlier session to the same server");
+  EXPECT_WINDOWS(EXPECT_EQ(407u, Status(request)),
+                 "Wine reuses a tunnel of an earlier session to the same server");
   InternetCloseHandle(request);
-  EXPECT_WINDOWS(EXPECT_EQ(0u, Records(id).size()), "Wine reuses a tunnel of an earlier session to the same server");
+  EXPECT_WINDOWS(EXPECT_EQ(0u, Records(id).size()),
+                 "Wine reuses a tunnel of an earlier session to the same server");
 }
 
 TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
@@ -857,7 +901,7 @@ TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
     int port;
     DWORD requestFlags;
     DWORD extra;
-    DWORD error;  // 0: the send succeeds
+    DWORD error;       // 0: the send succeeds
     const char *wine;  // why Wine differs, or null
   };
   const DWORD secure = INTERNET_FLAG_SECURE | INTERNET_FLAG_RELOAD;
@@ -866,10 +910,14 @@ TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
        "Wine remembers for the whole process a certificate error once ignored"},
       {Server().httpsPort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, 0,
        "Wine keeps certificate decisions of earlier sessions for the whole process"},
-      {Server().httpsWrongNamePort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, ERROR_INTERNET_SEC_CERT_CN_INVALID, nullptr},
-      {Server().httpsWrongNamePort, secure | INTERNET_FLAG_IGNORE_CERT_CN_INVALID, SECURITY_FLAG_IGNORE_UNKNOWN_CA, 0, nullptr},
-      {Server().httpsExpiredPort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, ERROR_INTERNET_SEC_CERT_DATE_INVALID, nullptr},
-      {Server().httpsExpiredPort, secure | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID, SECURITY_FLAG_IGNORE_UNKNOWN_CA, 0,
+      {Server().httpsWrongNamePort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA,
+       ERROR_INTERNET_SEC_CERT_CN_INVALID, nullptr},
+      {Server().httpsWrongNamePort, secure | INTERNET_FLAG_IGNORE_CERT_CN_INVALID,
+       SECURITY_FLAG_IGNORE_UNKNOWN_CA, 0, nullptr},
+      {Server().httpsExpiredPort, secure, SECURITY_FLAG_IGNORE_UNKNOWN_CA,
+       ERROR_INTERNET_SEC_CERT_DATE_INVALID, nullptr},
+      {Server().httpsExpiredPort, secure | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID,
+       SECURITY_FLAG_IGNORE_UNKNOWN_CA, 0,
        "Wine reports the expired certificate's valid name as invalid (12038)"},
   };
   std::string id = UniqueId("htls");
@@ -881,13 +929,17 @@ TEST_F(WininetHttp, SecurityFlagsRelaxExactlyTheirCheck) {
       DWORD flags = 0, length = sizeof flags;
       InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &length);
       flags |= c.extra;
-      EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
+      EXPECT_TRUE(
+          InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
     }
     SetLastError(0xdeadbeef);
     BOOL ok = HttpSendRequestA(request, nullptr, 0, nullptr, 0);
     DWORD error = ok ? 0 : GetLastError();
-    std::string got = std::to_string(error) + (ok ? "/" + std::to_string(Status(request)) + "/" + lumox_test::Hex(ReadAll(request)) : "");
-    std::string expected = std::to_string(c.error) + (c.error ? "" : "/200/" + lumox_test::Hex(Pattern(0, 3)));
+    std::string got =
+        std::to_string(error) +
+        (ok ? "/" + std::to_string(Status(request)) + "/" + lumox_test::Hex(ReadAll(request)) : "");
+    std::string expected =
+        std::to_string(c.error) + (c.error ? "" : "/200/" + lumox_test::Hex(Pattern(0, 3)));
     if (c.wine)
       EXPECT_WINDOWS(EXPECT_EQ(expected, got), c.wine);
     else
@@ -943,19 +995,22 @@ TEST_F(WininetHttp, ReceiveTimeoutEndsWaitsForHeadAndBody) {
   Client client(Server().httpPort);
   DWORD timeout = 700;
   HINTERNET request = client.Open("GET", Path(id, "delay/4000/body/5"));
-  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout));
+  EXPECT_TRUE(
+      InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout));
   DWORD start = GetTickCount();
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
   DWORD error = GetLastError();
   DWORD elapsed = GetTickCount() - start;
-  EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error), "Wine reports this time-out as 12030");
+  EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error),
+                 "Wine reports this time-out as 12030");
   EXPECT_GE(elapsed, 600u);
   EXPECT_LT(elapsed, 3500u);
   InternetCloseHandle(request);
 
   request = client.Open("GET", Path(id, "body/100/trickle/2500/10"));
-  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout));
+  EXPECT_TRUE(
+      InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout));
   ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
   BOOL ok = TRUE;
   start = GetTickCount();
@@ -964,7 +1019,8 @@ TEST_F(WininetHttp, ReceiveTimeoutEndsWaitsForHeadAndBody) {
   EXPECT_FALSE(ok);
   EXPECT_WINDOWS(EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), error),
                  "Wine reports a receive time-out of the body as the socket's 10060");
-  EXPECT_WINDOWS(EXPECT_EQ(Pattern(0, 10), body), "Wine fails the read that should return the first part");
+  EXPECT_WINDOWS(EXPECT_EQ(Pattern(0, 10), body),
+                 "Wine fails the read that should return the first part");
   EXPECT_LT(elapsed, 2400u);
   InternetCloseHandle(request);
 }
@@ -1028,8 +1084,10 @@ TEST_F(WininetHttp, ConnectTimeoutEndsAnUnansweredConnect) {
   Client client(ntohs(address.sin_port));
   DWORD timeout = 1000, retries = 0;
   HINTERNET request = client.Open("GET", "/unanswered");
-  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout));
-  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_CONNECT_RETRIES, &retries, sizeof retries));
+  EXPECT_TRUE(
+      InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout));
+  EXPECT_TRUE(
+      InternetSetOptionA(request, INTERNET_OPTION_CONNECT_RETRIES, &retries, sizeof retries));
   DWORD start = GetTickCount();
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
@@ -1082,7 +1140,8 @@ TEST_F(WininetHttp, SessionsOnSeveralThreadsRunSideBySide) {
       } else {
         BOOL ok = FALSE;
         std::string body = ReadAll(request, &ok);
-        results[i] = std::to_string(Status(request)) + (ok && body == Pattern(0, 300000) ? " whole" : " damaged");
+        results[i] = std::to_string(Status(request)) +
+                     (ok && body == Pattern(0, 300000) ? " whole" : " damaged");
       }
       InternetCloseHandle(request);
     });

@@ -93,25 +93,30 @@ std::string RunOne(const Exports &lib, int kind, const std::string &dir, const s
   switch (kind) {
     case 0: {  // GET into a new file, with a length header
       DeleteFileA(target.c_str());
-      int r = lib.download(Url(id, "body/3000/hdr/LFile-Length/3000").c_str(), pairs, 1, target.c_str(), 0);
-      return expect(r == 0 && ReadFileBytes(target) == Pattern(3000), "GET new: " + std::to_string(r));
+      int r = lib.download(Url(id, "body/3000/hdr/LFile-Length/3000").c_str(), pairs, 1,
+                           target.c_str(), 0);
+      return expect(r == 0 && ReadFileBytes(target) == Pattern(3000),
+                    "GET new: " + std::to_string(r));
     }
     case 1: {  // GET over an existing file by way of a temporary name
       WriteFileBytes(target, "old");
-      int r = lib.download(Url(id, "body/1500/trickle/1/500").c_str(), nullptr, 0, target.c_str(), 0);
+      int r =
+          lib.download(Url(id, "body/1500/trickle/1/500").c_str(), nullptr, 0, target.c_str(), 0);
       return expect(r == 0 && ReadFileBytes(target) == Pattern(1500) && ListDir(dir).size() == 1,
                     "GET existing: " + std::to_string(r));
     }
     case 2: {  // a body cut short of its Content-Length: the old file stays
       WriteFileBytes(target, "keep");
       int r = lib.download(Url(id, "body/75/short/6").c_str(), nullptr, 0, target.c_str(), 0);
-      return expect(r == LUMOX_E_SIZE_MISMATCH && ReadFileBytes(target) == "keep" && ListDir(dir).size() == 1,
-                    "GET cut: " + std::to_string(r));
+      return expect(
+          r == LUMOX_E_SIZE_MISMATCH && ReadFileBytes(target) == "keep" && ListDir(dir).size() == 1,
+          "GET cut: " + std::to_string(r));
     }
     case 3: {  // download by POST
       DeleteFileA(target.c_str());
       int r = lib.download(Url(id, "body/700").c_str(), pairs, 1, target.c_str(), 1);
-      return expect(r == 0 && ReadFileBytes(target) == Pattern(700), "POST download: " + std::to_string(r));
+      return expect(r == 0 && ReadFileBytes(target) == Pattern(700),
+                    "POST download: " + std::to_string(r));
     }
     case 4: {  // multipart upload; the reply echoes the body
       WriteFileBytes(source, Pattern(2500));
@@ -126,7 +131,8 @@ std::string RunOne(const Exports &lib, int kind, const std::string &dir, const s
       WriteFileBytes(source, Pattern(1200));
       DeleteFileA(reply.c_str());
       int r = lib.upload(Url(id, "echo").c_str(), pairs, 1, source.c_str(), "", reply.c_str());
-      return expect(r == 0 && ReadFileBytes(reply) == Pattern(1200), "raw upload: " + std::to_string(r));
+      return expect(r == 0 && ReadFileBytes(reply) == Pattern(1200),
+                    "raw upload: " + std::to_string(r));
     }
     default: {  // an error status, its message, and a URL parsed
       DeleteFileA(target.c_str());
@@ -135,9 +141,10 @@ std::string RunOne(const Exports &lib, int kind, const std::string &dir, const s
       int m = lib.message(r, text, sizeof text);
       char parsed[1100];
       int p = lib.parse("http://Host/a/./b/../c d", parsed, sizeof parsed);
-      return expect(r == 404 && !FileExists(target) && m == 0 && strlen(text) > 0 && p == 0 &&
-                        std::string(parsed) == "http://Host/a/c%20d",
-                    "404: " + std::to_string(r) + "/" + std::to_string(m) + "/" + std::to_string(p));
+      return expect(
+          r == 404 && !FileExists(target) && m == 0 && strlen(text) > 0 && p == 0 &&
+              std::string(parsed) == "http://Host/a/c%20d",
+          "404: " + std::to_string(r) + "/" + std::to_string(m) + "/" + std::to_string(p));
     }
   }
 }
@@ -187,15 +194,18 @@ TEST(Stress, ManyThreadsManyMixedTransfers) {
           for (const std::string &name : ListDir(dir)) DeleteFileA(JoinPath(dir, name).c_str());
           std::string problem = RunOne(lib, (t * 3 + i) % 7, dir, UniqueId("stress"));
           if (!problem.empty())
-            failures[t].push_back("thread " + std::to_string(t) + " #" + std::to_string(i) + ": " + problem);
+            failures[t].push_back("thread " + std::to_string(t) + " #" + std::to_string(i) + ": " +
+                                  problem);
         }
       });
     }
     for (std::thread &w : workers) w.join();
     running = false;
     toggler.join();
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    printf("round %d: %d threads x %d transfers in %.1f s\n", round + 1, threads, transfers, seconds);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printf("round %d: %d threads x %d transfers in %.1f s\n", round + 1, threads, transfers,
+           seconds);
     size_t failed = 0;
     for (const auto &list : failures) {
       for (const std::string &f : list) {
@@ -206,7 +216,8 @@ TEST(Stress, ManyThreadsManyMixedTransfers) {
     EXPECT_EQ(fdsBefore, OpenDescriptors()) << "descriptors left open in round " << round + 1;
   }
   rss.push_back(ResidentKiB());
-  printf("resident memory: %ld KiB, %ld KiB after round 1, %ld KiB after round 2\n", rss[0], rss[1], rss[2]);
+  printf("resident memory: %ld KiB, %ld KiB after round 1, %ld KiB after round 2\n", rss[0], rss[1],
+         rss[2]);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // Nothing is kept per transfer: the second round adds allocator slack at most.
   EXPECT_LT(rss[2] - rss[1], 4 * 1024) << "resident memory grew in the second round";

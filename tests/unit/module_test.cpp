@@ -42,17 +42,17 @@ class ModuleInFolder {
 
 // Checks an option of handle. Known platform difference: Wine's InternetQueryOptionA
 // answers only the connect time-out of a session, so the others cannot be read back there.
-#define EXPECT_OPTION(handle, option, expected)                                          \
-  do {                                                                                    \
-    DWORD value_ = 0xdeadbeef, size_ = sizeof value_;                                     \
-    BOOL read_ = InternetQueryOptionA(handle, option, &value_, &size_);                   \
-    if (!read_ && option != INTERNET_OPTION_CONNECT_TIMEOUT) {                            \
-      EXPECT_WINDOWS(EXPECT_TRUE(read_) << #option,                                       \
-                     "Wine answers only the connect time-out of a session");              \
-      break;                                                                              \
-    }                                                                                     \
-    EXPECT_TRUE(read_) << #option;                                                        \
-    EXPECT_EQ(value_, static_cast<DWORD>(expected)) << #option;                           \
+#define EXPECT_OPTION(handle, option, expected)                              \
+  do {                                                                       \
+    DWORD value_ = 0xdeadbeef, size_ = sizeof value_;                        \
+    BOOL read_ = InternetQueryOptionA(handle, option, &value_, &size_);      \
+    if (!read_ && option != INTERNET_OPTION_CONNECT_TIMEOUT) {               \
+      EXPECT_WINDOWS(EXPECT_TRUE(read_) << #option,                          \
+                     "Wine answers only the connect time-out of a session"); \
+      break;                                                                 \
+    }                                                                        \
+    EXPECT_TRUE(read_) << #option;                                           \
+    EXPECT_EQ(value_, static_cast<DWORD>(expected)) << #option;              \
   } while (0)
 
 }  // namespace

@@ -232,10 +232,12 @@ TEST(FormFieldLimits, FormTextMustFitItsBuffer) {
 
 TEST(FilePart, HeaderWithoutFieldsAndClosingAfterFieldsAlone) {
   char prefix[512];
-  ASSERT_EQ(FormatFilePartHeader(prefix, sizeof prefix, nullptr, kB.c_str(), "f", "D:\\a\\b.txt"), 0);
+  ASSERT_EQ(FormatFilePartHeader(prefix, sizeof prefix, nullptr, kB.c_str(), "f", "D:\\a\\b.txt"),
+            0);
   EXPECT_EQ(std::string(prefix),
-            "--" + kB + "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"D:\\a\\b.txt\"\r\n"
-                        "Content-Type: application/octet-stream\r\n\r\n");
+            "--" + kB +
+                "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"D:\\a\\b.txt\"\r\n"
+                "Content-Type: application/octet-stream\r\n\r\n");
   char closing[64];
   ASSERT_EQ(FormatClosingDelimiter(closing, sizeof closing, kB.c_str(), false), 0);
   EXPECT_EQ(std::string(closing), "--" + kB + "--\r\n");

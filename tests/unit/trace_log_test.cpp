@@ -9,9 +9,9 @@
 #include "trace_log.h"
 
 using lumox_test::JoinPath;
-using lumox_test::Sjis;
 using lumox_test::LogLines;
 using lumox_test::ReadFileBytes;
+using lumox_test::Sjis;
 using lumox_test::WriteFileBytes;
 
 namespace {
@@ -98,15 +98,16 @@ TEST_F(TraceFile, MessageIsCutAt1280Bytes) {
   std::vector<std::string> lines = LogLines(Bytes());
   ASSERT_EQ(lines.size(), 10u);
   EXPECT_EQ(lines[0], kStamp + "IF    " + message.substr(0, 128));
-  for (size_t i = 1; i < 10; ++i) EXPECT_EQ(lines[i], kBlanks + "IF    " + message.substr(128 * i, 128));
+  for (size_t i = 1; i < 10; ++i)
+    EXPECT_EQ(lines[i], kBlanks + "IF    " + message.substr(128 * i, 128));
 }
 
 TEST_F(TraceFile, CutIsByByteCountAndLineBreaksStay) {
   std::string message = std::string(127, 'x') + Sjis(u8"表") + "y\nz";
   Write("IF", message);
   std::string lead = Sjis(u8"表").substr(0, 1), trail = Sjis(u8"表").substr(1);
-  EXPECT_EQ(Bytes(), kStamp + "IF    " + std::string(127, 'x') + lead + "\r\n" + kBlanks + "IF    " +
-                         trail + "y\nz\r\n");
+  EXPECT_EQ(Bytes(), kStamp + "IF    " + std::string(127, 'x') + lead + "\r\n" + kBlanks +
+                         "IF    " + trail + "y\nz\r\n");
 }
 
 TEST_F(TraceFile, SameDateAppendsAndAnotherDateEmptiesTheFile) {
