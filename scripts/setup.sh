@@ -10,7 +10,8 @@ else
   linux_only=0
   pkgs+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
          wine64 locales xvfb xdotool imagemagick fonts-ipafont-gothic
-         pkg-config zip unzip groff-base clang libclang-rt-14-dev iproute2)
+         pkg-config zip unzip groff-base clang libclang-rt-14-dev iproute2
+         clang-format clang-tidy)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

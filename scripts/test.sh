@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test on a fresh machine: installs the packages it needs, builds the
-# configurations (linux, linux-asan, linux-tsan, linux-fuzz, win64, win32), runs the Linux,
-# sanitizer and Wine tests, the stress test under ThreadSanitizer, each fuzz target for a
-# short fixed time (LUMOX_FUZZ_SECONDS, default 30), and the static checks of the 32-bit
+# Runs every test on a fresh machine: installs the packages it needs, checks the formatting,
+# builds the configurations (linux, linux-asan, linux-tsan, linux-fuzz, win64, win32), runs
+# the Linux, sanitizer and Wine tests, the stress test under ThreadSanitizer, each fuzz target
+# for a short fixed time (LUMOX_FUZZ_SECONDS, default 30), and the static checks of the 32-bit
 # deliverables, prints the time each stage took and ends with "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -46,6 +46,16 @@ run_ctest() {
   grep -E '^(\s*[0-9]+/[0-9]+ Test|[0-9]+% tests passed|The following tests FAILED|\s+[0-9]+ - )' \
     "$dir/results/ctest.log" || true
 }
+
+# Static checks: formatting first (seconds), so a formatting slip shows before the builds.
+static_dir=$build_root/static
+mkdir -p "$static_dir/results"
+: > "$static_dir/results/checks.txt"
+summary+=("static=$static_dir")
+started=$(date +%s)
+echo "== static: formatting"
+bash scripts/check_format.sh -c "$static_dir/results/checks.txt"
+timings+=("$(printf '%-11s %4d s' static $(( $(date +%s) - started )))")
 
 for preset in $legs; do
   dir=$build_root/$preset
