@@ -23,5 +23,6 @@ void SetResultString(BSTR *target, const char *text) {
   // A null source makes an uninitialised string of exactly length bytes: no conversion.
   BSTR result = SysAllocStringByteLen(nullptr, static_cast<UINT>(length));
   *target = result;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the allocation adds the terminator.
   if (result != nullptr) memcpy(result, text, length);
 }

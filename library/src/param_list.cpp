@@ -64,8 +64,9 @@ int WalkPlainParams(char **pairs, int pairCount, int maxPairs, ParamVisitor visi
   if (maxPairs > 0 && pairCount > maxPairs) return kParamWalkTooMany;
   if (pairs == nullptr || pairCount <= 0 || visit == nullptr) return kParamWalkDone;
   for (int i = 0; i < pairCount; ++i) {
-    const char *name = pairs[2 * i];
-    const char *value = pairs[2 * i + 1];
+    // In size_t: 2 * i overflows int for counts above 2^30 when no limit applies (POST).
+    const char *name = pairs[2 * static_cast<size_t>(i)];
+    const char *value = pairs[2 * static_cast<size_t>(i) + 1];
     if (name == nullptr || value == nullptr) break;
     int visited = visit(context, i, name, value);
     if (visited != 0) return visited;

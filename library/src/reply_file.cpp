@@ -52,7 +52,8 @@ bool FormatTempName(char *out, const char *path, int number) {
 int64_t ReadLengthHeader(HINTERNET request) {
   char buffer[kLengthHeaderSize];
   memset(buffer, 0, sizeof buffer);
-  snprintf(buffer, sizeof buffer, "%s", kLengthHeaderName);
+  static_assert(sizeof kLengthHeaderName <= kLengthHeaderSize, "the name fits the buffer");
+  memcpy(buffer, kLengthHeaderName, sizeof kLengthHeaderName);
   DWORD length = kLengthHeaderSize;
   if (!HttpQueryInfoA(request, HTTP_QUERY_CUSTOM, buffer, &length, nullptr)) return 0;
   buffer[kLengthHeaderSize - 1] = '\0';
