@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the release bundles in dist/:
 #   Lumox-<version>-win32.zip, Lumox-<version>-win64.zip   DLL, import library, .def, Lumox.h,
-#       Lumox.bas, Lumoxdemo.exe, the two descriptions, Lumox.ini sample, README.txt
+#       Lumox.bas, Lumoxdemo.exe, the two descriptions (Markdown and HTML), Lumox.ini sample,
+#       README-ja.txt and README-en.txt
 #   lumox-<version>-linux-x86_64.tar.gz                     the install tree of the Linux build
 # Builds the library and the test client of each leg first, runs the static checks on the
 # very files to be bundled and refuses to make a bundle whose binaries fail them.
@@ -29,7 +30,36 @@ build() {  # preset target...
   cmake --build "$build_root/$preset" -j "${LUMOX_JOBS:-2}" --target "$@" > /dev/null
 }
 
-crlf() { sed 's/\r*$/\r/' "$1"; }
+# The texts of a Windows bundle, each in the encoding and line ends its reader needs (see
+# scripts/bundle_text.py); the HTML descriptions are made here with Debian's python3-markdown.
+doc_python=/usr/bin/python3
+[ -x "$doc_python" ] || doc_python=python3
+bundle_docs() {  # leg def-file out-dir
+  local text=("$doc_python" scripts/bundle_text.py) bits=${1#win} out=$3 hosts hosts_ja note note_ja
+  "${text[@]}" ascii "$2" "$out/Lumox.def"
+  "${text[@]}" ascii library/include/Lumox.h "$out/Lumox.h"
+  "${text[@]}" ascii docs/Lumox.ini "$out/Lumox.ini"
+  "${text[@]}" vba bindings/vba/Lumox.bas "$out/Lumox.bas"
+  for lang in ja en; do
+    "${text[@]}" reading "docs/Lumox-API-$lang.md" "$out/Lumox-API-$lang.md"
+    "${text[@]}" html "docs/Lumox-API-$lang.md" "$out/Lumox-API-$lang.html"
+  done
+  if [ "$bits" = 32 ]; then
+    hosts="32-bit (VB6, 32-bit Office)"
+    hosts_ja="32ビットのプログラム用：VB6、32ビット版 Office"
+    note="This is the 32-bit DLL, for 32-bit Office and VB6; 64-bit Office needs the Lumox.dll of the -win64 bundle."
+    note_ja="この Lumox.dll は32ビット版で、32ビット版の Office と VB6 で使います。64ビット版の Office には -win64 版の Lumox.dll を使ってください。"
+  else
+    hosts="64-bit (64-bit Office)"
+    hosts_ja="64ビットのプログラム用：64ビット版 Office"
+    note="This is the 64-bit DLL, for 64-bit Office; 32-bit Office and VB6 need the Lumox.dll of the -win32 bundle."
+    note_ja="この Lumox.dll は64ビット版で、64ビット版の Office で使います。32ビット版の Office と VB6 には -win32 版の Lumox.dll を使ってください。"
+  fi
+  "${text[@]}" reading docs/README-bundle.txt "$out/README-en.txt" "VERSION=$version" "BITS=$bits" \
+    "HOSTS=$hosts" "BITNOTE=$note"
+  "${text[@]}" reading docs/README-bundle-ja.txt "$out/README-ja.txt" "VERSION=$version" "BITS=$bits" \
+    "HOSTS_JA=$hosts_ja" "BITNOTE_JA=$note_ja"
+}
 
 static_checks() {  # mode path name
   if ! python3 scripts/check_binaries.py "$1" "$2" "$stage/checks.txt" "$3" > "$stage/checks.log"; then
@@ -47,17 +77,11 @@ for leg in $legs; do
       name=Lumox-$version-$leg
       out=$stage/$name
       mkdir -p "$out"
-      cp "$dir/library/Lumox.dll" "$dir/testclient/Lumoxdemo.exe" bindings/vba/Lumox.bas \
-         docs/Lumox-API-ja.md docs/Lumox-API-en.md "$out/"
+      cp "$dir/library/Lumox.dll" "$dir/testclient/Lumoxdemo.exe" "$out/"
       cp "$dir/library/libLumox.dll.a" "$out/Lumox.lib"
       # 32-bit callers link the decorated stdcall names; the DLL exports them undecorated.
       if [ "$leg" = win32 ]; then def=library/Lumox-i686.def; else def=library/Lumox.def; fi
-      crlf "$def" > "$out/Lumox.def"
-      crlf library/include/Lumox.h > "$out/Lumox.h"
-      crlf docs/Lumox.ini > "$out/Lumox.ini"
-      bits=${leg#win}
-      if [ "$bits" = 32 ]; then hosts="32-bit (VB6, 32-bit Office)"; else hosts="64-bit (64-bit Office)"; fi
-      sed "s/@VERSION@/$version/; s/@BITS@/$bits/; s/@HOSTS@/$hosts/" docs/README-bundle.txt | crlf /dev/stdin > "$out/README.txt"
+      bundle_docs "$leg" "$def" "$out"
       static_checks "$leg-dir" "$out" "$name"
       rm -f "$dist/$name.zip"
       (cd "$stage" && zip -qrX "$dist/$name.zip" "$name")

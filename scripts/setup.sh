@@ -12,6 +12,7 @@ else
          wine64 locales xvfb xdotool imagemagick fonts-ipafont-gothic
          pkg-config zip unzip groff-base clang libclang-rt-14-dev iproute2
          clang-format clang-tidy)
+  pkgs+=(python3-markdown)  # scripts/package.sh makes the HTML descriptions with it
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -66,7 +66,7 @@ extern "C" {
 #define LUMOX_E_FILE_CREATE 10002       /* the local file cannot be created or replaced */
 #define LUMOX_E_FILE_OPEN 10003         /* the file to upload cannot be opened */
 #define LUMOX_E_FILE_SIZE 10004         /* the file to upload has no usable size */
-#define LUMOX_E_FILE_WRITE 10005        /* the connection took no bytes of the body */
+#define LUMOX_E_FILE_WRITE 10005        /* the connection took fewer bytes of the body than given */
 #define LUMOX_E_BUFFER_TOO_SMALL 10006  /* the caller's buffer is too small */
 #define LUMOX_E_NO_MESSAGE 10007        /* no room even for the fallback message */
 #define LUMOX_E_NO_PROXY 10008          /* a proxy export got no proxy server */

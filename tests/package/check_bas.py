@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
 """Checks bindings/vba/Lumox.bas against Lumox.h: the pair type, each Declare of the six
-automation-form exports (32-bit and, under #If VBA7, PtrSafe), and the result-code constants.
-Then feeds the checker broken copies of the module to see that it notices each fault.
+automation-form exports (32-bit and, under #If VBA7, PtrSafe), the result-code constants, the
+helpers LumoxLoad and LumoxMessage and the calls in its own code, and that its header points
+to the VBA chapter of the Japanese description. Then feeds the checker broken copies of the
+module to see that it notices each fault.
+
+The module is kept in UTF-8 here; scripts/package.sh bundles it in code page 932, so every
+character must exist there. vba_call_problems() is also used by check_docs.py on the VBA
+examples of the descriptions.
 
   check_bas.py RESULTS_FILE
 """
@@ -13,7 +19,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lumox_header  # noqa: E402
 
 BAS = os.path.join(lumox_header.ROOT, "bindings", "vba", "Lumox.bas")
+JA_DOC = os.path.join(lumox_header.ROOT, "docs", "Lumox-API-ja.md")
 PAIR_TYPE = "LumoxPair"
+LIBRARY = "Lumox.dll"
+# The helpers of the module: name -> (argument list, return type).
+HELPERS = {"LumoxLoad": ("ByVal dllPath As String", "Boolean"),
+           "LumoxMessage": ("ByVal code As Long", "String")}
+# The one system function the module declares, for LumoxLoad: its type in each branch.
+LOADER = ("LoadLibraryW", "kernel32", {"VBA7": "LongPtr", "else": "Long"})
 
 # How each C argument type must be declared: (passing, VB type). Text goes by value as an
 # ANSI string, integers are Long, the parameter list is the array variable itself (by
@@ -36,16 +49,103 @@ def parse_args(text):
     return args
 
 
+def vba_statements(code):
+    """The code without comments and string contents, continuation lines joined."""
+    out = []
+    for line in code.replace("\r\n", "\n").split("\n"):
+        kept, in_string = [], False
+        for c in line:
+            if c == '"':
+                in_string = not in_string  # "" inside a string toggles twice
+                kept.append(c)
+            elif in_string:
+                continue
+            elif c == "'":
+                break
+            else:
+                kept.append(c)
+        out.append("".join(kept).rstrip())
+    return re.sub(r" _\n\s*", " ", "\n".join(out))
+
+
+def call_arguments(text, start):
+    """The number of arguments of the call whose "(" is at text[start], or None."""
+    depth, count, empty = 0, 1, True
+    for c in text[start:]:
+        if c == "(":
+            depth += 1
+            if depth == 1:
+                continue
+        elif c == ")":
+            depth -= 1
+            if depth == 0:
+                return 0 if empty else count
+        elif c == "," and depth == 1:
+            count += 1
+        if depth >= 1 and not c.isspace():
+            empty = False
+    return None
+
+
+def module_names(text):
+    """What the module offers callers: {function: argument count}, constants, types."""
+    statements = vba_statements(text)
+    functions = {}
+    pattern = r'^Public (?:Declare (?:PtrSafe )?)?Function (\w+)(?: Lib "[^"]*"(?: Alias "[^"]*")?)? ?\('
+    for m in re.finditer(pattern, statements, re.M):
+        functions[m.group(1)] = call_arguments(statements, m.end() - 1)
+    constants = set(re.findall(r"^Public Const (\w+)", statements, re.M))
+    types = set(re.findall(r"^Public Type (\w+)", statements, re.M))
+    return functions, constants, types
+
+
+def vba_call_problems(code, names):
+    """Every call of a module function with the wrong argument count, and every Lumox name
+    (Http*, Lumox*, LUMOX_*) that the module does not offer, in code; empty when all agree."""
+    functions, constants, types = names
+    text = vba_statements(code)
+    defined = set(re.findall(r"\b(?:Sub|Function)\s+(\w+)", text))
+    found = []
+    for m in re.finditer(r"\b(Http\w+|Lumox\w+|LUMOX_\w+)\b", text):
+        name = m.group(1)
+        before = text[max(0, m.start() - 40):m.start()]
+        if re.search(r"\b(?:Sub|Function|Declare(?: PtrSafe)? Function)\s+$", before):
+            continue  # a definition, not a use
+        if name in functions:
+            paren = re.match(r"\s*\(", text[m.end():])
+            if not paren:
+                if name not in defined:  # a function's own name takes its result
+                    found.append("%s used without an argument list" % name)
+                continue
+            got = call_arguments(text, m.end() + paren.end() - 1)
+            if got != functions[name]:
+                found.append("%s called with %s arguments, declared with %d" % (name, got, functions[name]))
+        elif name not in constants and name not in types and name not in defined:
+            found.append("%s is not declared in Lumox.bas" % name)
+    return found
+
+
 def problems(text):
     """Every way text (the module) disagrees with Lumox.h; empty when it agrees."""
     found = []
     if not text.startswith('Attribute VB_Name = "'):
         found.append("first line is not Attribute VB_Name")
+    if text.startswith("\ufeff"):
+        found.append("a byte order mark before Attribute VB_Name")
     if re.search(r"(?<!\r)\n", text):
         found.append("line ends are not CR LF")
-    if any(ord(c) > 127 for c in text):
-        found.append("non-ASCII characters (VB reads modules in the ANSI code page)")
+    try:
+        text.encode("cp932")
+    except UnicodeEncodeError as e:
+        found.append("a character outside code page 932: %r" % e.object[e.start:e.end])
     lines = text.replace("\r\n", "\n").split("\n")
+
+    # The header comment points to the VBA chapter of the Japanese description.
+    chapter = re.search(r"「(\d+\. VBAからの使い方)」", text)
+    ja = open(JA_DOC, encoding="utf-8").read()
+    if not chapter or "\n## %s\n" % chapter.group(1) not in ja:
+        found.append("the header names no chapter %s of Lumox-API-ja.md" %
+                     (chapter.group(1) if chapter else "「N. VBAからの使い方」"))
 
     # The pair type: name, then value, both String.
     m = re.search(r"^Public Type (\w+)\n((?:.*\n)*?)End Type$", "\n".join(lines), re.M)
@@ -77,21 +177,28 @@ def problems(text):
     header = lumox_header.declarations()
     wanted = [n for n, (_, args) in header.items()
               if any(t in ("SAFEARRAY **", "BSTR *") for t, _ in args)]
-    pattern = re.compile(r'^Public Declare (PtrSafe )?Function (\w+) Lib "([^"]+)" \((.*)\) As (\w+)$')
+    pattern = re.compile(r'^(Public|Private) Declare (PtrSafe )?Function (\w+) Lib "([^"]+)" \((.*)\) As (\w+)$')
     for branch_name, statements in declares.items():
         seen = []
+        loader = False
         for s in statements:
             m = pattern.match(s)
             if not m:
                 found.append("[%s] cannot read: %s" % (branch_name, s))
                 continue
-            ptrsafe, name, lib, arglist, ret = m.groups()
-            seen.append(name)
+            scope, ptrsafe, name, lib, arglist, ret = m.groups()
             where = "[%s] %s" % (branch_name, name)
             if (ptrsafe is not None) != (branch_name == "VBA7"):
                 found.append(where + ": PtrSafe belongs exactly to the VBA7 branch")
-            if lib not in ("Lumox", "Lumox.dll"):
-                found.append(where + ": library %r, want Lumox" % lib)
+            if (name, lib) == LOADER[:2]:
+                want = LOADER[2][branch_name]
+                loader = True
+                if (scope, arglist, ret) != ("Private", "ByVal lpLibFileName As %s" % want, want):
+                    found.append(where + ": want Private, ByVal lpLibFileName As %s, returning %s" % (want, want))
+                continue
+            seen.append(name)
+            if scope != "Public" or lib != LIBRARY:
+                found.append(where + ": %s from %r, want Public from %s" % (scope, lib, LIBRARY))
             if name not in header:
                 found.append(where + ": not an export of Lumox.h")
                 continue
@@ -116,6 +223,8 @@ def problems(text):
                     found.append(where + ": %s is %s %s, want %s %s" % (cname, passing, vtype, want[0], want[1]))
         if sorted(seen) != sorted(wanted):
             found.append("[%s] declares %s, want %s" % (branch_name, sorted(seen), sorted(wanted)))
+        if not loader:
+            found.append("[%s] no Declare of %s for LumoxLoad" % (branch_name, LOADER[0]))
 
     consts = {m.group(1): int(m.group(2)) for m in
               re.finditer(r"^Public Const (LUMOX_\w+) As Long = (-?\d+)", "\n".join(lines), re.M)}
@@ -123,6 +232,14 @@ def problems(text):
     if consts != codes:
         diff = sorted(set(consts.items()) ^ set(codes.items()))
         found.append("result-code constants differ from Lumox.h: %s" % diff)
+
+    # The helpers, and the calls of the module's own code.
+    joined = "\n".join(lines)
+    for name, (args, ret) in HELPERS.items():
+        if not re.search(r"^Public Function %s\(%s\) As %s$" % (name, re.escape(args), ret), joined, re.M):
+            found.append("no Public Function %s(%s) As %s" % (name, args, ret))
+    body = re.sub(r"^(?:Public|Private) Declare .*$", "", joined, flags=re.M)
+    found += vba_call_problems(body, module_names(text))
     return found
 
 
@@ -140,20 +257,44 @@ MUTATIONS = [
     ("the result string passed ByVal", _sub(r"ByRef message As String", "ByVal message As String")),
     ("the parameter list passed as one pair", _sub(r"params\(\) As LumoxPair", "params As LumoxPair")),
     ("PtrSafe missing in the VBA7 branch", _sub(r"Declare PtrSafe Function HttpGetErrStr", "Declare Function HttpGetErrStr")),
-    ("another library name", _sub(r'Lib "Lumox"', 'Lib "Lumox32"')),
+    ("another library name", _sub(r'Lib "Lumox.dll"', 'Lib "Lumox32.dll"')),
     ("a Declare missing", _sub(r"Public Declare Function HttpParseURL .*\r\n", "")),
-    ("a return type Integer", _sub(r"\) As Long\r\n#Else", ") As Integer\r\n#Else")),
+    ("a return type Integer", _sub(r"(canonicalUrl As String\) As )Long(\r\nPrivate Declare PtrSafe)", r"\1Integer\2")),
     ("a constant off by one", _sub(r"LUMOX_E_NO_PROXY As Long = 10008", "LUMOX_E_NO_PROXY As Long = 10009")),
     ("pair members swapped", _sub(r"    Name As String\r\n    Value As String", "    Value As String\r\n    Name As String")),
     ("LF line ends", lambda t: t.replace("\r\n", "\n")),
+    ("a byte order mark", lambda t: "\ufeff" + t),
+    ("a comment character outside code page 932", _sub(r"' パラメーターの組", "' 𠮷 パラメーターの組")),
+    ("the header pointing to no chapter", _sub(r"「12\. VBAからの使い方」", "「13. VBAからの使い方」")),
+    ("LumoxMessage missing", _sub(r"Public Function LumoxMessage", "Public Function LumoxText")),
+    ("a helper calling with an argument too few", _sub(r"HttpGetErrStr\(code, message\)", "HttpGetErrStr(code)")),
+    ("the loader Declare without LongPtr", _sub(r"lpLibFileName As LongPtr", "lpLibFileName As Long")),
+]
+
+# VBA example code and the faults vba_call_problems must find in it.
+EXAMPLE = """Sub Example()
+    Dim params() As LumoxPair
+    ReDim params(0 To 0)
+    params(0).Name = "a, b": params(0).Value = "f(x)"   ' a comment (with, commas)
+    rc = HttpUploadFileEx("http://s/", params, "C:\\x", "f", vbNullString, 0, _
+                          "proxy", 8080, Trim("u"), "p")
+    If rc <> LUMOX_OK Then MsgBox LumoxMessage(rc)
+End Sub
+"""
+EXAMPLE_MUTATIONS = [
+    ("an argument too few", _sub(r", Trim\(\"u\"\)", "")),
+    ("an argument too many", _sub(r"LumoxMessage\(rc\)", "LumoxMessage(rc, 1)")),
+    ("a function the module lacks", _sub(r"HttpUploadFileEx", "HttpUploadFileExW")),
+    ("a constant the module lacks", _sub(r"LUMOX_OK", "LUMOX_SUCCESS")),
+    ("a function called without an argument list", _sub(r"LumoxMessage\(rc\)", "LumoxMessage")),
 ]
 
 
 def main():
     results = lumox_header.Results(sys.argv[1])
-    text = open(BAS, "rb").read().decode("latin-1")
+    text = open(BAS, "rb").read().decode("utf-8")
     found = problems(text)
-    results.check("Lumox.bas agrees with Lumox.h (pair type, 6 Declares x 2 branches, constants)",
+    results.check("Lumox.bas agrees with Lumox.h (pair type, 6 Declares x 2 branches, constants, helpers)",
                   not found, "; ".join(found))
     missed = []
     for what, mutate in MUTATIONS:
@@ -164,6 +305,12 @@ def main():
             missed.append(what)
     results.check("Lumox.bas check notices each of %d broken copies" % len(MUTATIONS), not missed,
                   "not noticed: %s" % missed)
+    names = module_names(text)
+    wrong = vba_call_problems(EXAMPLE, names)
+    missed = [what for what, mutate in EXAMPLE_MUTATIONS
+              if mutate(EXAMPLE) == EXAMPLE or not vba_call_problems(mutate(EXAMPLE), names)]
+    results.check("VBA example check passes a right example and notices each of %d faults" % len(EXAMPLE_MUTATIONS),
+                  not wrong and not missed, "right example: %s; not noticed: %s" % (wrong, missed))
     results.write()
     return 1 if results.failed() else 0
 

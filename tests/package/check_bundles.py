@@ -5,7 +5,11 @@
 
 Per bundle: the exact list of files; the static checks of scripts/check_binaries.py on the
 unpacked binaries themselves; Lumox.h, Lumox.bas, the descriptions and the Lumox.ini sample as
-in the source tree. A Windows bundle must also let a C program link through its Lumox.h and
+in the source tree. In a Windows bundle each text file has the encoding and line ends its
+reader needs (the texts for reading UTF-8 with a BOM and CR LF, Lumox.bas code page 932 with
+CR LF and no BOM, Lumox.h, Lumox.def and Lumox.ini ASCII with CR LF), each HTML description
+is one self-contained page naming every export, and the bundled Lumox.ini is read back right
+by the Linux library. A Windows bundle must also let a C program link through its Lumox.h and
 Lumox.lib against its Lumox.dll, and a 32-bit build of it must import the undecorated names.
 """
 import hashlib
@@ -15,6 +19,7 @@ import shutil
 import subprocess
 import sys
 import tarfile
+import tempfile
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -27,7 +32,14 @@ VERSION = lumox_header.project_version()
 MAJOR = VERSION.split(".")[0]
 
 WINDOWS_FILES = ["Lumox.dll", "Lumox.lib", "Lumox.def", "Lumox.h", "Lumox.bas", "Lumoxdemo.exe",
-                 "Lumox-API-ja.md", "Lumox-API-en.md", "Lumox.ini", "README.txt"]
+                 "Lumox-API-ja.md", "Lumox-API-en.md", "Lumox-API-ja.html", "Lumox-API-en.html",
+                 "Lumox.ini", "README-ja.txt", "README-en.txt"]
+# How each text file of a Windows bundle is encoded: "reading" UTF-8 with a BOM, "vba" code
+# page 932 without one, "ascii"; all with CR LF line ends.
+TEXT_KINDS = {"Lumox-API-ja.md": "reading", "Lumox-API-en.md": "reading", "Lumox-API-ja.html": "reading",
+              "Lumox-API-en.html": "reading", "README-ja.txt": "reading", "README-en.txt": "reading",
+              "Lumox.bas": "vba", "Lumox.h": "ascii", "Lumox.def": "ascii", "Lumox.ini": "ascii"}
+BOM = b"\xef\xbb\xbf"
 LINUX_FILES = ["include/Lumox.h", "lib/libLumox.so", "lib/libLumox.so.%s" % MAJOR,
                "lib/libLumox.so.%s" % VERSION, "lib/pkgconfig/lumox.pc",
                "lib/cmake/Lumox/LumoxConfig.cmake", "lib/cmake/Lumox/LumoxConfigVersion.cmake",
@@ -43,6 +55,57 @@ def source(path):
 
 def same_text(bundled, original):
     return bundled.replace(b"\r\n", b"\n") == original.replace(b"\r\n", b"\n")
+
+
+def encoding_problems(kind, data):
+    """How data (a file's bytes) misses the encoding and line ends of kind; empty when right."""
+    found = []
+    if re.search(rb"(?<!\r)\n|\r(?!\n)", data):
+        found.append("line ends other than CR LF")
+    if data.startswith(BOM) != (kind == "reading"):
+        found.append("a BOM" if kind != "reading" else "no BOM")
+    codec = {"reading": "utf-8", "vba": "cp932", "ascii": "ascii"}[kind]
+    try:
+        text = data.decode(codec)
+    except UnicodeDecodeError as e:
+        return found + ["not %s: %s" % (codec, e)]
+    if kind == "vba" and not text.startswith('Attribute VB_Name = "'):
+        found.append("does not start with Attribute VB_Name")
+    return found
+
+
+# Faults encoding_problems must notice: (kind, bytes).
+BROKEN_TEXTS = [("reading", "説明\r\n".encode("utf-8")), ("reading", BOM + "説明\n".encode("utf-8")),
+                ("reading", BOM + "説明\r\n".encode("cp932")),
+                ("vba", 'Attribute VB_Name = "A"\r\n\' 説明\r\n'.encode("utf-8")),
+                ("vba", BOM + b'Attribute VB_Name = "A"\r\n'), ("vba", b"Option Explicit\r\n"),
+                ("ascii", b"[HTTP_SETTING]\nLogOn=0\n"), ("ascii", BOM + b"[HTTP_SETTING]\r\n"),
+                ("ascii", "; 設定\r\n".encode("cp932"))]
+
+
+def ini_read_back(results, name, ini):
+    """The bundled Lumox.ini beside a copy of the Linux library: as bundled, the library
+    writes no trace; with LogOn=1 written into the same bytes, it traces its loading."""
+    build = os.environ.get("LUMOX_BUILD_ROOT")
+    library = os.path.join(build or "", "linux", "library", "libLumox.so")
+    if not build or not os.path.exists(library):
+        print("%s: no Linux library built; Lumox.ini not read back" % name)
+        return
+    with tempfile.TemporaryDirectory() as work:
+        traced = {}
+        for variant, data in (("as bundled", ini), ("LogOn=1", re.sub(rb"^LogOn=0\r$", b"LogOn=1\r", ini, flags=re.M))):
+            folder = os.path.join(work, variant.replace(" ", "_").replace("=", ""))
+            os.makedirs(folder)
+            shutil.copy(os.path.realpath(library), os.path.join(folder, "libLumox.so"))
+            with open(os.path.join(folder, "Lumox.ini"), "wb") as f:
+                f.write(data)
+            run([sys.executable, "-c", "import ctypes, sys; ctypes.CDLL(sys.argv[1])",
+                 os.path.join(folder, "libLumox.so")])
+            log = os.path.join(folder, "LUMOX_LOG")
+            texts = [open(os.path.join(log, f), "rb").read() for f in os.listdir(log)] if os.path.isdir(log) else []
+            traced[variant] = any("DLL利用開始。".encode("cp932") in x for x in texts)
+        results.check("%s: the library reads the bundled Lumox.ini (no trace as bundled, a trace with LogOn=1)" % name,
+                      traced == {"as bundled": False, "LogOn=1": True}, traced)
 
 
 def run(cmd, **kw):
@@ -80,16 +143,29 @@ def check_windows(results, leg, archive, work):
         results.check("%s: Lumox.dll, Lumoxdemo.exe and Lumox.lib are the ones of build/%s" % (name, leg),
                       not differ, differ)
     read = lambda f: open(os.path.join(top, f), "rb").read()  # noqa: E731
+    wrong = {f: p for f, kind in TEXT_KINDS.items() for p in [encoding_problems(kind, read(f))] if p}
+    results.check("%s: each text file in its encoding with CR LF (reading: UTF-8 with BOM; Lumox.bas: "
+                  "code page 932; Lumox.h, .def, .ini: ASCII)" % name, not wrong, wrong)
+    exports = list(lumox_header.declarations())
+    for page in ("Lumox-API-ja.html", "Lumox-API-en.html"):
+        text = read(page).decode("utf-8", "replace")
+        missing = [n for n in exports if n not in text]
+        results.check("%s: %s is one self-contained page naming all %d exports" % (name, page, len(exports)),
+                      text.lstrip("\ufeff").startswith("<!DOCTYPE html>") and "<table>" in text and not missing
+                      and not re.search(r"<(?:script|link|img|iframe)\b|\bsrc=", text), missing)
+    crlf = lambda b: b.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")  # noqa: E731
     same = {"Lumox.h": same_text(read("Lumox.h"), source("library/include/Lumox.h")),
-            "Lumox.bas": read("Lumox.bas") == source("bindings/vba/Lumox.bas"),
-            "Lumox-API-ja.md": read("Lumox-API-ja.md") == source("docs/Lumox-API-ja.md"),
-            "Lumox-API-en.md": read("Lumox-API-en.md") == source("docs/Lumox-API-en.md"),
+            "Lumox.bas": read("Lumox.bas").decode("cp932", "replace") ==
+            crlf(source("bindings/vba/Lumox.bas")).decode("utf-8"),
+            "Lumox-API-ja.md": read("Lumox-API-ja.md") == BOM + crlf(source("docs/Lumox-API-ja.md")),
+            "Lumox-API-en.md": read("Lumox-API-en.md") == BOM + crlf(source("docs/Lumox-API-en.md")),
             "Lumox.ini": same_text(read("Lumox.ini"), source("docs/Lumox.ini")),
             "Lumox.def": same_text(read("Lumox.def"), source("library/%s" % (
                 "Lumox-i686.def" if leg == "win32" else "Lumox.def")))}
     results.check("%s: Lumox.h, Lumox.bas, descriptions, Lumox.ini and Lumox.def as in the source" % name,
                   all(same.values()), [k for k, v in same.items() if not v])
     results.check("%s: Lumox.ini sets LogOn=0" % name, re.search(rb"^LogOn=0\r$", read("Lumox.ini"), re.M))
+    ini_read_back(results, name, read("Lumox.ini"))
 
     # The consumer of the Linux package tests, built from the bundle's files alone.
     os.makedirs(os.path.join(work, "run"))
@@ -160,6 +236,8 @@ def check_linux(results, archive, work):
 def main():
     results = lumox_header.Results(sys.argv[1])
     dist, work, legs = sys.argv[2], sys.argv[3], sys.argv[4:]
+    missed = [(kind, data) for kind, data in BROKEN_TEXTS if not encoding_problems(kind, data)]
+    results.check("the encoding check notices each of %d broken texts" % len(BROKEN_TEXTS), not missed, missed)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     for leg in legs:

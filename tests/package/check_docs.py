@@ -5,8 +5,11 @@
 
 Both editions must name every export and every LUMOX_* code of Lumox.h, list every code that
 has a message with exactly the message the library hands out (asked of LIBRARY_SO through
-HttpGetErrStrC when given), document every settings key with the default of the Lumox.ini
-sample, and the manual page must be the one made from the English edition.
+HttpGetErrStrC when given), explain the same codes without a message of their own (none of
+which may have one), document every settings key with the default of the Lumox.ini sample,
+and hold VBA examples that call each of the six automation-form functions as Lumox.bas
+declares them, the same calls in both; the manual page must be the one made from the English
+edition.
 """
 import configparser
 import ctypes
@@ -16,6 +19,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import check_bas  # noqa: E402
 import lumox_header  # noqa: E402
 
 DOCS = os.path.join(lumox_header.ROOT, "docs")
@@ -23,18 +27,43 @@ EDITIONS = {"ja": os.path.join(DOCS, "Lumox-API-ja.md"), "en": os.path.join(DOCS
 INI = os.path.join(DOCS, "Lumox.ini")
 FALLBACK = "不明なエラーが発生しました。"
 SETTING_KEYS = ["LogOn", "Connect", "Receive", "Send", "Total", "CertCheck"]
+# Codes the library or its platform layer returns without a message of their own, which
+# both editions must explain for host programs.
+UNEXPLAINED_AT_LEAST = {5, 112, 12007, 12037, 12038, 12045, 12152, 12175}
+MESSAGE_HEADERS = ("Message", "メッセージ")
+AUTOMATION_FORM = ["HttpDownloadFile", "HttpDownloadFileEx", "HttpUploadFile", "HttpUploadFileEx",
+                   "HttpGetErrStr", "HttpParseURL"]
 
 
-def code_rows(text):
-    """{code: message} from the table rows of section 4 that start with a code number."""
-    rows = {}
+def code_tables(text):
+    """({code: message}, [codes]) from the tables of section 4 whose rows start with a code
+    number: the tables with a message column, and the codes of those without one."""
+    messages, unexplained = {}, []
     section = re.search(r"^## 4\..*?(?=^## 5\.)", text, re.M | re.S)
+    column = None
     for line in (section.group(0) if section else "").splitlines():
-        cells = [c.strip() for c in line.strip().strip("|").split("|")] if line.startswith("|") else []
-        if len(cells) >= 3 and re.fullmatch(r"\d+", cells[0]):
-            message = cells[2] if cells[1].startswith("`LUMOX_") else cells[1]
-            rows[int(cells[0])] = message
-    return rows
+        if not line.startswith("|"):
+            column = None
+            continue
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if column is None:  # a table's header row
+            column = next((i for i, c in enumerate(cells) if c in MESSAGE_HEADERS), -1)
+        elif re.fullmatch(r"\d+", cells[0]):
+            if column > 0:
+                messages[int(cells[0])] = cells[column]
+            else:
+                unexplained.append(int(cells[0]))
+    return messages, unexplained
+
+
+def vba_calls(text):
+    """[(function, argument count)] of every call of a Lumox function in the VBA examples."""
+    calls = []
+    for block in re.findall(r"^```vb\n(.*?)^```", text, re.M | re.S):
+        code = check_bas.vba_statements(block)
+        for m in re.finditer(r"\b(Http\w+|Lumox\w+)\s*\(", code):
+            calls.append((m.group(1), check_bas.call_arguments(code, m.end() - 1)))
+    return calls
 
 
 def library_messages(so):
@@ -85,6 +114,9 @@ def main():
                   sample == {"LogOn": "0", "Connect": "60", "Receive": "300", "Send": "300",
                              "Total": "0", "CertCheck": "0"}, sample)
 
+    bas_names = check_bas.module_names(open(check_bas.BAS, encoding="utf-8").read())
+    unexplained_by = {}
+    calls_by = {}
     for edition, path in EDITIONS.items():
         text = open(path, encoding="utf-8").read()
         missing = [n for n in exports if "`%s`" % n not in text]
@@ -98,7 +130,23 @@ def main():
             if got != [a for _, a in args]:
                 results.check("%s description: signature of %s" % (edition, n), False,
                               "documented %s, Lumox.h %s" % (got, [a for _, a in args]))
-        rows = code_rows(text)
+        rows, unexplained = code_tables(text)
+        unexplained_by[edition] = unexplained
+        results.check("%s description explains the codes without a message (at least %s)" %
+                      (edition, sorted(UNEXPLAINED_AT_LEAST)),
+                      UNEXPLAINED_AT_LEAST <= set(unexplained) and len(set(unexplained)) == len(unexplained)
+                      and not set(unexplained) & set(rows),
+                      "explained %s" % unexplained)
+        if library is not None:
+            results.check("%s description: no code it explains as message-less has a message" % edition,
+                          not set(unexplained) & set(library), sorted(set(unexplained) & set(library)))
+        blocks = re.findall(r"^```vb\n(.*?)^```", text, re.M | re.S)
+        wrong = [p for b in blocks for p in check_bas.vba_call_problems(b, bas_names)]
+        calls_by[edition] = vba_calls(text)
+        called = {name for name, _ in calls_by[edition]}
+        results.check("%s description: %d VBA examples call Lumox.bas as declared, each of the six functions" %
+                      (edition, len(blocks)), blocks and not wrong and set(AUTOMATION_FORM) <= called,
+                      "%s; not called: %s" % (wrong, sorted(set(AUTOMATION_FORM) - called)))
         bad = [name for name, value in codes.items()
                if value != 0 and ("`%s`" % name not in text or value not in rows)]
         results.check("%s description lists every LUMOX_E_* code with its name" % edition,
@@ -118,6 +166,10 @@ def main():
                   ".tmp0000", "LFile-Length", "libLumox.so.1", "LUMOX_1", "Lumox.bas", "CertCheck"]
         results.check("%s description covers trace log, temporary files and Linux" % edition,
                       all(t in text for t in topics), [t for t in topics if t not in text])
+    results.check("both descriptions explain the same message-less codes",
+                  unexplained_by["ja"] == unexplained_by["en"], unexplained_by)
+    results.check("both descriptions' VBA examples make the same calls",
+                  calls_by["ja"] == calls_by["en"], calls_by)
     ja = open(EDITIONS["ja"], encoding="utf-8").read()
     results.check("ja description is titled 【Lumox通信APIの説明】",
                   ja.splitlines()[0] == "# 【Lumox通信APIの説明】", ja.splitlines()[0])
