@@ -26,14 +26,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 VERSION = lumox_header.project_version()
 MAJOR = VERSION.split(".")[0]
 
-WINDOWS_FILES = ["Lumox.dll", "Lumox.lib", "Lumox.def", "Lumox.h", "Lumox.bas", "Lumoxdemo.exe",
+WINDOWS_FILES = ["Lumox.dll", "Lumox.lib", "Lumox.def", "Lumox.h", "Lumox.bas", "Lumoxdemo.exe", "lumox.exe",
                  "Lumox-API-ja.md", "Lumox-API-en.md", "Lumox.ini", "README.txt"]
-LINUX_FILES = ["include/Lumox.h", "lib/libLumox.so", "lib/libLumox.so.%s" % MAJOR,
+LINUX_FILES = ["bin/lumox", "include/Lumox.h", "lib/libLumox.so", "lib/libLumox.so.%s" % MAJOR,
                "lib/libLumox.so.%s" % VERSION, "lib/pkgconfig/lumox.pc",
                "lib/cmake/Lumox/LumoxConfig.cmake", "lib/cmake/Lumox/LumoxConfigVersion.cmake",
                "lib/cmake/Lumox/LumoxTargets.cmake", "lib/cmake/Lumox/LumoxTargets-relwithdebinfo.cmake",
                "share/doc/Lumox/Lumox-API-ja.md", "share/doc/Lumox/Lumox-API-en.md",
-               "share/doc/Lumox/Lumox.ini", "share/man/man3/Lumox.3"]
+               "share/doc/Lumox/Lumox.ini", "share/man/man1/lumox.1", "share/man/man3/Lumox.3"]
 TRIPLE = {"win32": "i686-w64-mingw32", "win64": "x86_64-w64-mingw32"}
 
 
@@ -75,9 +75,10 @@ def check_windows(results, leg, archive, work):
         digest = lambda p: hashlib.sha256(open(p, "rb").read()).hexdigest()  # noqa: E731
         pairs = [(os.path.join(top, "Lumox.dll"), os.path.join(build, leg, "library", "Lumox.dll")),
                  (os.path.join(top, "Lumoxdemo.exe"), os.path.join(build, leg, "testclient", "Lumoxdemo.exe")),
+                 (os.path.join(top, "lumox.exe"), os.path.join(build, leg, "cli", "lumox.exe")),
                  (os.path.join(top, "Lumox.lib"), os.path.join(build, leg, "library", "libLumox.dll.a"))]
         differ = [os.path.basename(a) for a, b in pairs if not os.path.exists(b) or digest(a) != digest(b)]
-        results.check("%s: Lumox.dll, Lumoxdemo.exe and Lumox.lib are the ones of build/%s" % (name, leg),
+        results.check("%s: Lumox.dll, Lumoxdemo.exe, lumox.exe and Lumox.lib are the ones of build/%s" % (name, leg),
                       not differ, differ)
     read = lambda f: open(os.path.join(top, f), "rb").read()  # noqa: E731
     same = {"Lumox.h": same_text(read("Lumox.h"), source("library/include/Lumox.h")),
