@@ -49,13 +49,13 @@ std::string SystemReason(DWORD error) {
 }
 
 // Runs on a thread of its own: the transfer is asked to stop, and the main thread removes
-// the staged file once the library has closed it. If that takes too long the process ends
-// by the default handling.
+// the staged file once the library has closed it, then exits with 130. If that takes too
+// long the process ends by the default handling.
 BOOL WINAPI OnConsoleEvent(DWORD) {
   InterlockedExchange(&g_interrupted, 1);
   StopLibraryTransfers();
-  if (g_cleanedUp != nullptr) WaitForSingleObject(g_cleanedUp, 5000);
-  return FALSE;
+  bool cleaned = g_cleanedUp != nullptr && WaitForSingleObject(g_cleanedUp, 5000) == WAIT_OBJECT_0;
+  return cleaned ? TRUE : FALSE;
 }
 
 }  // namespace
