@@ -504,6 +504,32 @@ class CertificateTest(CliTest):
                 os.mkdir(self.work)
 
 
+class TimeLimitTest(CliTest):
+    @unittest.skipIf(WINDOWS, "relies on how the Linux kernel treats a full listen backlog")
+    def test_connect_timeout_ends_a_connection_never_accepted(self):
+        # A listener with a full backlog drops further connection attempts unanswered. The
+        # library tries four sends, each bounded by the connect time-out (60 s by default).
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(0)
+            port = listener.getsockname()[1]
+            waiting = [socket.socket() for _ in range(3)]
+            for s in waiting:
+                s.setblocking(False)
+                s.connect_ex(("127.0.0.1", port))
+            try:
+                started = time.monotonic()
+                r = self.run_lumox("get", "http://127.0.0.1:%d/x/ct1/body/5" % port, "-o", "ct.bin",
+                                   "--connect-timeout", "0.5")
+                elapsed = time.monotonic() - started
+            finally:
+                for s in waiting:
+                    s.close()
+        self.assertFails(r, 5, "lumox: error 12002: 要求がタイムアウトになりました。\n")
+        self.assertLess(elapsed, 15)
+        self.assertEqual(os.listdir(self.work), [])
+
+
 class NoHalfFileTest(CliTest):
     # 2,000,000 bytes in parts of 20,000 every 50 ms: about five seconds.
     SLOW = "/body/2000000/trickle/50/20000"
