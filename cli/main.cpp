@@ -5,9 +5,12 @@
 #include <vector>
 
 #include "Lumox.h"
+#include "descriptions.h"
 #include "options.h"
 #include "progress.h"
+#include "staged_file.h"
 #include "system.h"
+#include "tool_settings.h"
 
 namespace lumox_cli {
 
@@ -21,12 +24,25 @@ enum ExitStatus {
   kExitHttpStatus = 4,
   kExitNetwork = 5,
   kExitOther = 6,
+  kExitInterrupted = 130,  // as a shell reports a process ended by SIGINT
 };
 
 int ExitStatusForTransfer(int code) {
   if (code == 0) return kExitOk;
-  if (code == LUMOX_E_FILE_CREATE || code == LUMOX_E_FILE_OPEN || code == LUMOX_E_FILE_SIZE)
-    return kExitLocalFile;
+  switch (code) {
+    case LUMOX_E_FILE_CREATE:
+    case LUMOX_E_FILE_OPEN:
+    case LUMOX_E_FILE_SIZE:
+    // The system's file errors while the body is written or the upload is read.
+    case 5:    // access denied
+    case 29:   // write fault
+    case 30:   // read fault
+    case 32:   // sharing violation
+    case 39:   // disk full
+    case 112:  // disk full
+      return kExitLocalFile;
+    default: break;
+  }
   if (code >= 100 && code <= 999) return kExitHttpStatus;
   if ((code >= 12000 && code <= 12999) || code == LUMOX_E_FILE_WRITE ||
       code == LUMOX_E_SIZE_MISMATCH)
@@ -36,9 +52,12 @@ int ExitStatusForTransfer(int code) {
 
 void Say(const std::string &text) { WriteText(stderr, "lumox: " + text + "\n"); }
 
+// One line: what is wrong and where the help is.
 int UsageError(Command command, const std::string &error) {
-  Say(error);
-  WriteText(stderr, UsageText(command));
+  std::string help = command == Command::kNone
+                         ? std::string("lumox --help")
+                         : std::string("lumox ") + CommandName(command) + " --help";
+  Say(error + "; see '" + help + "'");
   return kExitUsage;
 }
 
@@ -48,8 +67,19 @@ std::string MessageFor(int code) {
   return FromLibraryText(buffer);
 }
 
-// The one line a failed call leaves on stderr: its result code and the library's message.
-void ReportFailure(int code) { Say("error " + std::to_string(code) + ": " + MessageFor(code)); }
+// The library's message for a code, followed by lumox's own description when the library
+// has only its general message for it.
+std::string ExplainedMessage(int code) {
+  std::string message = MessageFor(code);
+  bool hasMessage = code != 0 && message != MessageFor(0);
+  std::string description = CodeDescription(code, hasMessage);
+  return description.empty() ? message : message + " (" + description + ")";
+}
+
+// The one line a failed call leaves on stderr: its result code and what it means.
+void ReportFailure(int code) {
+  Say("error " + std::to_string(code) + ": " + ExplainedMessage(code));
+}
 
 // Text arguments as the library takes them.
 class LibraryArguments {
@@ -71,20 +101,21 @@ struct Transfer {
   std::vector<char *> pairs;
 };
 
-// Converts what every transfer passes; false with a usage error already reported.
-bool PrepareTransfer(const Options &o, Transfer &t, const std::string &path, int &status) {
+// Converts what every transfer passes (`written`: the file that gets the download or the
+// reply, checked here and replaced by its staged name later); false with a usage error
+// already reported.
+bool PrepareTransfer(const Options &o, Transfer &t, const std::string &written, int &status) {
   LibraryArguments args;
-  bool ok = args.Add(o.url, t.url) && args.Add(path, t.path);
+  std::string checked;
+  bool ok = args.Add(o.url, t.url) && args.Add(written, checked);
+  if (o.command == Command::kUpload) ok = ok && args.Add(o.file, t.path);
   for (const auto &pair : o.pairs) {
     t.pairText.emplace_back();
     ok = ok && args.Add(pair.first, t.pairText.back());
     t.pairText.emplace_back();
     ok = ok && args.Add(pair.second, t.pairText.back());
   }
-  if (o.command == Command::kUpload) {
-    ok = ok && args.Add(o.field, t.field);
-    ok = ok && args.Add(o.reply, t.reply);
-  }
+  if (o.command == Command::kUpload) ok = ok && args.Add(o.field, t.field);
   ok = ok && args.Add(o.proxyHost, t.proxyHost) && args.Add(o.proxyUser, t.proxyUser);
   if (!ok) {
     status = UsageError(o.command, "'" + args.bad() + "' has characters without a Shift-JIS form");
@@ -111,32 +142,25 @@ bool ProxyPassword(const Options &o, std::string &password, int &status) {
   return true;
 }
 
-// The file the library writes a download into: the target, or when that exists the first
-// free "%s.tmp%04d" name, which replaces the target at the end.
-std::string WrittenFile(const std::string &target) {
-  if (!PathExists(target)) return target;
-  for (int i = 0; i < 1000; ++i) {
-    char suffix[16];
-    snprintf(suffix, sizeof suffix, ".tmp%04d", i);
-    if (!PathExists(target + suffix)) return target + suffix;
-  }
-  return target;
-}
-
 int RunTransfer(const Options &o) {
-  std::string localPath = o.command == Command::kGet ? o.output : o.file;
-  if (o.command == Command::kGet && localPath.empty()) {
+  bool get = o.command == Command::kGet;
+  // The local file this transfer writes: the download, or the reply of an upload.
+  std::string written = get ? o.output : o.reply;
+  if (get && written.empty()) {
     std::string why;
     std::string library;
-    if (DefaultOutputName(o.url, localPath, why) && !ToLibraryText(localPath, library))
+    if (DefaultOutputName(o.url, written, why) && !ToLibraryText(written, library))
       why = "the name taken from the URL has characters without a Shift-JIS form";
     if (!why.empty()) {
       Say("cannot name the output file: " + why + "; give one with -o FILE");
       return kExitLocalFile;
     }
   }
-  const std::string &written = o.command == Command::kGet ? localPath : o.reply;
   std::string why;
+  if (!get && !CheckReadable(o.file, why)) {
+    Say("cannot read " + o.file + ": " + why);
+    return kExitLocalFile;
+  }
   if (!written.empty() && !CheckWritable(written, why)) {
     Say("cannot write " + written + ": " + why);
     return kExitLocalFile;
@@ -144,7 +168,7 @@ int RunTransfer(const Options &o) {
 
   Transfer t;
   int status = kExitOk;
-  if (!PrepareTransfer(o, t, localPath, status)) return status;
+  if (!PrepareTransfer(o, t, written, status)) return status;
   // A user without a password found anywhere goes with an empty one, as "user:".
   const char *password = nullptr;
   if (o.useProxy && o.hasProxyUser) {
@@ -154,16 +178,26 @@ int RunTransfer(const Options &o) {
   const char *proxyUser = o.hasProxyUser ? t.proxyUser.c_str() : nullptr;
   int pairCount = static_cast<int>(t.pairs.size() / 2);
   char **pairs = t.pairs.empty() ? nullptr : t.pairs.data();
+  ApplyToolSettings(o.insecure, o.connectTimeoutMs, o.maxTimeMs);
+
+  // The library writes into a staged file that replaces the target only after success.
+  StagedFile staged;
+  if (!written.empty()) {
+    std::string &libraryPath = get ? t.path : t.reply;
+    if (!staged.Begin(written, why)) {
+      Say("cannot write " + written + ": " + why);
+      return kExitLocalFile;
+    }
+    ToLibraryText(staged.path(), libraryPath);  // the target's folder converted above
+  }
 
   bool progress = !o.silent && IsTerminal(stderr);
-  ProgressMeter meter(
-      o.command == Command::kGet ? ProgressMeter::Kind::kDownload : ProgressMeter::Kind::kUpload,
-      o.command == Command::kGet ? localPath : o.file, WrittenFile(localPath),
-      o.command == Command::kGet ? -1 : FileSize(o.file));
+  ProgressMeter meter(get ? ProgressMeter::Kind::kDownload : ProgressMeter::Kind::kUpload,
+                      get ? written : o.file, staged.path(), get ? -1 : FileSize(o.file));
   if (progress) meter.Start();
 
   int code;
-  if (o.command == Command::kGet) {
+  if (get) {
     int usePost = o.post ? 1 : 0;
     code = o.useProxy
                ? HttpDownloadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(), usePost, 0,
@@ -177,14 +211,24 @@ int RunTransfer(const Options &o) {
                                    t.proxyHost.c_str(), o.proxyPort, proxyUser, password)
                : HttpUploadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field, reply);
   }
-  meter.Finish(code == 0);
+  meter.Finish();
+  if (StagedFile::Interrupted()) {
+    staged.Discard();
+    return kExitInterrupted;
+  }
   if (code != 0) {
+    staged.Discard();
     ReportFailure(code);
     return ExitStatusForTransfer(code);
   }
+  if (written.empty()) return kExitOk;
   // The library keeps going when the reply file cannot be made; the caller asked for it.
-  if (!o.reply.empty() && FileSize(o.reply) < 0) {
-    Say("the upload succeeded but the reply could not be written to " + o.reply);
+  if (!get && FileSize(staged.path()) < 0) {
+    Say("the upload succeeded but the reply could not be written to " + written);
+    return kExitLocalFile;
+  }
+  if (!staged.Commit(why)) {
+    Say("cannot write " + written + ": " + why);
     return kExitLocalFile;
   }
   return kExitOk;
@@ -205,7 +249,7 @@ int RunCanon(const Options &o) {
 }
 
 int RunMessage(const Options &o) {
-  WriteText(stdout, MessageFor(o.code) + "\n");
+  WriteText(stdout, ExplainedMessage(o.code) + "\n");
   return kExitOk;
 }
 

@@ -22,6 +22,9 @@ enum OptionId {
   kProxy,
   kProxyUser,
   kProxyPassword,
+  kInsecure,
+  kMaxTime,
+  kConnectTimeout,
   kHelp,
   kVersion
 };
@@ -46,6 +49,9 @@ const OptionDef kOptionDefs[] = {
     {kProxy, "proxy", 0, true, true, true},
     {kProxyUser, "proxy-user", 0, true, true, true},
     {kProxyPassword, "proxy-password", 0, true, true, true},
+    {kInsecure, "insecure", 'k', false, true, true},
+    {kMaxTime, "max-time", 0, true, true, true},
+    {kConnectTimeout, "connect-timeout", 0, true, true, true},
     {kHelp, "help", 'h', false, true, true},
     {kVersion, "version", 0, false, false, false},
 };
@@ -92,6 +98,24 @@ bool ParseDecimal(const std::string &text, long long low, long long high, long l
   value = strtoll(text.c_str(), nullptr, 10);
   return value >= low && value <= high;
 }
+
+// Seconds with at most three decimals ("30", "0.5") as milliseconds, within [lowMs, highMs].
+bool ParseSeconds(const std::string &text, long long lowMs, long long highMs, long long &ms) {
+  size_t dot = text.find('.');
+  std::string whole = text.substr(0, dot);
+  std::string fraction = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+  if (whole.empty() || whole.size() > 7 || fraction.size() > 3 ||
+      (dot != std::string::npos && fraction.empty()))
+    return false;
+  for (char c : whole + fraction)
+    if (c < '0' || c > '9') return false;
+  while (fraction.size() < 3) fraction += '0';
+  ms = strtoll(whole.c_str(), nullptr, 10) * 1000 + strtoll(fraction.c_str(), nullptr, 10);
+  return ms >= lowMs && ms <= highMs;
+}
+
+// The library keeps its limits in 32-bit milliseconds.
+constexpr long long kMaxMs = 4294967295LL;
 
 bool ParseProxy(const std::string &text, Options &options, std::string &error) {
   size_t colon = text.rfind(':');
@@ -151,6 +175,21 @@ bool ApplyOption(const OptionDef &def, const std::string &value, Options &option
     case kProxyPassword:
       options.hasProxyPassword = true;
       options.proxyPassword = value;
+      return true;
+    case kInsecure: options.insecure = true; return true;
+    case kMaxTime:
+      if (!ParseSeconds(value, 0, kMaxMs, options.maxTimeMs)) {
+        error =
+            "--max-time takes SECONDS (0 for no limit, up to three decimals), not '" + value + "'";
+        return false;
+      }
+      return true;
+    case kConnectTimeout:
+      if (!ParseSeconds(value, 1, kMaxMs, options.connectTimeoutMs)) {
+        error =
+            "--connect-timeout takes SECONDS above 0 (up to three decimals), not '" + value + "'";
+        return false;
+      }
       return true;
     case kHelp:
     case kVersion: return true;
@@ -386,26 +425,29 @@ const char *CommandName(Command command) {
 const char *UsageText(Command command) {
   switch (command) {
     case Command::kGet:
-      return "Usage: lumox get URL [-o FILE] [-d NAME=VALUE]... [--post] [-s] [PROXY OPTIONS]\n"
+      return "Usage: lumox get URL [-o FILE] [-d NAME=VALUE]... [--post] [OPTIONS]\n"
              "Downloads URL into FILE (default: the URL's last path segment).\n"
              "  -o, --output FILE     file to write; replaced only when the download succeeds\n"
              "  -d, --data NAME=VALUE a parameter; repeatable. GET: query string; --post: form field\n"
              "      --post            download by POST with the parameters as multipart form fields\n"
+             "  -k, --insecure        relax the HTTPS certificate checks (full by default)\n"
+             "      --max-time SECONDS        stop a body that takes longer than this\n"
+             "      --connect-timeout SECONDS give up connecting after this long\n"
              "  -s, --silent          no progress line\n"
              "      --proxy HOST:PORT, --proxy-user USER, --proxy-password PASSWORD\n"
              "                        go through a proxy (password also from LUMOX_PROXY_PASSWORD,\n"
              "                        else asked for when standard input is a terminal)\n";
     case Command::kUpload:
       return "Usage: lumox upload URL FILE [--field NAME | --raw] [-d NAME=VALUE]... [--reply FILE]\n"
-             "                    [-s] [PROXY OPTIONS]\n"
+             "                    [OPTIONS]\n"
              "Uploads FILE to URL by POST.\n"
              "      --field NAME      form field of the file part (default: file)\n"
              "      --raw             send FILE as the bare body; parameters go to the query string\n"
              "  -d, --data NAME=VALUE a form field before the file (query parameter with --raw)\n"
              "      --reply FILE      keep the server's reply in FILE\n"
-             "  -s, --silent          no progress line\n"
+             "  -k, --insecure, --max-time SECONDS, --connect-timeout SECONDS, -s, --silent,\n"
              "      --proxy HOST:PORT, --proxy-user USER, --proxy-password PASSWORD\n"
-             "                        go through a proxy (see lumox get --help)\n";
+             "                        as for get (see lumox get --help)\n";
     case Command::kCanon:
       return "Usage: lumox canon URL\n"
              "Prints the canonical form of URL (dot segments resolved, unsafe characters escaped).\n";
@@ -424,8 +466,9 @@ const char *UsageText(Command command) {
          "  canon URL                                           canonical form of a URL\n"
          "  message CODE                                        the message for a result code\n"
          "\n"
-         "get and upload also take -s (no progress) and --proxy HOST:PORT with\n"
-         "--proxy-user USER and --proxy-password PASSWORD.\n"
+         "get and upload check HTTPS certificates fully unless given -k (--insecure); they\n"
+         "also take --max-time and --connect-timeout SECONDS, -s (no progress) and\n"
+         "--proxy HOST:PORT with --proxy-user USER and --proxy-password PASSWORD.\n"
          "lumox COMMAND --help describes one command; lumox --version shows the version.\n"
          "\n"
          "Exit status: 0 success, 2 usage, 3 local file, 4 HTTP status, 5 network, 6 other.\n";

@@ -30,12 +30,15 @@ struct Options {
   std::string proxyUser;
   bool hasProxyPassword = false;
   std::string proxyPassword;
-  int code = 0;  // message: the result code
+  bool insecure = false;            // -k: the library's relaxed certificate checks
+  long long maxTimeMs = -1;         // --max-time in ms (0: no limit); -1: Lumox.ini's Total
+  long long connectTimeoutMs = -1;  // --connect-timeout in ms; -1: Lumox.ini's Connect
+  int code = 0;                     // message: the result code
 };
 
 // Parses argv. Returns true with `options` filled, or false with `error` saying what is wrong
-// (the caller prints it with the usage text and exits 2). `--help` anywhere wins over errors
-// in the other arguments.
+// (the caller prints it with a hint to the help and exits 2). `--help` anywhere wins over
+// errors in the other arguments.
 bool ParseCommandLine(int argc, char **argv, Options &options, std::string &error);
 
 // The file name `curl -O` and `wget` would take from `url`: its last path segment,

@@ -34,7 +34,7 @@ ProgressMeter::ProgressMeter(Kind kind, const std::string &label, const std::str
                              long long total)
     : label_(label), watchedPath_(watchedPath), total_(total), kind_(kind) {}
 
-ProgressMeter::~ProgressMeter() { Finish(false); }
+ProgressMeter::~ProgressMeter() { Finish(); }
 
 std::string ProgressMeter::Line(const std::string &label, long long bytes, long long total,
                                 double seconds) {
@@ -91,7 +91,7 @@ void ProgressMeter::Start() {
   thread_ = std::thread(&ProgressMeter::Run, this);
 }
 
-void ProgressMeter::Finish(bool succeeded) {
+void ProgressMeter::Finish() {
   if (!thread_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -99,8 +99,7 @@ void ProgressMeter::Finish(bool succeeded) {
   }
   wake_.notify_all();
   thread_.join();
-  // A finished download has its final size under the target's name (the label).
-  if (succeeded && kind_ == Kind::kDownload) watchedPath_ = label_;
+  // The watched file is still there: lumox moves it onto the target afterwards.
   if (shown_) Show(true);
 }
 

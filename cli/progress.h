@@ -15,7 +15,7 @@ class ProgressMeter {
  public:
   enum class Kind { kDownload, kUpload };
   // `label` names the local file (for a download, the target). A download watches
-  // `watchedPath`, the file the library writes (total unknown: -1);
+  // `watchedPath`, the file the library writes, until Finish (total unknown: -1);
   // an upload counts the process's reads against `total`, the size of the file sent.
   ProgressMeter(Kind kind, const std::string &label, const std::string &watchedPath,
                 long long total);
@@ -26,7 +26,7 @@ class ProgressMeter {
   // Starts the thread; it rewrites the line on stderr four times a second.
   void Start();
   // Stops the thread and, if a line was shown, ends it with the final count.
-  void Finish(bool succeeded);
+  void Finish();
 
   // The line shown for `bytes` after `seconds`; `total` -1 when unknown.
   static std::string Line(const std::string &label, long long bytes, long long total,

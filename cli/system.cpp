@@ -238,6 +238,27 @@ bool CheckWritable(const std::string &nativePath, std::string &why) {
   return true;
 }
 
+bool CheckReadable(const std::string &nativePath, std::string &why) {
+#ifdef _WIN32
+  struct _stat64 st;
+  bool folder = _stat64(nativePath.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+#else
+  struct stat st;
+  bool folder = stat(nativePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+#endif
+  if (folder) {
+    why = strerror(EISDIR);
+    return false;
+  }
+  FILE *f = fopen(nativePath.c_str(), "rb");
+  if (f == nullptr) {
+    why = strerror(errno);
+    return false;
+  }
+  fclose(f);
+  return true;
+}
+
 bool GetEnv(const char *name, std::string &value) {
   const char *text = getenv(name);
   if (text == nullptr) return false;

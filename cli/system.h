@@ -35,6 +35,10 @@ bool PathExists(const std::string &nativePath);
 // for the test is removed again). `why` names the reason otherwise.
 bool CheckWritable(const std::string &nativePath, std::string &why);
 
+// True when the file can be opened for reading; `why` names the reason otherwise (a folder
+// is refused as one).
+bool CheckReadable(const std::string &nativePath, std::string &why);
+
 // Bytes this process has read through read-type system calls so far, or -1 if unknown.
 long long ProcessReadBytes();
 

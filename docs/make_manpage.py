@@ -1,13 +1,23 @@
 #!/usr/bin/env python3
-"""Makes the manual page Lumox(3) from the English interface description.
+"""Makes a manual page from its Markdown source.
 
-  make_manpage.py docs/Lumox-API-en.md > docs/Lumox.3
+  make_manpage.py docs/Lumox-API-en.md > docs/Lumox.3    the interface description, Lumox(3)
+  make_manpage.py docs/lumox.1.md > docs/lumox.1         a page whose title is "NAME(SECTION)"
 
-Reads the small Markdown subset the description uses: headings, paragraphs, bullet and
-numbered lists, tables, fenced code, `code`, **bold** and *italic*.
+Reads the small Markdown subset the sources use: headings, paragraphs, bullet and numbered
+lists, definition lists (a term line followed by ": text"), tables, fenced code, `code`,
+**bold** and *italic*.
 """
+import os
 import re
 import sys
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+
+
+def project_version():
+    text = open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8").read()
+    return re.search(r"project\(Lumox VERSION (\d+\.\d+\.\d+)", text).group(1)
 
 
 def escape(text):
@@ -31,16 +41,23 @@ def cells(row):
     return [c.strip() for c in row.strip().strip("|").split("|")]
 
 
-def convert(md):
+def convert(md, source="docs/Lumox-API-en.md"):
     lines = md.splitlines()
     title = lines[0].lstrip("# ").strip()
-    version = re.search(r"Lumox (\d+\.\d+\.\d+)", md).group(1)
-    out = ['.\\" Made by docs/make_manpage.py from docs/Lumox-API-en.md; edit that file instead.',
-           '.TH LUMOX 3 "" "Lumox %s" "Lumox"' % version,
-           ".ad l", ".SH NAME", "Lumox \\- HTTP/HTTPS download and upload of files (%s)" % escape(title),
-           ".SH SYNOPSIS", ".nf", ".B #include <Lumox.h>", ".PP",
-           "Link with \\fB\\-lLumox\\fR (pkg-config: \\fBlumox\\fR; CMake: \\fBLumox::Lumox\\fR).",
-           ".fi", ".SH DESCRIPTION"]
+    page = re.fullmatch(r"([\w.-]+)\((\d)\)", title)
+    if page:
+        # A page that brings its own sections, NAME first ("name - what it does").
+        out = ['.\\" Made by docs/make_manpage.py from %s; edit that file instead.' % source,
+               '.TH %s %s "" "Lumox %s" "Lumox"' % (page.group(1).upper(), page.group(2), project_version()),
+               ".ad l", ".nh"]
+    else:
+        version = re.search(r"Lumox (\d+\.\d+\.\d+)", md).group(1)
+        out = ['.\\" Made by docs/make_manpage.py from docs/Lumox-API-en.md; edit that file instead.',
+               '.TH LUMOX 3 "" "Lumox %s" "Lumox"' % version,
+               ".ad l", ".SH NAME", "Lumox \\- HTTP/HTTPS download and upload of files (%s)" % escape(title),
+               ".SH SYNOPSIS", ".nf", ".B #include <Lumox.h>", ".PP",
+               "Link with \\fB\\-lLumox\\fR (pkg-config: \\fBlumox\\fR; CMake: \\fBLumox::Lumox\\fR).",
+               ".fi", ".SH DESCRIPTION"]
     i = 1
     in_code = False
     table = []
@@ -72,6 +89,12 @@ def convert(md):
             in_code = True
         elif line.startswith("<!--"):
             out.append('.\\" ' + line.strip("<!-> ").strip())
+        elif page and out[-1] == '.SH "NAME"' and line.strip():
+            out.append(line_out(inline(line.strip()).replace(" - ", " \\- ", 1)))
+        elif page and line.startswith(": "):
+            out.append(line_out(inline(line[2:].strip())))
+        elif page and line.strip() and i < len(lines) and lines[i].startswith(": "):
+            out += [".TP", line_out(inline(line.strip()))]
         elif line.startswith("## "):
             name = re.sub(r"^\d+\.\s*", "", line[3:].strip())
             out.append('.SH "%s"' % inline(name).upper().replace("\\FB", "\\fB").replace("\\FR", "\\fR"))
@@ -83,16 +106,20 @@ def convert(md):
             m = re.match(r"^(\d+)\. (.*)", line)
             out += [".IP %s. 4" % m.group(1), line_out(inline(m.group(2).strip()))]
         elif not line.strip():
-            if out[-1] != ".PP" and not out[-1].startswith((".SH", ".SS")):
+            if out[-1] not in (".PP", ".nh") and not out[-1].startswith((".SH", ".SS")):
                 out.append(".PP")
         else:
             out.append(line_out(inline(line.strip())))
     while out[-1] == ".PP":
         out.pop()
+    if page:
+        return "\n".join(out) + "\n"
     out += [".SH SEE ALSO", "Lumox-API-en.md and its Japanese edition Lumox-API-ja.md "
             "(\\fB【Lumox通信APIの説明】\\fR) in the documentation folder."]
     return "\n".join(out) + "\n"
 
 
 if __name__ == "__main__":
-    sys.stdout.write(convert(open(sys.argv[1], encoding="utf-8").read()))
+    path = sys.argv[1]
+    source = os.path.relpath(os.path.abspath(path), os.path.abspath(ROOT)).replace(os.sep, "/")
+    sys.stdout.write(convert(open(path, encoding="utf-8").read(), source))

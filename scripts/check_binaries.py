@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Static checks of the built, installed and bundled deliverables.
 
-  check_binaries.py win32 BUILD_DIR   Lumox.dll and Lumoxdemo.exe of the 32-bit Windows leg
+  check_binaries.py win32 BUILD_DIR   Lumox.dll, Lumoxdemo.exe and lumox.exe of the 32-bit Windows leg
   check_binaries.py win64 BUILD_DIR   the same of the 64-bit Windows leg
   check_binaries.py linux BUILD_DIR   libLumox.so of the Linux leg
-  check_binaries.py win32-dir DIR [RESULTS]   Lumox.dll and Lumoxdemo.exe lying in DIR (a bundle)
+  check_binaries.py win32-dir DIR [RESULTS]   Lumox.dll, Lumoxdemo.exe and lumox.exe lying in DIR (a bundle)
   check_binaries.py win64-dir DIR [RESULTS]
   check_binaries.py linux-prefix PREFIX [RESULTS]   lib/libLumox.so* of an install tree
 
@@ -175,6 +175,26 @@ def check_windows(leg, dll, exe):
               desc.startswith("【Lumox利用ｻﾝﾌﾟﾙ】-"), desc)
 
 
+def check_tool(leg, exe):
+    """lumox.exe: the library linked in, system DLLs only, the project's version."""
+    objdump = {"win32": "i686-w64-mingw32-objdump", "win64": "x86_64-w64-mingw32-objdump"}[leg]
+    check("%s lumox.exe built" % leg, os.path.exists(exe), exe + " missing")
+    if not os.path.exists(exe):
+        return
+    fmt = run(objdump, "-f", exe)
+    check("%s lumox.exe is a %s-bit PE" % (leg, leg[3:]), {"win32": "pei-i386", "win64": "pei-x86-64"}[leg] in fmt,
+          fmt.strip())
+    imports = pe_imports(exe, objdump)
+    check("%s lumox.exe imports only system DLLs (none of Lumox)" % leg, set(imports) <= SYSTEM_DLLS, str(imports))
+    data = open(exe, "rb").read()
+    numeric = VERSION + (0,)
+    check("%s lumox.exe version %s" % (leg, ".".join(map(str, numeric))), fixed_version(data) == (numeric, numeric),
+          str(fixed_version(data)))
+    got = {k: version_value(data, k) for k in ("InternalName", "OriginalFilename")}
+    check("%s lumox.exe version strings" % leg, got == {"InternalName": "lumox", "OriginalFilename": "lumox.exe"},
+          str(got))
+
+
 def check_linux_so(so, links):
     """so: the library file to check; links: {link path: target name} expected beside it."""
     major = VERSION[0]
@@ -217,6 +237,7 @@ def main():
     if leg in ("win32", "win64"):
         check_windows(leg, os.path.join(where, "library", "Lumox.dll"),
                       os.path.join(where, "testclient", "Lumoxdemo.exe"))
+        check_tool(leg, os.path.join(where, "cli", "lumox.exe"))
     elif leg == "linux":
         check_linux_so(os.path.join(where, "library", "libLumox.so"), so_links(os.path.join(where, "library")))
     else:
@@ -225,6 +246,7 @@ def main():
             results_file = sys.argv[3]
         if leg in ("win32-dir", "win64-dir"):
             check_windows(leg[:5], os.path.join(where, "Lumox.dll"), os.path.join(where, "Lumoxdemo.exe"))
+            check_tool(leg[:5], os.path.join(where, "lumox.exe"))
         elif leg == "linux-prefix":
             libdir = os.path.join(where, "lib")
             check_linux_so(os.path.join(libdir, "libLumox.so"), so_links(libdir))

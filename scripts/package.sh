@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the release bundles in dist/:
 #   Lumox-<version>-win32.zip, Lumox-<version>-win64.zip   DLL, import library, .def, Lumox.h,
-#       Lumox.bas, Lumoxdemo.exe, the two descriptions (Markdown and HTML), Lumox.ini sample,
-#       README-ja.txt and README-en.txt
+#       Lumox.bas, Lumoxdemo.exe, lumox.exe, the two descriptions (Markdown and HTML),
+#       Lumox.ini sample, README-ja.txt and README-en.txt
 #   lumox-<version>-linux-x86_64.tar.gz                     the install tree of the Linux build
 # Builds the library and the test client of each leg first, runs the static checks on the
 # very files to be bundled and refuses to make a bundle whose binaries fail them.
@@ -73,11 +73,11 @@ for leg in $legs; do
   dir=$build_root/$leg
   case $leg in
     win32 | win64)
-      build "$leg" Lumox Lumoxdemo
+      build "$leg" Lumox Lumoxdemo lumox
       name=Lumox-$version-$leg
       out=$stage/$name
       mkdir -p "$out"
-      cp "$dir/library/Lumox.dll" "$dir/testclient/Lumoxdemo.exe" "$out/"
+      cp "$dir/library/Lumox.dll" "$dir/testclient/Lumoxdemo.exe" "$dir/cli/lumox.exe" "$out/"
       cp "$dir/library/libLumox.dll.a" "$out/Lumox.lib"
       # 32-bit callers link the decorated stdcall names; the DLL exports them undecorated.
       if [ "$leg" = win32 ]; then def=library/Lumox-i686.def; else def=library/Lumox.def; fi
@@ -88,7 +88,7 @@ for leg in $legs; do
       echo "package: $dist/$name.zip"
       ;;
     linux)
-      build linux Lumox
+      build linux Lumox lumox
       name=lumox-$version-linux-x86_64
       cmake --install "$dir" --prefix "$stage/$name" --strip > /dev/null
       static_checks linux-prefix "$stage/$name" "$name"

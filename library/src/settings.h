@@ -17,9 +17,28 @@ int FindSettingsFile(char *path);
 // reloads TotalLimitMs.
 void ApplyTimeouts(HINTERNET *handle);
 
-// The key "CertCheck": non-zero asks for full certificate checks on HTTPS requests. Read
-// from the file at each call; 0 when the file or the key is absent.
+// The key "CertCheck": 1 asks for full certificate checks on HTTPS requests. It fails
+// closed: only "0", "false", "no", "off" (any case, blanks around ignored) and an empty
+// value mean 0, as do an absent key and an absent file. Read from the file at each call.
 int ReadCertCheck();
 
-// True once TotalLimitMs is set and at least that many ticks passed since start.
+// True when the text of a CertCheck value switches the checks off (see ReadCertCheck).
+bool CertCheckValueIsOff(const char *value);
+
+// True once TotalLimitMs is set and at least that many ticks passed since start, or once
+// StopTransfers was called.
 bool TotalLimitReached(DWORD start);
+
+// Settings that a program linking the library's objects into itself (the lumox tool) imposes
+// on its own process in place of what Lumox.ini says. The shared library never sets them,
+// so a host program sees the file alone. Set before the first transfer starts.
+struct SettingsOverride {
+  int certCheck = -1;      // -1: the file's CertCheck; otherwise its value
+  int64_t connectMs = -1;  // -1: the file's Connect; otherwise the connect time-out
+  int64_t totalMs = -1;    // -1: the file's Total; otherwise the overall limit (0: none)
+};
+void SetSettingsOverride(const SettingsOverride &values);
+
+// Makes every running and later body transfer of the process end at its next block as
+// though the overall time limit had run out (12002). Safe to call from any thread.
+void StopTransfers();

@@ -223,6 +223,10 @@ LUMOX_PLATFORM_API FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 // Profile (INI) reading.
 LUMOX_PLATFORM_API UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, INT defaultValue,
                                                      LPCSTR fileName);
+// One key's value (no listing of sections or keys: section and key are required).
+LUMOX_PLATFORM_API DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
+                                                         LPCSTR defaultValue, LPSTR buffer,
+                                                         DWORD size, LPCSTR fileName);
 
 // Time.
 LUMOX_PLATFORM_API void WINAPI GetLocalTime(LPSYSTEMTIME time);

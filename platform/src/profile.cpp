@@ -142,3 +142,20 @@ extern "C" UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, INT def
   }
   return ParseInteger(value);
 }
+
+extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue,
+                                                 LPSTR buffer, DWORD size, LPCSTR fileName) {
+  if (!buffer || size == 0) return 0;
+  std::string value;
+  std::string contents;
+  if (!section || !key || !fileName || !*fileName ||
+      !ReadWholeFile(lumox_platform::AnsiToFs(fileName), contents) ||
+      !FindValue(contents, Trimmed(section), Trimmed(key), value)) {
+    value = Trimmed(defaultValue ? defaultValue : "");
+  }
+  // Windows copies what fits and cuts the rest.
+  size_t length = value.size() < size - 1 ? value.size() : size - 1;
+  memcpy(buffer, value.data(), length);
+  buffer[length] = '\0';
+  return static_cast<DWORD>(length);
+}

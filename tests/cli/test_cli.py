@@ -14,6 +14,7 @@ import pty
 import re
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -223,9 +224,8 @@ class GetTest(CliTest):
         self.assertEqual(rec["target"], "/x/cg11/body/5?%s=%s%%201" % (sjis("名前"), sjis("値")))
         if not WINDOWS:  # Windows takes its arguments in the ANSI code page already
             r = self.run_lumox("get", BASE + "/x/cg12/body/5", "-o", "x.bin", "-d", "n=\u00e9\u20ac")
-            self.assertEqual(r.code, 2, r.error)
-            self.assertTrue(r.error.startswith("lumox: '\u00e9\u20ac' has characters without a "
-                                               "Shift-JIS form\n"), r.error)
+            self.assertFails(r, 2, "lumox: '\u00e9\u20ac' has characters without a Shift-JIS form; "
+                             "see 'lumox get --help'\n")
             self.assertEqual(self.records("cg12"), [])
 
     def test_no_progress_when_stderr_is_not_a_terminal(self):
@@ -278,9 +278,12 @@ class UploadTest(CliTest):
         self.assertEqual(self.request_bytes("cu3", rec).split(b"\r\n\r\n", 1)[1], self.data)
         self.assertEqual(self.read("r.txt"), b"thanks")
 
-    def test_missing_file_is_a_local_file_failure(self):
-        r = self.run_lumox("upload", BASE + "/x/cu4/echo", "absent.bin")
-        self.assertFails(r, 3, "lumox: error 10003: ファイルが開けません。\n")
+    def test_unreadable_file_is_named_with_the_reason(self):
+        os.mkdir(self.path("folder"))
+        for name, why in [("absent.bin", "No such file or directory"), ("folder", "Is a directory")]:
+            with self.subTest(name=name):
+                r = self.run_lumox("upload", BASE + "/x/cu4/echo", name)
+                self.assertFails(r, 3, "lumox: cannot read %s: %s\n" % (name, why))
         self.assertEqual(self.records("cu4"), [])
 
     def test_unwritable_reply_fails_before_sending(self):
@@ -391,6 +394,10 @@ class UsageTest(CliTest):
             (["get", url, "--proxy", "127.0.0.1:65536"], "--proxy takes HOST:PORT with a port from 1 to 65535, not '127.0.0.1:65536'"),
             (["get", url, "--proxy-user", "Kiva3"], "--proxy-user and --proxy-password need --proxy"),
             (["get", url, "--proxy", PROXY, "--proxy-password", "7391"], "--proxy-password needs --proxy-user"),
+            (["get", url, "--max-time", "1.2345"], "--max-time takes SECONDS (0 for no limit, up to three decimals), not '1.2345'"),
+            (["get", url, "--max-time=-1"], "--max-time takes SECONDS (0 for no limit, up to three decimals), not '-1'"),
+            (["upload", url, "f", "--connect-timeout", "0"], "--connect-timeout takes SECONDS above 0 (up to three decimals), not '0'"),
+            (["get", url, "-k1"], "unknown option '-k1'"),
             (["upload", url], "missing operand"),
             (["upload", url, "f", "--raw", "--field", "x"], "--field and --raw exclude each other"),
             (["upload", url, "f", "--field", ""], "--field needs a name (use --raw to send the bare file)"),
@@ -402,11 +409,9 @@ class UsageTest(CliTest):
         for args, why in cases:
             with self.subTest(args=args):
                 r = self.run_lumox(*args)
-                self.assertEqual(r.code, 2, r.error)
-                self.assertEqual(r.out, b"")
-                first, _, rest = r.error.partition("\n")
-                self.assertEqual(first, "lumox: " + why)
-                self.assertTrue(rest.startswith("Usage: lumox"), rest)
+                command = args[0] if args and args[0] in ("get", "upload", "canon", "message") else ""
+                hint = "lumox %s --help" % command if command else "lumox --help"
+                self.assertFails(r, 2, "lumox: %s; see '%s'\n" % (why, hint))
         self.assertEqual(self.records("cz1"), [])
         self.assertEqual(os.listdir(self.work), [])
 
@@ -450,6 +455,162 @@ class CanonAndMessageTest(CliTest):
                 self.assertOk(r)
                 self.assertEqual(r.out, (text + "\r\n").encode("cp932") if WINDOWS
                                  else (text + "\n").encode("utf-8"))
+
+
+UNTRUSTED = " (the server's certificate is not signed by a trusted authority; -k skips the check)"
+WRONG_NAME = " (the server's certificate does not name the URL's host; -k skips the name check)"
+EXPIRED = " (the server's certificate has expired or is not yet valid; -k skips the date check)"
+UNKNOWN = "不明なエラーが発生しました。"
+
+
+def https(port_key, rid, directives):
+    # The good certificate names localhost as a DNS name, which every platform's check matches.
+    return "https://localhost:%s/x/%s/%s" % (INFO.get(port_key, "0"), rid, directives)
+
+
+class CertificateTest(CliTest):
+    CERTIFICATES = [("https_port", "self-signed authority"), ("https_wrongname_port", "wrong name"),
+                    ("https_expired_port", "expired")]
+
+    def test_checked_by_default_relaxed_by_k(self):
+        with open(self.path("c.bin"), "wb") as f:
+            f.write(b"old")
+        for port_key, what in self.CERTIFICATES:
+            with self.subTest(certificate=what):
+                rid = "ck1" + port_key[6:10]
+                r = self.run_lumox("get", https(port_key, rid, "body/100"), "-o", "c.bin")
+                self.assertEqual(r.code, 5, r.error)
+                self.assertRegex(r.error, r"^lumox: error (12045|12037|12038): %s \(.*; -k skips the "
+                                 r"(date |name )?check\)\n$" % UNKNOWN)
+                self.assertEqual((sorted(os.listdir(self.work)), self.read("c.bin")), (["c.bin"], b"old"))
+                self.assertEqual(self.records(rid), [])
+                r = self.run_lumox("get", https(port_key, rid, "body/100"), "-o", "c.bin", "--insecure")
+                self.assertOk(r)
+                self.assertEqual(self.read("c.bin"), pattern(100))
+                with open(self.path("c.bin"), "wb") as f:
+                    f.write(b"old")
+
+    @unittest.skipIf(WINDOWS, "the test CA is trusted through SSL_CERT_FILE on Linux only")
+    def test_trusted_authority_leaves_name_and_date_checks(self):
+        env = {"SSL_CERT_FILE": INFO.get("ca_cert", "")}
+        for port_key, status, line in [("https_port", 0, ""),
+                                       ("https_wrongname_port", 5, "error 12038: " + UNKNOWN + WRONG_NAME),
+                                       ("https_expired_port", 5, "error 12037: " + UNKNOWN + EXPIRED)]:
+            with self.subTest(port=port_key):
+                r = self.run_lumox("get", https(port_key, "ck2", "body/10"), "-o", "t.bin", env=env)
+                self.assertEqual((r.code, r.error), (status, "lumox: %s\n" % line if line else ""))
+                self.assertEqual(os.listdir(self.work), ["t.bin"] if status == 0 else [])
+                shutil.rmtree(self.work)
+                os.mkdir(self.work)
+
+
+class TimeLimitTest(CliTest):
+    @unittest.skipIf(WINDOWS, "relies on how the Linux kernel treats a full listen backlog")
+    def test_connect_timeout_ends_a_connection_never_accepted(self):
+        # A listener with a full backlog drops further connection attempts unanswered. The
+        # library tries four sends, each bounded by the connect time-out (60 s by default).
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(0)
+            port = listener.getsockname()[1]
+            waiting = [socket.socket() for _ in range(3)]
+            for s in waiting:
+                s.setblocking(False)
+                s.connect_ex(("127.0.0.1", port))
+            try:
+                started = time.monotonic()
+                r = self.run_lumox("get", "http://127.0.0.1:%d/x/ct1/body/5" % port, "-o", "ct.bin",
+                                   "--connect-timeout", "0.5")
+                elapsed = time.monotonic() - started
+            finally:
+                for s in waiting:
+                    s.close()
+        self.assertFails(r, 5, "lumox: error 12002: 要求がタイムアウトになりました。\n")
+        self.assertLess(elapsed, 15)
+        self.assertEqual(os.listdir(self.work), [])
+
+
+class NoHalfFileTest(CliTest):
+    # 2,000,000 bytes in parts of 20,000 every 50 ms: about five seconds.
+    SLOW = "/body/2000000/trickle/50/20000"
+
+    def listing(self):
+        return sorted(os.listdir(self.work))
+
+    def bytes_written(self, old):
+        """Bytes in the work folder beyond the old target's."""
+        total = 0
+        for base, _, files in os.walk(self.work):
+            total += sum(os.path.getsize(os.path.join(base, f)) for f in files)
+        return total - len(old or b"")
+
+    @unittest.skipIf(WINDOWS, "POSIX signals")
+    def test_signal_in_the_middle_leaves_the_target_as_it_was(self):
+        for sig, old in [(signal.SIGINT, None), (signal.SIGTERM, b"old"), (signal.SIGHUP, b"old")]:
+            with self.subTest(signal=sig.name):
+                if old is not None:
+                    with open(self.path("t.bin"), "wb") as f:
+                        f.write(old)
+                proc = subprocess.Popen([LUMOX, "get", BASE + "/x/ch1" + self.SLOW, "-o", "t.bin"],
+                                        cwd=self.work, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                try:
+                    deadline = time.monotonic() + 20
+                    while self.bytes_written(old) <= 0 and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    self.assertGreater(self.bytes_written(old), 0)
+                    proc.send_signal(sig)
+                    self.assertEqual(proc.wait(timeout=20), -sig)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait()
+                self.assertEqual(self.listing(), [] if old is None else ["t.bin"])
+                if old is not None:
+                    self.assertEqual(self.read("t.bin"), old)
+                    os.remove(self.path("t.bin"))
+
+    def test_time_limit_leaves_the_target_as_it_was(self):
+        for old in [None, b"old"]:
+            with self.subTest(old=old):
+                if old is not None:
+                    with open(self.path("t.bin"), "wb") as f:
+                        f.write(old)
+                r = self.run_lumox("get", BASE + "/x/ch2" + self.SLOW, "-o", "t.bin", "--max-time", "0.5")
+                self.assertFails(r, 5, "lumox: error 12002: 要求がタイムアウトになりました。\n")
+                self.assertEqual(self.listing(), [] if old is None else ["t.bin"])
+                if old is not None:
+                    self.assertEqual(self.read("t.bin"), old)
+
+
+MANUAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "lumox.1.md")
+
+
+def manual_descriptions():
+    """The ERRORS table of lumox(1): {code: description}."""
+    text = open(MANUAL, encoding="utf-8").read().split("## ERRORS", 1)[1].split("\n## ", 1)[0]
+    table = {}
+    for codes, description in re.findall(r"^\| ([0-9, ]+) \| (.+) \|$", text, re.M):
+        for code in codes.split(","):
+            table[int(code)] = description
+    return table
+
+
+class DescriptionTest(CliTest):
+    def test_codes_without_a_message_are_described_as_the_manual_says(self):
+        table = manual_descriptions()
+        self.assertLessEqual({5, 112, 12007, 12037, 12038, 12045, 12152, 12175}, set(table))
+        table[429] = "the server answered with HTTP status 429 instead of 200"
+        for code, text in sorted(table.items()):
+            with self.subTest(code=code):
+                r = self.run_lumox("message", str(code))
+                self.assertOk(r)
+                self.assertEqual(r.text, "%s (%s)\n" % (UNKNOWN, text))
+
+    def test_failed_status_without_message_is_described(self):
+        r = self.run_lumox("get", BASE + "/x/cd1/status/429", "-o", "d.bin")
+        self.assertFails(r, 4, "lumox: error 429: %s (the server answered with HTTP status 429 "
+                         "instead of 200)\n" % UNKNOWN)
 
 
 class PtyResult:

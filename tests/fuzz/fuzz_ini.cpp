@@ -1,10 +1,12 @@
 // The profile (INI) reader behind the settings file: any file content, any section and
-// key names; a section appended behind the content is always found.
+// key names, read as integers and as text; a section appended behind the content is always
+// found.
 #include <windows.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   UINT first = GetPrivateProfileIntA(section.c_str(), key.c_str(), 5, path.c_str());
   FUZZ_CHECK(first == GetPrivateProfileIntA(section.c_str(), key.c_str(), 5, path.c_str()));
   if (contents.find('[') == std::string::npos) FUZZ_CHECK(first == 5u);
+
+  // The text of the same key, cut to a small buffer: terminated, never longer than the buffer.
+  char text[9];
+  memset(text, 'X', sizeof text);
+  DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), "d", text, 8, path.c_str());
+  FUZZ_CHECK(length <= 7 && text[length] == '\0' && strlen(text) == length && text[8] == 'X');
 
   // A section of a new name behind the content is read whatever came before it.
   if (Lower(contents).find("zzprobe") == std::string::npos) {

@@ -1,6 +1,7 @@
 // "CertCheck" in Lumox.ini with the test CA unknown to the platform: a checked HTTPS
-// transfer refuses every test certificate with nothing written locally, and without the
-// key, with 0, or for an HTTP URL the transfers are exactly those of before. The refusals
+// transfer refuses every test certificate with nothing written locally (any value but the
+// words for off checks), and without the key, with 0, or for an HTTP URL the transfers are
+// exactly those of before. The refusals
 // come first, before any transfer of this process has relaxed a check.
 #include "cert_check_support.h"
 
@@ -98,6 +99,18 @@ TEST_F(CertCheckUntrusted, CheckedPrimingRequestThroughTheProxyRefusesTheUnknown
   EXPECT_TRUE(Records(id).empty());
 }
 
+TEST_F(CertCheckUntrusted, EveryValueButTheOffWordsKeepsTheChecks) {
+  // The switch fails closed: words and numbers other than 0, false, no and off turn it on.
+  for (const char *value : {"yes", "TRUE", " On ", "2", "-1", "0x0", "enabled"}) {
+    SCOPED_TRACE(value);
+    Keys({std::string("CertCheck=") + value});
+    std::string id = UniqueId("cc-on");
+    EXPECT_EQ(12045, Get(HttpsUrl(Server().httpsPort, id, "body/10"), files_.Path("on.bin")));
+    EXPECT_TRUE(files_.Names().empty());
+    EXPECT_TRUE(Records(id).empty());
+  }
+}
+
 TEST_F(CertCheckUntrusted, WithoutTheKeyOrWithZeroTransfersAreThoseOfBefore) {
   // The same download without the key and with CertCheck=0: same result, file, trace and
   // request bytes, the unknown CA accepted on the repeated send.
@@ -122,12 +135,15 @@ TEST_F(CertCheckUntrusted, WithoutTheKeyOrWithZeroTransfersAreThoseOfBefore) {
   ASSERT_EQ(2u, records.size());
   EXPECT_EQ(records[0].head, records[1].head);
 
-  // The wrong name and the expired date stay relaxed as well.
-  Keys({"CertCheck=0"});
-  for (int port : {Server().httpsWrongNamePort, Server().httpsExpiredPort}) {
-    std::string other = UniqueId("cc-zero2");
-    EXPECT_EQ(0, Get(HttpsUrl(port, other, "body/7"), files_.Path("w.bin")));
-    EXPECT_EQ(Pattern(7), ReadFileBytes(files_.Path("w.bin")));
+  // The wrong name and the expired date stay relaxed as well, under every word for off.
+  for (const char *value : {"0", "off", " No ", "FALSE", ""}) {
+    Keys({std::string("CertCheck=") + value});
+    for (int port : {Server().httpsWrongNamePort, Server().httpsExpiredPort}) {
+      SCOPED_TRACE(value);
+      std::string other = UniqueId("cc-zero2");
+      EXPECT_EQ(0, Get(HttpsUrl(port, other, "body/7"), files_.Path("w.bin")));
+      EXPECT_EQ(Pattern(7), ReadFileBytes(files_.Path("w.bin")));
+    }
   }
 }
 

@@ -32,20 +32,20 @@ VERSION = lumox_header.project_version()
 MAJOR = VERSION.split(".")[0]
 
 WINDOWS_FILES = ["Lumox.dll", "Lumox.lib", "Lumox.def", "Lumox.h", "Lumox.bas", "Lumoxdemo.exe",
-                 "Lumox-API-ja.md", "Lumox-API-en.md", "Lumox-API-ja.html", "Lumox-API-en.html",
-                 "Lumox.ini", "README-ja.txt", "README-en.txt"]
+                 "lumox.exe", "Lumox-API-ja.md", "Lumox-API-en.md", "Lumox-API-ja.html",
+                 "Lumox-API-en.html", "Lumox.ini", "README-ja.txt", "README-en.txt"]
 # How each text file of a Windows bundle is encoded: "reading" UTF-8 with a BOM, "vba" code
 # page 932 without one, "ascii"; all with CR LF line ends.
 TEXT_KINDS = {"Lumox-API-ja.md": "reading", "Lumox-API-en.md": "reading", "Lumox-API-ja.html": "reading",
               "Lumox-API-en.html": "reading", "README-ja.txt": "reading", "README-en.txt": "reading",
               "Lumox.bas": "vba", "Lumox.h": "ascii", "Lumox.def": "ascii", "Lumox.ini": "ascii"}
 BOM = b"\xef\xbb\xbf"
-LINUX_FILES = ["include/Lumox.h", "lib/libLumox.so", "lib/libLumox.so.%s" % MAJOR,
+LINUX_FILES = ["bin/lumox", "include/Lumox.h", "lib/libLumox.so", "lib/libLumox.so.%s" % MAJOR,
                "lib/libLumox.so.%s" % VERSION, "lib/pkgconfig/lumox.pc",
                "lib/cmake/Lumox/LumoxConfig.cmake", "lib/cmake/Lumox/LumoxConfigVersion.cmake",
                "lib/cmake/Lumox/LumoxTargets.cmake", "lib/cmake/Lumox/LumoxTargets-relwithdebinfo.cmake",
                "share/doc/Lumox/Lumox-API-ja.md", "share/doc/Lumox/Lumox-API-en.md",
-               "share/doc/Lumox/Lumox.ini", "share/man/man3/Lumox.3"]
+               "share/doc/Lumox/Lumox.ini", "share/man/man1/lumox.1", "share/man/man3/Lumox.3"]
 TRIPLE = {"win32": "i686-w64-mingw32", "win64": "x86_64-w64-mingw32"}
 
 
@@ -138,9 +138,10 @@ def check_windows(results, leg, archive, work):
         digest = lambda p: hashlib.sha256(open(p, "rb").read()).hexdigest()  # noqa: E731
         pairs = [(os.path.join(top, "Lumox.dll"), os.path.join(build, leg, "library", "Lumox.dll")),
                  (os.path.join(top, "Lumoxdemo.exe"), os.path.join(build, leg, "testclient", "Lumoxdemo.exe")),
+                 (os.path.join(top, "lumox.exe"), os.path.join(build, leg, "cli", "lumox.exe")),
                  (os.path.join(top, "Lumox.lib"), os.path.join(build, leg, "library", "libLumox.dll.a"))]
         differ = [os.path.basename(a) for a, b in pairs if not os.path.exists(b) or digest(a) != digest(b)]
-        results.check("%s: Lumox.dll, Lumoxdemo.exe and Lumox.lib are the ones of build/%s" % (name, leg),
+        results.check("%s: Lumox.dll, Lumoxdemo.exe, lumox.exe and Lumox.lib are the ones of build/%s" % (name, leg),
                       not differ, differ)
     read = lambda f: open(os.path.join(top, f), "rb").read()  # noqa: E731
     wrong = {f: p for f, kind in TEXT_KINDS.items() for p in [encoding_problems(kind, read(f))] if p}

@@ -7,10 +7,13 @@ Checks the installed tree, the installed library (static checks), that Lumox.h c
 its own (C99 and C++11 on Linux; with and without <windows.h>/<oleauto.h> in every order for
 both Windows bitnesses), then builds tests/package/consumer/consumer.c once through
 pkg-config and once through find_package(Lumox), and runs both against the test server.
+The installed lumox runs from the tree as it lies (no library path given) against the test
+server, and its manual page lumox(1) is checked.
 """
 import concurrent.futures
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -38,6 +41,7 @@ def installed_files(prefix):
 
 def expected_files(build_type):
     return {
+        "bin/lumox", "share/man/man1/lumox.1",
         "include/Lumox.h",
         "lib/libLumox.so", "lib/libLumox.so.%s" % MAJOR, "lib/libLumox.so.%s" % VERSION,
         "lib/pkgconfig/lumox.pc",
@@ -81,6 +85,41 @@ def header_checks(results, include_dir, work):
         bad = ["%s: %s" % (job[1], r.stderr[:400]) for job, r in done if job[0] == triple and r.returncode != 0]
         results.check("Lumox.h compiles for %s with <windows.h>/<oleauto.h> in any order (C99, C++11)"
                       % triple.split("-")[0], not bad, bad)
+
+
+def tool_checks(results, prefix, server, work):
+    """The installed lumox and lumox(1)."""
+    tool = os.path.join(prefix, "bin", "lumox")
+    dyn = run(["readelf", "-d", tool]).stdout
+    results.check("installed lumox needs no RPATH and no libLumox (the library is linked in)",
+                  "(RPATH)" not in dyn and "(RUNPATH)" not in dyn and "libLumox" not in dyn, dyn)
+    man = os.path.join(prefix, "share", "man", "man1", "lumox.1")
+    made = run([sys.executable, os.path.join(ROOT, "docs", "make_manpage.py"), os.path.join(ROOT, "docs", "lumox.1.md")])
+    results.check("installed lumox(1) is made from docs/lumox.1.md",
+                  made.returncode == 0 and made.stdout == open(man, encoding="utf-8").read(),
+                  made.stderr or "docs/lumox.1 is stale: run docs/make_manpage.py docs/lumox.1.md > docs/lumox.1")
+    shown = run(["groff", "-k", "-man", "-Tutf8", "-ww", "-Wbreak", man])
+    results.check("lumox(1) renders without groff warnings and has a SECURITY section",
+                  shown.returncode == 0 and not shown.stderr.strip()
+                  and "\nSECURITY\n" in re.sub(".\b", "", shown.stdout),
+                  shown.stderr)
+
+    out = os.path.join(work, "tool")
+    os.makedirs(out)
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "SSL_CERT_FILE", "SSL_CERT_DIR")}
+    base = "http://127.0.0.1:%s/x/inst-tool/body/70000" % server["http_port"]
+    r = run([tool, "get", base, "-o", "got.bin"], env=env, cwd=out)
+    body = open(os.path.join(out, "got.bin"), "rb").read() if os.path.exists(os.path.join(out, "got.bin")) else b""
+    results.check("installed lumox downloads from the test server",
+                  r.returncode == 0 and body == bytes(i % 251 for i in range(70000)) and os.listdir(out) == ["got.bin"],
+                  "exit %d, %d bytes, %s %s" % (r.returncode, len(body), os.listdir(out), r.stderr))
+    url = "https://localhost:%s/x/inst-tls/body/10" % server["https_port"]
+    refused = run([tool, "get", url, "-o", "tls.bin"], env=env, cwd=out)
+    relaxed = run([tool, "get", url, "-o", "tls.bin", "-k"], env=env, cwd=out)
+    results.check("installed lumox refuses an untrusted certificate (exit 5) and takes it with -k",
+                  refused.returncode == 5 and refused.stderr.startswith("lumox: error 12045: ")
+                  and relaxed.returncode == 0, "%d %s / %d %s" % (refused.returncode, refused.stderr,
+                                                                   relaxed.returncode, relaxed.stderr))
 
 
 def start_server(work):
@@ -132,7 +171,7 @@ def main():
         cache = open(os.path.join(build, "CMakeCache.txt")).read()
         build_type = [l.split("=", 1)[1] for l in cache.splitlines() if l.startswith("CMAKE_BUILD_TYPE:")][0]
         got, want = installed_files(prefix), expected_files(build_type)
-        results.check("installed tree holds exactly the library, Lumox.h, lumox.pc, the CMake package and docs",
+        results.check("installed tree holds exactly lumox, the library, Lumox.h, lumox.pc, the CMake package and docs",
                       got == want, "extra %s, missing %s" % (sorted(got - want), sorted(want - got)))
         r = run([sys.executable, os.path.join(ROOT, "scripts", "check_binaries.py"), "linux-prefix", prefix,
                  results.path, "installed"])
@@ -144,6 +183,7 @@ def main():
         server = start_server(work)
         if not results.check("test server started", server is not None):
             return
+        tool_checks(results, prefix, server, work)
 
         # pkg-config, from a prefix other than the one configured: the .pc file finds its tree.
         env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))

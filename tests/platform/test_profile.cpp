@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 
 #include "test_support.h"
@@ -61,6 +63,25 @@ TEST_F(ProfileTest, TheValueIsReadAsItsLeadingInteger) {
   EXPECT_EQ(4294967295u, Get("S", "big"));
   EXPECT_EQ(21u, Get("S", "quoted"));
   EXPECT_EQ(1u, Get("S", "first"));
+}
+
+TEST_F(ProfileTest, TextValuesAreTrimmedUnquotedCutOrDefaulted) {
+  Write("[S]\nword = Yes Please \nquoted=\" on \"\nempty=\nlong=abcdefghij\n");
+  struct Case {
+    const char *key;
+    DWORD size;
+    std::string value;
+  };
+  for (const Case &c :
+       {Case{"word", 32, "Yes Please"}, Case{"quoted", 32, " on "}, Case{"empty", 32, ""},
+        Case{"absent", 32, "dflt"}, Case{"long", 5, "abcd"}}) {
+    SCOPED_TRACE(c.key);
+    char buffer[32];
+    memset(buffer, 'X', sizeof buffer);
+    DWORD n = GetPrivateProfileStringA("s", c.key, "dflt", buffer, c.size, path_.c_str());
+    EXPECT_EQ(c.value, std::string(buffer));
+    EXPECT_EQ(c.value.size(), n);
+  }
 }
 
 TEST_F(ProfileTest, MissingFileGivesTheDefaultAndChangesShowAtOnce) {
