@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the interface descriptions in docs/ against Lumox.h and the built library.
 
-  check_docs.py RESULTS_FILE [LIBRARY_SO]
+  check_docs.py RESULTS_FILE [LIBRARY_SO [LUMOX]]
 
 Both editions must name every export and every LUMOX_* code of Lumox.h, list every code that
 has a message with exactly the message the library hands out (asked of LIBRARY_SO through
@@ -9,7 +9,8 @@ HttpGetErrStrC when given), explain the same codes without a message of their ow
 which may have one), document every settings key with the default of the Lumox.ini sample,
 and hold VBA examples that call each of the six automation-form functions as Lumox.bas
 declares them, the same calls in both; the manual page must be the one made from the English
-edition.
+edition. Given the lumox tool, each code the editions explain must have its own description in
+`lumox message CODE` too.
 """
 import configparser
 import ctypes
@@ -98,6 +99,7 @@ def read_ini(text):
 def main():
     results = lumox_header.Results(sys.argv[1])
     so = sys.argv[2] if len(sys.argv) > 2 else None
+    tool = sys.argv[3] if len(sys.argv) > 3 else None
     exports = list(lumox_header.declarations())
     codes = lumox_header.result_codes()
     library = None
@@ -168,6 +170,13 @@ def main():
                       all(t in text for t in topics), [t for t in topics if t not in text])
     results.check("both descriptions explain the same message-less codes",
                   unexplained_by["ja"] == unexplained_by["en"], unexplained_by)
+    if tool is not None:
+        # lumox adds its own description in parentheses after the library's general message.
+        bare = [c for c in unexplained_by["en"]
+                if not re.search(r"\(.+\)$", subprocess.run([tool, "message", str(c)], capture_output=True,
+                                                             text=True, errors="replace").stdout.strip())]
+        results.check("lumox describes every code the descriptions explain as message-less",
+                      unexplained_by["en"] and not bare, "no description: %s" % bare)
     results.check("both descriptions' VBA examples make the same calls",
                   calls_by["ja"] == calls_by["en"], calls_by)
     ja = open(EDITIONS["ja"], encoding="utf-8").read()

@@ -37,7 +37,8 @@ def main():
     linux = "linux" in legs and built(build_root, "linux")
     so = os.path.join(build_root, "linux", "library", "libLumox.so")
     step(os.path.join(HERE, "check_bas.py"), results_file)
-    step(os.path.join(HERE, "check_docs.py"), results_file, *([so] if linux else []))
+    tool = os.path.join(build_root, "linux", "cli", "lumox")
+    step(os.path.join(HERE, "check_docs.py"), results_file, *([so, tool] if linux else []))
     if linux:
         step(os.path.join(HERE, "consumer_test.py"), results_file, os.path.join(build_root, "linux"),
              os.path.join(out, "consumer"))
