@@ -202,6 +202,13 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
   if (++a.redirects > kMaxRedirects) return ERROR_HTTP_REDIRECT_FAILED;
   std::string location = r.replyHeaders[loc].value;
   if (!ResolveLocation(r, location)) return ERROR_HTTP_REDIRECT_FAILED;
+  if (ProxyOf(r) != proxy) {
+    // The new target goes through another proxy (or none), which gets its own credentials
+    // only: those of the configured HTTP proxy must not reach the HTTPS one.
+    ProxyServer *now = ProxyOf(r);
+    r.proxyAuthorization = now ? now->acceptedBasic : std::string();
+    a.triedProxyAuth = false;
+  }
   if (toGet) {
     r.verb = "GET";
     body = Body::None;

@@ -1039,6 +1039,36 @@ TEST_F(WininetHttp, PreconfigFollowsTheProxyVariables) {
     InternetCloseHandle(session);
   }
 }
+
+// Each configured proxy gets its own credentials only: a redirect from HTTP to HTTPS moves the
+// request from the http_proxy to the https_proxy, which must not see the first one's.
+TEST_F(WininetHttp, RedirectToAnotherConfiguredProxyCarriesOnlyItsCredentials) {
+  std::string at = "@127.0.0.1:" + Port(Server().proxyPort);
+  setenv("http_proxy", ("http://Kiva3:7391" + at).c_str(), 1);
+  setenv("https_proxy", ("http://other:pw" + at).c_str(), 1);
+  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  unsetenv("http_proxy");
+  unsetenv("https_proxy");
+  HINTERNET connection =
+      InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort), "", "",
+                       INTERNET_SERVICE_HTTP, 0, 0);
+  std::string id = UniqueId("henvredir");
+  std::string to =
+      "https%3A%2F%2F127.0.0.1%3A" + Port(Server().httpsPort) + "%2Fx%2F" + id + "%2Fbody%2F3";
+  HINTERNET request = HttpOpenRequestA(connection, "GET", Path(id, "redirect/302/" + to).c_str(),
+                                       nullptr, nullptr, kAcceptAll, kLibraryFlags, 0);
+  DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | 0x3000;
+  EXPECT_TRUE(InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags));
+  ASSERT_TRUE(HttpSendRequestA(request, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(407u, Status(request));  // the HTTPS proxy refuses "other"
+  // Only the redirect reached the origin, through the HTTP proxy.
+  auto records = Records(id);
+  ASSERT_EQ(1u, records.size());
+  EXPECT_EQ("true", MetaValue(records[0].meta, "via_proxy"));
+  InternetCloseHandle(request);
+  InternetCloseHandle(connection);
+  InternetCloseHandle(session);
+}
 #endif
 
 TEST_F(WininetHttp, ReceiveTimeoutEndsWaitsForHeadAndBody) {
