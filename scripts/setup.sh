@@ -4,6 +4,7 @@
 # `setup.sh linux` installs only what the linux leg needs (the demo uses that).
 set -euo pipefail
 pkgs=(cmake ninja-build g++ python3 openssl libcurl4-openssl-dev googletest nginx curl wget)
+pkgs+=(php-fpm php-cli squid)  # the real servers of the peers stage (tests/peers)
 if [ "${1:-}" = linux ]; then
   linux_only=1
 else

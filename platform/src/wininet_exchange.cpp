@@ -117,14 +117,24 @@ bool TunnelRefused(const Request &r, const Transfer &t) {
   return connectCode == HTTP_STATUS_PROXY_AUTH_REQ;
 }
 
+// The Basic answer to the request's proxy, or "" when there are no credentials for it.
+std::string ProxyBasicAnswer(const Request &r) {
+  ProxyServer *p = ProxyOf(r);
+  if (p == nullptr) return std::string();
+  std::string user, password;
+  ProxyCredentialsOf(r, *p, &user, &password);
+  return user.empty() ? std::string() : BasicCredentials(user, password);
+}
+
 // The exchange ended without a reply head.
 DWORD OnNoHead(Request &r, Attempts &a, Next *next) {
   const Transfer &t = *r.transfer;
   if (TunnelRefused(r, t)) {
-    const Options &o = r.options;
-    if (!a.triedProxyAuth && !o.proxyUserName.empty()) {
+    NoteProxySchemes(r);
+    std::string answer = ProxyBasicAnswer(r);
+    if (!a.triedProxyAuth && !answer.empty() && !CurlAnsweredProxy(t)) {
       a.triedProxyAuth = true;
-      r.proxyAuthorization = BasicCredentials(o.proxyUserName, o.proxyPassword);
+      r.proxyAuthorization = answer;
       *next = Next::Restart;
       return 0;
     }
@@ -154,26 +164,28 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
   // A body whose length is announced twice differently, or not as a number, has no end
   // the caller could check: the reply is refused before any of it is read.
   if (!ContentLengthIsConsistent(r.replyHeaders)) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-  bool tunnel = ViaProxy(r) && r.secure;
-  Session &session = *r.connection->session;
+  ProxyServer *proxy = ProxyOf(r);
+  bool tunnel = proxy && r.secure;
+  NoteProxySchemes(r);
   bool proxyAuthSent = !r.proxyAuthorization.empty();
-  if (tunnel && proxyAuthSent) session.acceptedProxyAuth = r.proxyAuthorization;
-  if (!tunnel && ViaProxy(r) && proxyAuthSent && r.status != HTTP_STATUS_PROXY_AUTH_REQ)
-    session.acceptedProxyAuth = r.proxyAuthorization;
+  if (tunnel && proxyAuthSent) proxy->acceptedBasic = r.proxyAuthorization;
+  if (!tunnel && proxy && proxyAuthSent && r.status != HTTP_STATUS_PROXY_AUTH_REQ)
+    proxy->acceptedBasic = r.proxyAuthorization;
   bool canResend = body != Body::Stream;
   bool mayAuthenticate = canResend && !(r.flags & INTERNET_FLAG_NO_AUTH);
   const Options &o = r.options;
+  // A Digest or NTLM challenge curl answered and that came back is the server's last word.
   if (r.status == HTTP_STATUS_DENIED && mayAuthenticate && !a.triedAuth && !o.userName.empty() &&
-      HasBasicChallenge(r.replyHeaders, "WWW-Authenticate")) {
+      !CurlAnsweredOrigin(t) && HasBasicChallenge(r.replyHeaders, "WWW-Authenticate")) {
     a.triedAuth = true;
     r.authorization = BasicCredentials(o.userName, o.password);
     *next = Next::Resend;
     return 0;
   }
-  if (r.status == HTTP_STATUS_PROXY_AUTH_REQ && mayAuthenticate && !tunnel && ViaProxy(r) &&
-      !a.triedProxyAuth && !o.proxyUserName.empty() &&
+  std::string answer = ProxyBasicAnswer(r);
+  if (r.status == HTTP_STATUS_PROXY_AUTH_REQ && mayAuthenticate && !tunnel && proxy &&
+      !a.triedProxyAuth && !answer.empty() && !CurlAnsweredProxy(t) &&
       HasBasicChallenge(r.replyHeaders, "Proxy-Authenticate")) {
-    std::string answer = BasicCredentials(o.proxyUserName, o.proxyPassword);
     a.triedProxyAuth = true;
     if (answer != r.proxyAuthorization || !proxyAuthSent) {
       r.proxyAuthorization = answer;
@@ -190,6 +202,13 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
   if (++a.redirects > kMaxRedirects) return ERROR_HTTP_REDIRECT_FAILED;
   std::string location = r.replyHeaders[loc].value;
   if (!ResolveLocation(r, location)) return ERROR_HTTP_REDIRECT_FAILED;
+  if (ProxyOf(r) != proxy) {
+    // The new target goes through another proxy (or none), which gets its own credentials
+    // only: those of the configured HTTP proxy must not reach the HTTPS one.
+    ProxyServer *now = ProxyOf(r);
+    r.proxyAuthorization = now ? now->acceptedBasic : std::string();
+    a.triedProxyAuth = false;
+  }
   if (toGet) {
     r.verb = "GET";
     body = Body::None;
@@ -200,6 +219,35 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
   if (body == Body::Stream) body = Body::None;
   *next = Next::Resend;
   return 0;
+}
+
+// A configured proxy (not one the library named) with credentials and no known way of
+// authenticating is asked first with the request's head and no body, as the library's own
+// priming request asks a named one, so that the streamed body goes out with the answer to its
+// challenge rather than into a 407. A proxy that asks for nothing passes the probe on.
+void ProbeConfiguredProxy(Request &r) {
+  ProxyServer *p = ProxyOf(r);
+  if (p == nullptr || !p->configured || r.secure || !p->acceptedBasic.empty() || p->scheme ||
+      !r.proxyAuthorization.empty() || ProxyBasicAnswer(r).empty())
+    return;
+  r.probing = true;
+  DWORD err = StartTransfer(r, Body::None);
+  if (!err) err = Pump(r, Until::ReplyHead);
+  r.probing = false;
+  if (err || !r.transfer->headDone) {
+    // The streamed exchange meets the same fault and reports it.
+    EndTransfer(r);
+    return;
+  }
+  const Transfer &t = *r.transfer;
+  size_t sp = t.statusLine.find(' ');
+  unsigned long status =
+      sp == std::string::npos ? 0 : std::strtoul(t.statusLine.c_str() + sp + 1, nullptr, 10);
+  NoteProxySchemes(r);
+  if (status == HTTP_STATUS_PROXY_AUTH_REQ && !p->scheme &&
+      HasBasicChallenge(t.headers, "Proxy-Authenticate"))
+    r.proxyAuthorization = ProxyBasicAnswer(r);
+  DrainReply(r);
 }
 
 }  // namespace
@@ -217,8 +265,11 @@ void MakeProxyRefusal(Request &r) {
 // none). A body streamed with InternetWriteFile is gone once sent, so a 401 or 407 to such a
 // request goes to the caller as its status from HttpEndRequestA (no ERROR_INTERNET_FORCE_RETRY
 // round trip). Through a proxy the library first sends a body-less priming request; its 407 is
-// answered here, the session notes the accepted credentials, and the streamed request that
-// follows carries them at once, so it passes the proxy without a challenge.
+// answered here, the session notes the accepted Basic credentials or the Digest or NTLM scheme
+// the proxy asked for, and the streamed request that follows carries the credentials at once
+// (Basic), or lets curl open the handshake with a body-less probe before the body (Digest;
+// NTLM on a new connection), so it passes the proxy. Digest and NTLM challenges are answered
+// by curl inside one exchange; only its last reply comes here.
 DWORD RunUntilHead(Request &r, Body body) {
   Attempts a;
   a.retries = r.options.connectRetries;
@@ -239,11 +290,13 @@ DWORD RunUntilHead(Request &r, Body body) {
 // Opens the exchange of HttpSendRequestExA and waits until the connection (with TLS or the
 // proxy tunnel) is up, so that connect and certificate failures come from that call. A
 // refused connection is tried again as often as the connect retries allow; a tunnel the proxy
-// refuses is answered once with the proxy credentials, and if it stays refused the caller
-// gets the 407 at HttpEndRequestA.
+// refuses is answered once with the proxy credentials (Basic by the layer, Digest and NTLM by
+// curl), and if it stays refused the caller gets the 407 at HttpEndRequestA. A configured
+// proxy is probed first (ProbeConfiguredProxy).
 DWORD ConnectForStream(Request &r) {
   unsigned retries = r.options.connectRetries;
   bool triedProxyAuth = false;
+  ProbeConfiguredProxy(r);
   for (;;) {
     DWORD err = StartTransfer(r, Body::Stream);
     if (err) return err;
@@ -252,9 +305,11 @@ DWORD ConnectForStream(Request &r) {
     if (err) return err;
     if (t.connected || t.headDone || !t.done) return 0;
     if (TunnelRefused(r, t)) {
-      if (!triedProxyAuth && !r.options.proxyUserName.empty()) {
+      NoteProxySchemes(r);
+      std::string answer = ProxyBasicAnswer(r);
+      if (!triedProxyAuth && !answer.empty() && !CurlAnsweredProxy(t)) {
         triedProxyAuth = true;
-        r.proxyAuthorization = BasicCredentials(r.options.proxyUserName, r.options.proxyPassword);
+        r.proxyAuthorization = answer;
         continue;
       }
       EndTransfer(r);

@@ -266,14 +266,15 @@ extern "C" HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR
   session->agent = agent ? agent : "";
   session->accessType = accessType;
   switch (accessType) {
-    case INTERNET_OPEN_TYPE_PRECONFIG:
-    case INTERNET_OPEN_TYPE_DIRECT:
-      // The configured settings of this layer are "direct": no proxy from the environment.
-      break;
-    case INTERNET_OPEN_TYPE_PROXY:
-      if (!proxy || !*proxy || !ParseProxy(proxy, &session->proxyHost, &session->proxyPort))
+    case INTERNET_OPEN_TYPE_PRECONFIG: LoadConfiguredProxies(*session); break;
+    case INTERNET_OPEN_TYPE_DIRECT: break;
+    case INTERNET_OPEN_TYPE_PROXY: {
+      auto named = std::make_shared<ProxyServer>();
+      if (!proxy || !*proxy || !ParseProxy(proxy, &named->host, &named->port))
         return Fail(ERROR_INVALID_PARAMETER, nullptr);
+      session->httpProxy = session->httpsProxy = named;
       break;
+    }
     default: return Fail(ERROR_INVALID_PARAMETER, nullptr);
   }
   return Register(session);

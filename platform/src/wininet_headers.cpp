@@ -316,13 +316,13 @@ DWORD AddHeaderBlock(Request &r, const char *text, DWORD length, DWORD modifiers
 // User-Agent, the no-cache lines of the request flags, the extra headers of the send call,
 // the keep-alive line and the credentials. curl's own headers are switched off first, so the
 // lines go out in exactly this order.
-curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, bool tunnel) {
+curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, bool tunnel,
+                             bool curlLength) {
   curl_slist *list = nullptr;
   static const char *const suppressed[] = {"Host:",
                                            "Accept:",
                                            "Expect:",
                                            "Content-Type:",
-                                           "Content-Length:",
                                            "Proxy-Connection:",
                                            "Connection:",
                                            "Transfer-Encoding:",
@@ -333,6 +333,7 @@ curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, b
                                            "Proxy-Authorization:",
                                            "Referer:"};
   for (const char *s : suppressed) list = curl_slist_append(list, s);
+  if (!curlLength) list = curl_slist_append(list, "Content-Length:");
   const Session &session = *r.connection->session;
   bool plainProxy = ViaProxy(r) && !tunnel;
   auto present = [&r](const char *name) {
@@ -341,7 +342,7 @@ curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, b
   for (const Header &h : r.headers) AddLine(&list, h.name, h.value);
   if (!present("Host")) AddLine(&list, "Host", HostPort(r));
   bool sendLength = body != Body::None || r.verb != "GET";
-  if (sendLength && !present("Content-Length"))
+  if (sendLength && !curlLength && !present("Content-Length"))
     AddLine(&list, "Content-Length", std::to_string(bodyLength));
   if (!session.agent.empty() && !present("User-Agent")) AddLine(&list, "User-Agent", session.agent);
   if ((r.flags & INTERNET_FLAG_PRAGMA_NOCACHE) && !present("Pragma"))

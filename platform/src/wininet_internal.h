@@ -48,16 +48,29 @@ struct Object {
   std::atomic<bool> registered{false};  // false once the handle is closed
 };
 
+// A proxy a session sends requests through, and what the session learned of it.
+struct ProxyServer {
+  std::string host;
+  unsigned port = 0;
+  bool configured = false;  // from the system's settings, not named by the caller
+  std::string user;         // a configured proxy URL's user name and password
+  std::string password;
+  // Basic credentials the proxy has accepted once; sent at once from then on.
+  std::string acceptedBasic;  // "Basic xxx", empty when none
+  long scheme = 0;            // CURLAUTH_DIGEST or CURLAUTH_NTLM once the proxy asked for it
+};
+
 struct Session : Object {
   Session();
   ~Session() override;
   std::string agent;
   DWORD accessType = INTERNET_OPEN_TYPE_PRECONFIG;
-  std::string proxyHost;  // empty: direct
-  unsigned proxyPort = 0;
-  // Basic proxy credentials the proxy has accepted once; sent at once from then on.
-  std::string acceptedProxyAuth;  // "Basic xxx", empty when none
-  CURLSH *share = nullptr;        // connection cache and DNS cache of the session
+  // The proxies of HTTP and HTTPS requests (the same one when the caller named it); null:
+  // direct.
+  std::shared_ptr<ProxyServer> httpProxy;
+  std::shared_ptr<ProxyServer> httpsProxy;
+  std::string noProxy;      // hosts the configured proxies are not used for
+  CURLSH *share = nullptr;  // connection cache and DNS cache of the session
 };
 
 struct Connection : Object {
@@ -111,6 +124,12 @@ struct Transfer {
   bool recvPaused = false;
   bool sendPaused = false;
   bool headDone = false;
+  // Digest and NTLM challenges are answered by curl inside the exchange. A 401 or 407 head
+  // it may answer waits here until the next head (it was answered), body bytes or the end
+  // of the exchange (it is the reply) tell which.
+  bool curlAnswersProxy = false;
+  bool curlAnswersOrigin = false;
+  bool challengeHead = false;
   bool discard = false;  // body bytes of a reply that is being skipped
   uint64_t discarded = 0;
   // TLS verification outcome noted by the certificate callback.
@@ -156,6 +175,7 @@ struct Request : Object {
   unsigned port = 0;
   std::string path;  // origin-form target as sent to the origin
   bool redirected = false;
+  bool probing = false;  // an exchange that only asks the proxy how it authenticates
   // Credentials answered on this request.
   std::string authorization;       // "Basic ..." for the origin
   std::string proxyAuthorization;  // "Basic ..." for the proxy
@@ -274,11 +294,44 @@ bool HasBasicChallenge(const std::vector<Header> &headers, const char *name);
 // with `extras`, lines the caller did not add before go there (extra headers of a send).
 DWORD AddHeaderBlock(Request &r, const char *text, DWORD length, DWORD modifiers,
                      std::vector<Header> *extras = nullptr);
-// The request head of one exchange, and the head of the CONNECT that opens a tunnel.
-curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, bool tunnel);
+// The request head of one exchange, and the head of the CONNECT that opens a tunnel. With
+// `curlLength`, curl sends the Content-Length (an authentication probe goes out without the
+// body).
+curl_slist *RequestHeadLines(const Request &r, Body body, uint64_t bodyLength, bool tunnel,
+                             bool curlLength = false);
 curl_slist *ConnectHeadLines(const Request &r);
 // Takes the status line and headers of an exchange as the reply the caller sees.
 void TakeReply(Request &r, const Transfer &t);
+
+// ----- proxies and authentication (wininet_proxy.cpp) -----
+
+// The system's configured proxies: http_proxy, https_proxy (or HTTPS_PROXY) and no_proxy (or
+// NO_PROXY), as curl reads them.
+void LoadConfiguredProxies(Session &session);
+// A configured proxy's URL, "[http://][user[:password]@]host[:port][/...]" (curl's port 1080
+// when it names none); null for another scheme (this layer speaks to HTTP proxies only), no
+// host or a bad port.
+std::shared_ptr<ProxyServer> ParseProxyUrl(const std::string &text);
+// The no_proxy rules: entries separated by commas or blanks; "*" is every host; a name
+// matches itself and the names below it ("example.com" and ".example.com" both match
+// "www.example.com", not "myexample.com"), without regard to case or a trailing dot; an
+// address host matches only addresses and networks ("192.168.0.0/16", "::1").
+bool NoProxyMatches(const std::string &list, const std::string &host);
+// The proxy of the request's current target; null when it goes direct.
+ProxyServer *ProxyOf(const Request &r);
+// The user name and password answered to the proxy: those set on the handle, else those of
+// the configured proxy's URL.
+void ProxyCredentialsOf(const Request &r, const ProxyServer &p, std::string *user,
+                        std::string *password);
+// Sets the proxy of an exchange and lets curl answer Digest and NTLM challenges where it can;
+// true when curl then frames the body itself (its Content-Length goes out).
+bool SetProxyAndAuthOptions(CURL *easy, Request &r, Transfer &t, Body body, bool tunnel);
+// Notes the schemes a proxy asked for in the exchange that just ended its head.
+void NoteProxySchemes(Request &r);
+// True when curl answered a Digest or NTLM challenge of this 407 (or 401) itself: the reply
+// is the server's last word.
+bool CurlAnsweredProxy(const Transfer &t);
+bool CurlAnsweredOrigin(const Transfer &t);
 
 // ----- redirects, challenges and retries (wininet_exchange.cpp) -----
 

@@ -61,7 +61,8 @@ void ResetForSend(Request &r) {
   r.fixedBody.clear();
   r.streamTotal = r.streamWritten = 0;
   r.authorization.clear();
-  r.proxyAuthorization = r.connection->session->acceptedProxyAuth;
+  ProxyServer *proxy = ProxyOf(r);
+  r.proxyAuthorization = proxy ? proxy->acceptedBasic : std::string();
 }
 
 // The extra headers of a send call replace or join the caller's own.
@@ -219,7 +220,7 @@ std::string UrlOf(const Request &r) {
   return (r.secure ? "https://" : "http://") + HostPort(r) + r.path;
 }
 
-bool ViaProxy(const Request &r) { return !r.connection->session->proxyHost.empty(); }
+bool ViaProxy(const Request &r) { return ProxyOf(r) != nullptr; }
 
 // Spaces in an object name go out as %20, as WinINet sends them; every other byte is kept,
 // except CR and LF, which would end the request line early and are escaped too.

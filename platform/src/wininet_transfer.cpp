@@ -4,6 +4,7 @@
 // WinINet's inactivity time-outs.
 #include "wininet_internal.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -65,11 +66,33 @@ DWORD Effective(DWORD timeout) { return timeout == INFINITE ? 0 : timeout; }
 
 // ----- curl callbacks -----
 
+// A challenge curl may answer within the exchange: a 407 of a plain proxy it has credentials
+// for, a 401 of an origin it has credentials for.
+bool MayBeAnswered(const Transfer &t, int code) {
+  if (code == HTTP_STATUS_PROXY_AUTH_REQ)
+    return t.curlAnswersProxy && !t.owner->secure && ViaProxy(*t.owner);
+  return code == HTTP_STATUS_DENIED && t.curlAnswersOrigin;
+}
+
+// A challenge head followed by body bytes or by the end of the exchange is the reply.
+void ChallengeIsTheReply(Transfer &t) {
+  if (!t.challengeHead) return;
+  t.challengeHead = false;
+  t.headDone = true;
+}
+
 size_t HeaderCallback(char *data, size_t size, size_t count, void *user) {
   Transfer *t = static_cast<Transfer *>(user);
   size_t len = size * count;
   t->lastActivityMs = NowMs();
   if (t->headDone) return len;  // trailers of a chunked body
+  if (t->challengeHead) {
+    // curl answered the challenge: the head of its next request's reply replaces it.
+    t->challengeHead = false;
+    t->statusLine.clear();
+    t->headers.clear();
+    t->headBytes = 0;
+  }
   t->headBytes += len;
   if (t->headBytes > kMaxHead) {
     t->headTooLarge = true;
@@ -85,6 +108,10 @@ size_t HeaderCallback(char *data, size_t size, size_t count, void *user) {
     if (code >= 100 && code < 200) {
       t->statusLine.clear();
       t->headers.clear();
+      return len;
+    }
+    if (MayBeAnswered(*t, code)) {
+      t->challengeHead = true;
       return len;
     }
     t->headDone = true;
@@ -112,6 +139,7 @@ size_t WriteCallback(char *data, size_t size, size_t count, void *user) {
   Transfer *t = static_cast<Transfer *>(user);
   size_t len = size * count;
   t->lastActivityMs = NowMs();
+  ChallengeIsTheReply(*t);
   if (t->discard) {
     t->discarded += len;
     if (t->discarded > kMaxDrain) return 0;
@@ -150,6 +178,18 @@ size_t ReadCallback(char *buffer, size_t size, size_t count, void *user) {
   if (r.streamWritten >= r.streamTotal) return 0;
   t->sendPaused = true;
   return CURL_READFUNC_PAUSE;
+}
+
+// curl sends a body again after it answered a challenge: a fixed body starts over; a
+// streamed one is gone.
+int SeekCallback(void *user, curl_off_t offset, int origin) {
+  Transfer *t = static_cast<Transfer *>(user);
+  if (!t->fixedBody || origin != SEEK_SET || offset < 0 ||
+      static_cast<uint64_t>(offset) > t->fixedBody->size())
+    return CURL_SEEKFUNC_CANTSEEK;
+  t->fixedOffset = static_cast<size_t>(offset);
+  t->bodyHandedOver = t->fixedOffset == t->fixedBody->size();
+  return CURL_SEEKFUNC_OK;
 }
 
 int PrereqCallback(void *user, char *, char *, int, int) {
@@ -222,25 +262,19 @@ DWORD StartTransfer(Request &r, Body body) {
   curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
   curl_easy_setopt(e, CURLOPT_READFUNCTION, ReadCallback);
   curl_easy_setopt(e, CURLOPT_READDATA, t.get());
+  curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, SeekCallback);
+  curl_easy_setopt(e, CURLOPT_SEEKDATA, t.get());
   curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, PrereqCallback);
   curl_easy_setopt(e, CURLOPT_PREREQDATA, t.get());
   curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferBytes));
 
-  if (proxy) {
-    std::string proxyUrl =
-        "http://" + HostForUrl(session.proxyHost) + ":" + std::to_string(session.proxyPort);
-    curl_easy_setopt(e, CURLOPT_PROXY, proxyUrl.c_str());
-    curl_easy_setopt(e, CURLOPT_NOPROXY, "");
-    if (tunnel) {
-      curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, 1L);
-      curl_easy_setopt(e, CURLOPT_HEADEROPT, CURLHEADER_SEPARATE);
-      t->proxyHeaderList = ConnectHeadLines(r);
-      curl_easy_setopt(e, CURLOPT_PROXYHEADER, t->proxyHeaderList);
-    }
-  } else {
-    // An empty proxy keeps curl away from the *_proxy environment variables.
-    curl_easy_setopt(e, CURLOPT_PROXY, "");
+  bool curlLength = SetProxyAndAuthOptions(e, r, *t, body, tunnel);
+  if (tunnel) {
+    curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, 1L);
+    curl_easy_setopt(e, CURLOPT_HEADEROPT, CURLHEADER_SEPARATE);
+    t->proxyHeaderList = ConnectHeadLines(r);
+    curl_easy_setopt(e, CURLOPT_PROXYHEADER, t->proxyHeaderList);
   }
   if (r.secure) SetTlsOptions(e, t.get());
 
@@ -265,7 +299,7 @@ DWORD StartTransfer(Request &r, Body body) {
   } else {
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
   }
-  t->headerList = RequestHeadLines(r, body, bodyLength, tunnel);
+  t->headerList = RequestHeadLines(r, body, bodyLength, tunnel, curlLength);
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headerList);
 
   if (curl_multi_add_handle(r.multi, e) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
@@ -291,6 +325,7 @@ DWORD Pump(Request &r, Until until) {
       if (m->msg == CURLMSG_DONE && m->easy_handle == t.easy) {
         t.done = true;
         t.result = m->data.result;
+        ChallengeIsTheReply(t);
       }
     }
     if (ready() || t.done) return 0;
