@@ -48,8 +48,11 @@ if [ ! -f "$prefix/.lumox-ready" ] || ! grep -qx "#arch=win$bits" "$prefix/syste
   timeout "$boot_seconds" "${wine[@]}" wineboot --init </dev/null >/dev/null 2>&1
   # The registry files are written when the wineserver ends.
   timeout 120 "${wineserver[@]}" -w </dev/null >/dev/null 2>&1
-  grep -qx "#arch=win$bits" "$prefix/system.reg" 2>/dev/null ||
-    { echo "wine-prefix: making the win$bits prefix $prefix failed" >&2; exit 1; }
+  if ! grep -qx "#arch=win$bits" "$prefix/system.reg" 2>/dev/null; then
+    echo "wine-prefix: making the win$bits prefix $prefix failed" >&2
+    [ "$bits" = 32 ] && echo "wine-prefix: is the emulation prepared? scripts/wine32-prepare.sh" >&2
+    exit 1
+  fi
   touch "$prefix/.lumox-ready"
 fi
 # The server stays up between test programs (a fresh one restarts every service), until the
