@@ -1,4 +1,5 @@
-# 32-bit Windows, cross-compiled with mingw-w64: the deliverables, checked statically.
+# 32-bit Windows, cross-compiled with mingw-w64: the deliverables; test programs run under
+# 32-bit Wine in the emulated i386 root of scripts/wine32-prepare.sh.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -9,3 +10,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_DLLTOOL i686-w64-mingw32-dlltool)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine32-run.sh)

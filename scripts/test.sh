@@ -2,8 +2,10 @@
 # Runs every test on a fresh machine: installs the packages it needs, checks the formatting,
 # builds the configurations (linux, linux-asan, linux-tsan, linux-fuzz, win64, win32), runs
 # the Linux, sanitizer and Wine tests, the stress test under ThreadSanitizer, each fuzz target
-# for a short fixed time (LUMOX_FUZZ_SECONDS, default 30), and the static checks of the 32-bit
-# deliverables, prints the time each stage took and ends with "N passed, N failed".
+# for a short fixed time (LUMOX_FUZZ_SECONDS, default 30), the static checks of the 32-bit
+# deliverables and their tests under 32-bit Wine in emulation (win32-run: prepared by
+# scripts/wine32-prepare.sh), prints the time each stage took and ends with "N passed, N failed".
+# Every Wine prefix the tests used is ended when the command ends, also when it fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,6 +20,30 @@ build_root=${LUMOX_BUILD_ROOT:-$root/build}
 legs=${LUMOX_LEGS:-"linux linux-asan linux-tsan linux-fuzz win64 win32"}
 summary=()
 timings=()
+
+# Ends the wineserver (and so every Wine process) of each prefix the legs use, then checks
+# that no process of those prefixes, and no mount of the i386 root, is left.
+stop_wine() {
+  local prefix pid left=()
+  bash scripts/wine-prefix.sh --stop "$build_root/win64/wineprefix"
+  bash scripts/wine-prefix.sh --stop --wine32 "$build_root/win32/wineprefix32"
+  for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+    for prefix in "$build_root/win64/wineprefix" "$build_root/win32/wineprefix32"; do
+      { tr '\0' '\n' < "/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" &&
+        left+=("$pid")
+    done
+  done
+  case " $legs " in *" win64 "* | *" win32 "*) ;; *) return 0 ;; esac
+  local name="no Wine process of this run nor mount of the i386 root left"
+  local mounts
+  mounts=$(grep -F " ${LUMOX_WINE32_HOME:-/var/cache/lumox-wine32}/root" /proc/mounts)
+  if [ ${#left[@]} -gt 0 ] || [ -n "$mounts" ]; then
+    echo "FAIL $name: $(ps -o pid=,args= -p "${left[*]:-0}" | tr '\n' ';') $mounts" \
+      >> "$static_dir/results/checks.txt"
+  else
+    echo "PASS $name" >> "$static_dir/results/checks.txt"
+  fi
+}
 
 # build_leg PRESET [TARGET...]: configures and builds (everything, or the targets named).
 build_leg() {
@@ -55,6 +81,7 @@ static_dir=$build_root/static
 mkdir -p "$static_dir/results"
 : > "$static_dir/results/checks.txt"
 summary+=("static=$static_dir")
+trap stop_wine EXIT
 started=$(date +%s)
 echo "== static: formatting"
 bash scripts/check_format.sh -c "$static_dir/results/checks.txt"
@@ -66,7 +93,22 @@ for preset in $legs; do
   started=$(date +%s)
   case $preset in
     win32)
-      build_leg "$preset" && python3 scripts/check_binaries.py win32 "$dir" ;;
+      # The deliverables' static checks, then every test under 32-bit Wine in emulation.
+      if build_leg "$preset"; then
+        python3 scripts/check_binaries.py win32 "$dir"
+        timings+=("$(printf '%-11s %4d s' "$preset" $(( $(date +%s) - started )))")
+        started=$(date +%s)
+        preset=win32-run
+        echo "== win32-run: preparing the emulation (scripts/wine32-prepare.sh)"
+        if bash scripts/wine32-prepare.sh > "$dir/results/prepare.log" 2>&1; then
+          echo "PASS win32 emulation prepared" >> "$dir/results/checks.txt"
+          echo "== win32-run: emulation ready after $(( $(date +%s) - started )) s; running tests"
+          run_ctest "$dir"
+        else
+          echo "FAIL win32 emulation prepared: see $dir/results/prepare.log" >> "$dir/results/checks.txt"
+          tail -n 30 "$dir/results/prepare.log"
+        fi
+      fi ;;
     linux-tsan)
       # Only the stress test, under ThreadSanitizer: any race report fails it.
       if build_leg "$preset" stress_tests; then
@@ -122,6 +164,8 @@ python3 tests/package/run_all.py "$build_root" "$build_root/package" $legs > "$b
 grep -E '^FAIL' "$build_root/package/results/checks.txt" || true
 timings+=("$(printf '%-11s %4d s' package $(( $(date +%s) - started )))")
 
+stop_wine
+trap - EXIT
 echo "== time per stage"
 printf '   %s\n' "${timings[@]}"
 python3 scripts/summarize.py "${summary[@]}"

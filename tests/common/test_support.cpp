@@ -58,6 +58,16 @@ void NoteKnownDifference(const char *file, int line, const std::string &reason) 
   ::testing::Test::RecordProperty("known_wine_difference", reason);
 }
 
+bool UnderEmulation() {
+  const char *emulator = getenv("LUMOX_EMULATOR");
+  return UnderWine() && emulator != nullptr && *emulator != '\0';
+}
+
+void NoteEmulationDifference(const char *file, int line, const std::string &reason) {
+  printf("[ KNOWN    ] not run under emulation at %s:%d: %s\n", file, line, reason.c_str());
+  ::testing::Test::RecordProperty("known_emulation_difference", reason);
+}
+
 #ifndef _WIN32
 double SecondsWithFifoRelease(const std::string &fifo, bool asWriter, double releaseAfterSeconds,
                               const std::function<void()> &call) {

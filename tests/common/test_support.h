@@ -51,6 +51,12 @@ bool UnderWine();
 // Reports a known platform difference met at file:line: a "[ KNOWN    ]" line on the
 // output and the test property "known_wine_difference" with the reason.
 void NoteKnownDifference(const char *file, int line, const std::string &reason);
+// True when the program runs under 32-bit Wine in the win32 leg's emulation (qemu-i386 in
+// user mode; scripts/wine32-run.sh says so through LUMOX_EMULATOR).
+bool UnderEmulation();
+// Reports an expectation left out under that emulation: a "[ KNOWN    ]" line and the test
+// property "known_emulation_difference" with the reason.
+void NoteEmulationDifference(const char *file, int line, const std::string &reason);
 
 #ifndef _WIN32
 // Runs `call` and returns the seconds it took. A FIFO the call leaves waiting is released

@@ -639,8 +639,12 @@ def test_missing_library(env):
     env.client = subprocess.Popen([env.args.wine_run, "Lumoxdemo.exe"], cwd=lonely, env=env.env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and not env.boxreader("layout", check_rc=False):
+    # Until the window is there: boxreader answers an error line while it is not.
+    deadline = time.monotonic() + 90
+    while time.monotonic() < deadline:
+        lines = env.boxreader("layout", check_rc=False)
+        if lines and "caption" in lines[0]:
+            break
         time.sleep(0.5)
     env.press("CmdDownload1")
     boxes = env.boxes(first_timeout_ms=30000, next_timeout_ms=2000)

@@ -10,7 +10,8 @@ reader needs (the texts for reading UTF-8 with a BOM and CR LF, Lumox.bas code p
 CR LF and no BOM, Lumox.h, Lumox.def and Lumox.ini ASCII with CR LF), each HTML description
 is one self-contained page naming every export, and the bundled Lumox.ini is read back right
 by the Linux library. A Windows bundle must also let a C program link through its Lumox.h and
-Lumox.lib against its Lumox.dll, and a 32-bit build of it must import the undecorated names.
+Lumox.lib against its Lumox.dll, and a 32-bit build of it must import the undecorated names;
+the consumer built from each Windows bundle alone runs its transfers under Wine.
 """
 import hashlib
 import os
@@ -175,8 +176,8 @@ def check_windows(results, leg, archive, work):
              os.path.join(HERE, "consumer", "consumer.c"), "-L", top, "-l:Lumox.lib", "-loleaut32", "-o", exe])
     results.check("%s: consumer.c builds with the bundle's Lumox.h and Lumox.lib" % name, r.returncode == 0,
                   r.stderr)
-    if r.returncode == 0 and leg == "win64":
-        run_under_wine(results, name, top, exe, work)
+    if r.returncode == 0:
+        run_under_wine(results, leg, name, top, exe, work)
 
     # A C caller links through the bundle's header and import library only.
     app = os.path.join(work, "app-%s.c" % leg)
@@ -198,23 +199,29 @@ def check_windows(results, leg, archive, work):
                   and re.search(r"\sHttpDownloadFileC\s*$", imports, re.M) and "@" not in imports, r.stderr or imports or "no import of Lumox.dll")
 
 
-def run_under_wine(results, name, top, exe, work):
-    """The 64-bit consumer, built from the bundle alone, runs transfers under Wine."""
+def run_under_wine(results, leg, name, top, exe, work):
+    """The consumer, built from the bundle alone, runs transfers under Wine: the host's
+    64-bit Wine for win64, 32-bit Wine in the emulated i386 root for win32. The prefix is
+    the leg's own test prefix, ended again afterwards."""
     build = os.environ.get("LUMOX_BUILD_ROOT")
-    prefix = os.path.join(build or "", "win64", "wineprefix")
+    prefix = os.path.join(build or "", leg, "wineprefix32" if leg == "win32" else "wineprefix")
     if not build or not os.path.exists(os.path.join(prefix, "system.reg")):
-        print("%s: no Wine prefix of the win64 leg; consumer not run" % name)
+        print("%s: no Wine prefix of the %s leg; consumer not run" % (name, leg))
         return
-    run(["bash", os.path.join(ROOT, "scripts", "wine-prefix.sh"), prefix])
+    bits = ["--wine32"] if leg == "win32" else []
+    wine = [os.path.join(ROOT, "scripts", "wine32-run.sh")] if leg == "win32" else ["/usr/lib/wine/wine64"]
+    prefix_sh = os.path.join(ROOT, "scripts", "wine-prefix.sh")
     shutil.copy(os.path.join(top, "Lumox.dll"), os.path.dirname(exe))
     server = consumer_test.start_server(work)
     if not results.check("%s: test server started" % name, server is not None):
         return
     try:
+        run(["bash", prefix_sh] + bits + [prefix], timeout=900)
         env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="ja_JP.UTF-8")
-        consumer_test.run_consumer(results, name + " under Wine", ["/usr/lib/wine/wine64", exe], env, server,
-                                   "Z:" + os.path.dirname(exe), "w64")
+        consumer_test.run_consumer(results, name + " under Wine", wine + [exe], env, server,
+                                   "Z:" + os.path.dirname(exe), "w" + leg[3:])
     finally:
+        run(["bash", prefix_sh, "--stop"] + bits + [prefix], timeout=300)
         consumer_test.stop_server(work)
 
 

@@ -385,7 +385,9 @@ TEST(CodePage, BuiltInTableAgreesWithTheSystemConverter) {
 #endif
 
 TEST(CodePage, LstrlenA) {
-  EXPECT_EQ(0, lstrlenA(nullptr));
+  // Windows' lstrlenA catches the access violation of a bad pointer and returns 0.
+  EXPECT_UNLESS_EMULATED(EXPECT_EQ(0, lstrlenA(nullptr)),
+                         "qemu-i386 reports the memory fault to Wine as an illegal instruction");
   EXPECT_EQ(0, lstrlenA(""));
   EXPECT_EQ(6, lstrlenA("\x83\x66\x81\x5B\x83\x5E"));
 }
