@@ -47,7 +47,7 @@ bool ProgramPath(std::string &path) {
 }
 
 // The file of the module whose base address is `module`; false when there is none.
-bool ModulePath(HMODULE module, std::string &path) {
+bool LookUpModulePath(HMODULE module, std::string &path) {
   if (!module) return ProgramPath(path);
   Dl_info info;
   if (dladdr(module, &info) == 0 || info.dli_fbase != static_cast<void *>(module)) return false;
@@ -66,6 +66,27 @@ bool ModulePath(HMODULE module, std::string &path) {
   else
     path = info.dli_fname;
   return true;
+}
+
+// The module that holds this code (the library itself, or the program it is linked into)
+// keeps its file while this code runs, so its path is looked up once: the library asks
+// for it several times per transfer, and each look-up resolves the path anew.
+bool ModulePath(HMODULE module, std::string &path) {
+  static std::once_flag once;
+  static HMODULE self = nullptr;
+  static std::string selfPath;
+  std::call_once(once, [] {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&LookUpModulePath), &info) != 0 && info.dli_fbase) {
+      HMODULE base = static_cast<HMODULE>(info.dli_fbase);
+      if (LookUpModulePath(base, selfPath)) self = base;
+    }
+  });
+  if (module && module == self) {
+    path = selfPath;
+    return true;
+  }
+  return LookUpModulePath(module, path);
 }
 
 }  // namespace
