@@ -41,7 +41,7 @@ struct JobState {
   std::atomic<int> phase{kIdle};
   BackgroundJob::Outcome outcome;
   std::condition_variable finished;
-  JobState *next = nullptr;                       // in the queue
+  JobState *next = nullptr;                     // in the queue
   JobState *older = nullptr, *newer = nullptr;  // in the list of all jobs
 };
 
@@ -61,6 +61,7 @@ struct Pool {
 std::mutex g_mutex;
 Pool *g_pool = nullptr;
 JobState *g_allJobs = nullptr;  // newest first; the fork handler reaches every job through it
+bool g_stopped = false;         // the library is going away: no new threads
 
 bool WriteWhole(int fd, const char *data, size_t size, BackgroundJob::Outcome &out) {
   size_t done = 0;
@@ -160,6 +161,7 @@ bool BackgroundJob::Start(int kind, int fd, char *data, size_t size, uint64_t of
   if (pending_) return false;
   std::lock_guard<std::mutex> lock(g_mutex);
   if (!g_pool) {
+    if (g_stopped) return false;
     g_pool = new (std::nothrow) Pool;
     if (!g_pool) return false;
   }
@@ -237,6 +239,7 @@ void StopWorkers() {
   std::vector<pthread_t> threads;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
+    g_stopped = true;
     if (!g_pool) return;
     g_pool->stopping = true;
     g_pool->work.notify_all();
