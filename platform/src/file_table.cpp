@@ -52,28 +52,43 @@ void ForEachMadeSlot(F f) {
   for (size_t i = 0; i < g_slotsMade; ++i) f(g_chunks[i / kChunkSlots].load()[i % kChunkSlots]);
 }
 
-// Fork: every slot lock is taken first, so no call on a handle is half done in the child,
-// then the background threads' lock. The child does not inherit the parent's unwritten
-// bytes: they stay the parent's to write, or the file would get them twice.
+// Fork: while one is prepared, calls on handles wait (see LockSlot) and the calls already
+// running are let finish, so no call is half done in the child; then the background
+// threads' lock is taken. The child does not inherit the parent's unwritten bytes: they
+// stay the parent's to write, or the file would get them twice.
+std::atomic<bool> g_forking{false};
+
 void BeforeFork() {
   g_tableMutex.lock();
-  ForEachMadeSlot([](Slot &s) { s.mutex.lock(); });
+  g_forking.store(true, std::memory_order_relaxed);
+  ForEachMadeSlot([](Slot &s) { std::lock_guard<std::mutex> drain(s.mutex); });
   WorkersBeforeFork();
 }
 
 void AfterForkParent() {
   WorkersAfterForkParent();
-  ForEachMadeSlot([](Slot &s) { s.mutex.unlock(); });
+  g_forking.store(false, std::memory_order_relaxed);
   g_tableMutex.unlock();
 }
 
 void AfterForkChild() {
   WorkersAfterForkChild();
+  g_forking.store(false, std::memory_order_relaxed);
   ForEachMadeSlot([](Slot &s) {
     if (s.entry.fd >= 0) ForgetWritesInChild(s.entry);
-    s.mutex.unlock();
   });
   g_tableMutex.unlock();
+}
+
+// The slot's lock for a call on its handle. While a fork is prepared the call waits until
+// it is over (the preparing thread holds the table lock until then).
+std::unique_lock<std::mutex> LockSlot(Slot &slot) {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(slot.mutex);
+    if (!g_forking.load(std::memory_order_relaxed)) return lock;
+    lock.unlock();
+    std::lock_guard<std::mutex> wait(g_tableMutex);
+  }
 }
 
 struct Layer {
@@ -116,7 +131,7 @@ HANDLE AddEntry(FileEntry &&entry) {
     }
   }
   Slot &s = g_chunks[slot / kChunkSlots].load(std::memory_order_acquire)[slot % kChunkSlots];
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::unique_lock<std::mutex> lock = LockSlot(s);
   s.entry = std::move(entry);
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>((slot + 1) * 4));
 }
@@ -124,7 +139,7 @@ HANDLE AddEntry(FileEntry &&entry) {
 bool TakeEntry(HANDLE handle, FileEntry &entry, size_t &index) {
   Slot *slot = SlotOf(handle, &index);
   if (!slot) return false;
-  std::lock_guard<std::mutex> lock(slot->mutex);
+  std::unique_lock<std::mutex> lock = LockSlot(*slot);
   if (slot->entry.fd < 0) return false;
   entry = std::move(slot->entry);
   slot->entry = FileEntry();
@@ -139,7 +154,7 @@ void ReleaseSlot(size_t index) {
 LockedEntry::LockedEntry(HANDLE handle) {
   Slot *slot = SlotOf(handle);
   if (slot) {
-    lock_ = std::unique_lock<std::mutex>(slot->mutex);
+    lock_ = LockSlot(*slot);
     if (slot->entry.fd >= 0)
       entry_ = &slot->entry;
     else

@@ -70,20 +70,26 @@ bool LookUpModulePath(HMODULE module, std::string &path) {
 
 // The module that holds this code (the library itself, or the program it is linked into)
 // keeps its file while this code runs, so its path is looked up once: the library asks
-// for it several times per transfer, and each look-up resolves the path anew.
+// for it several times per transfer, and each look-up resolves the path anew. The copy
+// needs no destructor, as the library's unload hooks still ask for it.
 bool ModulePath(HMODULE module, std::string &path) {
   static std::once_flag once;
   static HMODULE self = nullptr;
-  static std::string selfPath;
+  static char selfPath[4096];
+  static size_t selfLength = 0;
   std::call_once(once, [] {
     Dl_info info;
-    if (dladdr(reinterpret_cast<void *>(&LookUpModulePath), &info) != 0 && info.dli_fbase) {
-      HMODULE base = static_cast<HMODULE>(info.dli_fbase);
-      if (LookUpModulePath(base, selfPath)) self = base;
+    std::string found;
+    if (dladdr(reinterpret_cast<void *>(&LookUpModulePath), &info) != 0 && info.dli_fbase &&
+        LookUpModulePath(static_cast<HMODULE>(info.dli_fbase), found) &&
+        found.size() < sizeof selfPath) {
+      memcpy(selfPath, found.data(), found.size());
+      selfLength = found.size();
+      self = static_cast<HMODULE>(info.dli_fbase);
     }
   });
   if (module && module == self) {
-    path = selfPath;
+    path.assign(selfPath, selfLength);
     return true;
   }
   return LookUpModulePath(module, path);

@@ -5,9 +5,9 @@
 // Writes `size` bytes of a pattern (byte i is i * 7 % 251) to a new file in 1,024-byte
 // blocks and returns without closing it; false when a call failed.
 extern "C" __attribute__((visibility("default"))) bool WriteWithoutClosing(const char *path,
-                                                                          unsigned size) {
-  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+                                                                           unsigned size) {
+  HANDLE h =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   char block[1024];
   for (unsigned at = 0; at < size; at += sizeof block) {

@@ -427,6 +427,9 @@ TEST_F(BufferedFiles, UnloadWithAWriteInFlight) {
 // neither wait for the parent's writer nor write the parent's bytes again, and its own
 // files work; the parent's file holds exactly the parent's bytes.
 TEST_F(BufferedFiles, ForkDuringAWrite) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a threaded process";
+#endif
   std::string path = Path("forked.bin");
   std::string own = Path("child.bin");
   const std::string bytes = Pattern(3 << 20);
