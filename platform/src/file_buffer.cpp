@@ -33,12 +33,12 @@ using lumox_platform::NewBulkBuffer;
 namespace lumox_files {
 
 struct FileBuffer {
-  static constexpr size_t kReadSize = 128 * 1024;  // read ahead at a time
+  static constexpr size_t kReadSize = size_t{128} * 1024;  // read ahead at a time
   // Gathered before writing out, and written in one piece. The page cache fills a write
   // with folios of about its size; on this project's virtual machines, writes of 128 KiB
   // at times took 2.3 to 2.8 s per GiB where 32 or 64 KiB ones took 1.5 to 1.9 s, at other
   // times all took about the same.
-  static constexpr size_t kGatherSize = 64 * 1024;
+  static constexpr size_t kGatherSize = size_t{64} * 1024;
   bool writeBehind = false;       // otherwise read-ahead
   BulkBuffer data;                // the caller's side, taken at first use
   BulkBuffer spare;               // the background thread's side

@@ -90,15 +90,13 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
   struct stat st;
   if (fstat(fd, &st) != 0) {
     failure = ErrorFromErrno(errno);
-  } else if (S_ISDIR(st.st_mode)) {
-    failure = ERROR_ACCESS_DENIED;
-  } else if (!created && canWrite && IsReadOnlyMode(st.st_mode)) {
+  } else if (S_ISDIR(st.st_mode) || (!created && canWrite && IsReadOnlyMode(st.st_mode))) {
     failure = ERROR_ACCESS_DENIED;
   } else if (flock(fd, (share == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     failure = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno);
-  } else if (truncate && !created && st.st_size != 0 && ftruncate(fd, 0) != 0) {
-    failure = ErrorFromErrno(errno);
   }
+  if (failure == ERROR_SUCCESS && truncate && !created && st.st_size != 0 && ftruncate(fd, 0) != 0)
+    failure = ErrorFromErrno(errno);
   if (failure != ERROR_SUCCESS) {
     close(fd);
     if (created) unlink(fs.c_str());

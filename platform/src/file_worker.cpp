@@ -27,7 +27,7 @@ const size_t kMaxThreads = 8;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 const size_t kStackBytes = 0;
 #else
-const size_t kStackBytes = 128 * 1024;
+const size_t kStackBytes = size_t{128} * 1024;
 #endif
 
 }  // namespace

@@ -83,7 +83,7 @@ bool ModulePath(HMODULE module, std::string &path) {
     if (dladdr(reinterpret_cast<void *>(&LookUpModulePath), &info) != 0 && info.dli_fbase &&
         LookUpModulePath(static_cast<HMODULE>(info.dli_fbase), found) &&
         found.size() < sizeof selfPath) {
-      memcpy(selfPath, found.data(), found.size());
+      memcpy(selfPath, found.c_str(), found.size() + 1);
       selfLength = found.size();
       self = static_cast<HMODULE>(info.dli_fbase);
     }
