@@ -221,7 +221,7 @@ for run in $(seq "$runs"); do
   for name in $cases; do
     n="$reps"; [[ "$name" == *-1G ]] && n="$big_reps"
     size="${name##*-}"
-    if [[ "$name" == dl-[0-9]* ]] && [ -z "${floor_of[$size]:-}" ]; then
+    if [[ "$name" =~ ^dl-[0-9]+[MG]$ ]] && [ -z "${floor_of[$size]:-}" ]; then
       for what in net disk; do
         ftimes=""
         for r in $(seq "$n"); do floor_once "$what" "$size"; ftimes+=" $elapsed"; done
@@ -239,7 +239,7 @@ for run in $(seq "$runs"); do
       done
     done
     l="$(median <<<"${times[lumox]}")"; c="$(median <<<"${times[curl]}")"; w="$(median <<<"${times[wget]}")"
-    f="-"; [[ "$name" == dl-[0-9]* ]] && f="$(ratio "$l" "${floor_of[$size]:-}")"
+    f="-"; [[ "$name" =~ ^dl-[0-9]+[MG]$ ]] && f="$(ratio "$l" "${floor_of[$size]:-}")"
     printf "$format" "$name" "${l:--}" "${c:--}" "${w:--}" "$(ratio "$l" "$c")" "$(ratio "$l" "$w")" \
       "$f" "$(awk -v k="$peak_kib" 'BEGIN{printf "%.1f", k/1024}')"
     all_curl[$name]+=" $(ratio "$l" "$c")"; all_wget[$name]+=" $(ratio "$l" "$w")"

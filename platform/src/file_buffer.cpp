@@ -39,7 +39,11 @@ struct FileBuffer {
   // at times took 2.3 to 2.8 s per GiB where 32 or 64 KiB ones took 1.5 to 1.9 s, at other
   // times all took about the same.
   static constexpr size_t kGatherSize = size_t{64} * 1024;
+  // Background work starts once a handle has moved this much: below it, a hand-off and the
+  // thread's wake-up cost more than the write or read they would overlap.
+  static constexpr uint64_t kBackgroundAfter = uint64_t{1} << 20;
   bool writeBehind = false;       // otherwise read-ahead
+  uint64_t moved = 0;             // bytes written out or read so far
   BulkBuffer data;                // the caller's side, taken at first use
   BulkBuffer spare;               // the background thread's side
   size_t used = 0;                // bytes gathered, or bytes held
@@ -103,8 +107,10 @@ void HandOff(int fd, FileBuffer &b) {
   if (b.job.pending()) CollectWrite(b);
   if (b.failure != ERROR_SUCCESS) b.used = 0;
   if (b.used == 0) return;
-  if (!b.spare) b.spare = NewBulkBuffer(FileBuffer::kGatherSize);
-  if (b.spare) {
+  bool background = b.moved >= FileBuffer::kBackgroundAfter;
+  b.moved += b.used;
+  if (background && !b.spare) b.spare = NewBulkBuffer(FileBuffer::kGatherSize);
+  if (background && b.spare) {
     std::swap(b.data, b.spare);
     if (b.job.StartWrite(fd, b.spare.get(), b.used)) {
       b.used = 0;
@@ -153,8 +159,10 @@ ssize_t Refill(int fd, FileBuffer &b) {
     b.next = 0;
     b.position += b.used;
   }
-  // A full buffer: the file likely goes on, so the next piece is read meanwhile.
-  if (b.used == FileBuffer::kReadSize) {
+  // A full buffer of a long file: the file likely goes on, so the next piece is read
+  // meanwhile.
+  b.moved += b.used;
+  if (b.used == FileBuffer::kReadSize && b.moved >= FileBuffer::kBackgroundAfter) {
     if (!b.spare) b.spare = NewBulkBuffer(FileBuffer::kReadSize);
     if (b.spare) b.job.StartRead(fd, b.spare.get(), FileBuffer::kReadSize, b.position);
   }

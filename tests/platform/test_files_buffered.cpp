@@ -27,12 +27,12 @@ std::string Pattern(size_t size, unsigned seed = 0) {
   return bytes;
 }
 
-// Many handles at once, each far beyond one buffer: writers filled round robin in
-// 1,024-byte blocks while readers read files of their own the same way. Every file holds its
-// own bytes in order, and every reader gets its file's.
+// Many handles at once, each long enough to be written and read in the background: writers
+// filled round robin in 1,024-byte blocks while readers read files of their own the same
+// way. Every file holds its own bytes in order, and every reader gets its file's.
 TEST(FilesAtOnce, ManyWritersAndReadersKeepTheirOwnBytes) {
-  const int kWriters = 40, kReaders = 16;
-  const size_t kSize = 300 * 1024 + 123;
+  const int kWriters = 24, kReaders = 8;
+  const size_t kSize = 1300 * 1024 + 123;
   std::string dir = lumox_test::MakeTempDir("many");
   ASSERT_FALSE(dir.empty());
   std::vector<HANDLE> writers, readers;
@@ -296,16 +296,16 @@ TEST_F(BufferedFiles, FullFileSystemFailsTheClose) {
 // next WriteFile and CloseHandle, every later write fails, and the file holds an unbroken
 // first part of the bytes, nothing written past the lost ones.
 TEST_F(BufferedFiles, FullDiskWhileTheWriterRuns) {
-  SmallDisk disk(Path("mnt"), "size=256k");
+  SmallDisk disk(Path("mnt"), "size=1536k");
   if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here";
   std::string path = lumox_test::JoinPath(disk.at, "f.bin");
-  std::string bytes = Pattern(2 << 20);
+  std::string bytes = Pattern(4 << 20);
   HANDLE h = Create(path, 0);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD error = 0;
   long failed = WriteBlocks(h, bytes, error);
-  EXPECT_GE(failed, 256) << "the disk took 256 KiB";
-  EXPECT_LT(failed, 1024);
+  EXPECT_GE(failed, 1536) << "the disk took 1,536 KiB";
+  EXPECT_LT(failed, 2048);
   EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), error);
   DWORD written = kSentinel;
   SetLastError(kSentinel);
@@ -316,14 +316,14 @@ TEST_F(BufferedFiles, FullDiskWhileTheWriterRuns) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
   std::string got = lumox_test::ReadFileBytes(path);
   EXPECT_GT(got.size(), 0u);
-  EXPECT_LE(got.size(), 256u * 1024);
+  EXPECT_LE(got.size(), 1536u * 1024);
   EXPECT_TRUE(bytes.compare(0, got.size(), got) == 0) << "the file is not a first part";
 }
 
-// Each call that observes the file comes after writes far beyond one buffer, so some are
-// with the background writer and some still gathered: all of them are in the file first.
+// Each call that observes the file comes after writes long enough for the background
+// writer, so some bytes are with it and some still gathered: all are in the file first.
 TEST_F(BufferedFiles, EveryObservingCallFindsEveryByteInTheFile) {
-  const size_t kSize = 333333;
+  const size_t kSize = 1533333;
   std::string bytes = Pattern(kSize);
   struct Case {
     const char *name;
@@ -462,12 +462,12 @@ TEST_F(BufferedFiles, ForkDuringAWrite) {
   EXPECT_TRUE(lumox_test::ReadFileBytes(path) == bytes);
 }
 
-// The file shrinks after a refill, to past what was read ahead and to within it: no byte
-// past the new end is handed out.
+// The pointer stays right while reading ahead, and a file that shrinks after a refill of a
+// long read (to past what was read ahead, and to within it) hands out no byte past its end.
 TEST_F(BufferedFiles, ReadAheadKeepsThePointerAndSeesAShrinkingFileAtTheRefill) {
-  for (long cut : {400000L, 200000L}) {
-    std::string path = Path("source" + std::to_string(cut) + ".bin");
-    std::string bytes = Pattern(1000000);
+  for (long beyond : {400000L, 150000L}) {
+    std::string path = Path("source" + std::to_string(beyond) + ".bin");
+    std::string bytes = Pattern(3000000);
     lumox_test::WriteFileBytes(path, bytes);
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -478,19 +478,27 @@ TEST_F(BufferedFiles, ReadAheadKeepsThePointerAndSeesAShrinkingFileAtTheRefill) 
     ASSERT_EQ(kBlock, got);
     EXPECT_EQ(bytes.substr(0, kBlock), std::string(block, got));
     EXPECT_EQ(kBlock, SetFilePointer(h, 0, nullptr, FILE_CURRENT));
-    EXPECT_EQ(1000000u, GetFileSize(h, nullptr));
+    EXPECT_EQ(3000000u, GetFileSize(h, nullptr));
     EXPECT_EQ(5000u, SetFilePointer(h, 5000, nullptr, FILE_BEGIN));
-    ASSERT_TRUE(ReadFile(h, block, kBlock, &got, nullptr));
-    EXPECT_EQ(bytes.substr(5000, kBlock), std::string(block, got));
+    std::string read;
+    for (int i = 0; i < 1025; ++i) {  // 1 MiB and one block from 5,000 on
+      ASSERT_TRUE(ReadFile(h, block, kBlock, &got, nullptr));
+      read.append(block, got);
+    }
+    const long at = 5000 + 1025 * static_cast<long>(kBlock);
+    EXPECT_TRUE(bytes.substr(5000, at - 5000) == read);
+    EXPECT_EQ(static_cast<DWORD>(at), SetFilePointer(h, 0, nullptr, FILE_CURRENT));
+    EXPECT_EQ(static_cast<DWORD>(at), SetFilePointer(h, at, nullptr, FILE_BEGIN));
 
-    ASSERT_EQ(0, truncate(path.c_str(), cut));
-    std::string rest;
+    ASSERT_TRUE(ReadFile(h, block, kBlock, &got, nullptr));  // a refill, then reading ahead
+    std::string rest(block, got);
+    ASSERT_EQ(0, truncate(path.c_str(), at + beyond));
     for (int i = 0; i < 2000; ++i) {
       ASSERT_TRUE(ReadFile(h, block, kBlock, &got, nullptr));
       if (got == 0) break;
       rest.append(block, got);
     }
-    EXPECT_TRUE(bytes.substr(5000 + kBlock, cut - 5000 - kBlock) == rest) << "cut at " << cut;
+    EXPECT_TRUE(bytes.substr(at, beyond) == rest) << "cut " << beyond << " past " << at;
     ASSERT_TRUE(CloseHandle(h));
   }
 }

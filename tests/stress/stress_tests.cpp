@@ -139,15 +139,15 @@ std::string RunOne(const Exports &lib, int kind, const std::string &dir, const s
     }
     case 7: {  // a download many file buffers long: the background writer at work
       DeleteFileA(target.c_str());
-      int r = lib.download(Url(id, "body/700000").c_str(), nullptr, 0, target.c_str(), 0);
-      return expect(r == 0 && ReadFileBytes(target) == Pattern(700000),
+      int r = lib.download(Url(id, "body/1300000").c_str(), nullptr, 0, target.c_str(), 0);
+      return expect(r == 0 && ReadFileBytes(target) == Pattern(1300000),
                     "large GET: " + std::to_string(r));
     }
     case 8: {  // an upload read ahead, whose echoed reply is written behind
-      WriteFileBytes(source, Pattern(600000));
+      WriteFileBytes(source, Pattern(1200000));
       DeleteFileA(reply.c_str());
       int r = lib.upload(Url(id, "echo").c_str(), nullptr, 0, source.c_str(), "", reply.c_str());
-      return expect(r == 0 && ReadFileBytes(reply) == Pattern(600000),
+      return expect(r == 0 && ReadFileBytes(reply) == Pattern(1200000),
                     "large raw upload: " + std::to_string(r));
     }
     default: {  // an error status, its message, and a URL parsed
