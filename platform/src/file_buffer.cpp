@@ -2,18 +2,18 @@
 // calls, and so that the file side of a transfer runs beside the network side.
 //
 // A handle opened for writing with share mode 0 gathers its writes (no other handle can
-// look at the file meanwhile). A full buffer goes to a background thread and the caller
-// gathers into a second one; before it hands that one over too, it waits for the first
-// write, so bytes reach the file in order and at most two buffers are held. Before anything
-// that could observe the file through the handle, and at CloseHandle, everything written is
-// written out. A delayed write that fails is reported by the next WriteFile and by
+// look at the file meanwhile). Once the handle has written a megabyte, a full buffer goes to
+// a background thread and the caller gathers into a second one; before it hands that one over too,
+// it waits for the first write, so bytes reach the file in order and at most two buffers are held.
+// Before anything that could observe the file through the handle, and at CloseHandle, everything
+// written is written out. A delayed write that fails is reported by the next WriteFile and by
 // CloseHandle, and every later write fails: the file can no longer hold what the caller
 // wrote, and nothing is written past the lost bytes.
 //
-// A handle opened for reading only reads ahead: when it takes a full buffer, a background
-// thread reads the next piece. Reads go by explicit offset (pread), so the descriptor's own
-// offset is set only when the file pointer is observed or moved. A file that shrinks is
-// seen at the next refill: bytes read ahead past the file's new end are not handed out.
+// A handle opened for reading only reads ahead: when it takes a full buffer past its first
+// megabyte, a background thread reads the next piece. Reads go by explicit offset (pread), so the
+// descriptor's own offset is set only when the file pointer is observed or moved. A file that
+// shrinks is seen at the next refill: bytes read ahead past the file's new end are not handed out.
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
