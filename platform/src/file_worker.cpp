@@ -1,7 +1,8 @@
-// Background file I/O threads. Up to kMaxThreads threads, started as work comes and kept
-// until the library is unloaded, take jobs from one queue under one lock. A job is one
-// write(2) of a whole buffer or one pread(2); the lock is held only to queue, take and
-// finish jobs, never across the system call.
+// Background file I/O threads. Up to kMaxThreads threads, started as work comes, take jobs
+// from one queue under one lock. A thread idle for kIdleEnd ends itself, so a process that
+// is done transferring keeps none; its end is collected by the next start or at unload. A job is
+// one write(2) of a whole buffer or one pread(2); the lock is held only to queue, take and finish
+// jobs, never across the system call.
 #include "file_worker.h"
 
 #include <errno.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -22,6 +24,7 @@ enum Kind { kWrite = 1, kRead = 2 };
 enum Phase { kIdle, kQueued, kRunning, kDone };
 
 const size_t kMaxThreads = 8;
+const auto kIdleEnd = std::chrono::milliseconds(500);
 // The threads only copy between a buffer and the kernel; a small stack keeps eight of them
 // cheap. Sanitizer runtimes need the default.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -52,6 +55,7 @@ struct Pool {
   JobState *head = nullptr;
   JobState *tail = nullptr;
   std::vector<pthread_t> threads;
+  std::vector<pthread_t> ended;  // threads that ended themselves, to be joined
   size_t idle = 0;
   bool stopping = false;
 };
@@ -97,12 +101,25 @@ void *WorkerMain(void *) {
   std::unique_lock<std::mutex> lock(g_mutex);
   Pool *pool = g_pool;
   for (;;) {
-    while (!pool->head && !pool->stopping) {
+    bool waited = false;
+    while (!pool->head && !pool->stopping && !waited) {
       ++pool->idle;
-      pool->work.wait(lock);
+      waited = pool->work.wait_for(lock, kIdleEnd) == std::cv_status::timeout;
       --pool->idle;
     }
-    if (!pool->head) break;  // stopping, and the queue is empty
+    if (!pool->head) {  // stopping, or idle too long: the queue is empty
+      if (!pool->stopping) {
+        pthread_t self = pthread_self();
+        for (size_t i = 0; i < pool->threads.size(); ++i) {
+          if (pthread_equal(pool->threads[i], self)) {
+            pool->threads.erase(pool->threads.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+          }
+        }
+        pool->ended.push_back(self);
+      }
+      break;
+    }
     JobState *job = pool->head;
     pool->head = job->next;
     if (!pool->head) pool->tail = nullptr;
@@ -167,6 +184,8 @@ bool BackgroundJob::Start(int kind, int fd, char *data, size_t size, uint64_t of
   }
   Pool &pool = *g_pool;
   if (pool.stopping) return false;
+  for (pthread_t id : pool.ended) pthread_join(id, nullptr);  // over, or ending now
+  pool.ended.clear();
   if (pool.idle == 0 && pool.threads.size() < kMaxThreads && !AddThread(pool) &&
       pool.threads.empty())
     return false;
@@ -230,6 +249,7 @@ void WorkersAfterForkChild() {
     new (&g_pool->work) std::condition_variable;
     g_pool->head = g_pool->tail = nullptr;
     g_pool->threads.clear();
+    g_pool->ended.clear();
     g_pool->idle = 0;
   }
   g_mutex.unlock();
@@ -244,6 +264,8 @@ void StopWorkers() {
     g_pool->stopping = true;
     g_pool->work.notify_all();
     threads.swap(g_pool->threads);
+    threads.insert(threads.end(), g_pool->ended.begin(), g_pool->ended.end());
+    g_pool->ended.clear();
   }
   for (pthread_t id : threads) pthread_join(id, nullptr);
   std::lock_guard<std::mutex> lock(g_mutex);
