@@ -2,25 +2,32 @@
 # Compares libLumox.so with the curl and wget command-line tools over loopback, pair by pair.
 #   bench/compare.sh [BUILD_DIR]      (default build/linux; needs the linux preset built)
 # Environment: REPS (runs per case, default 3), BIG_REPS (runs of the 1 GiB cases, default
-# REPS), CASES (space-separated case names to run, default all).
+# REPS), CASES (space-separated case names to run, default all), RUNS (times the whole
+# table is made, default 1; with more, a closing table gives per case the worst and the
+# median ratio across the runs).
 # Downloads come from nginx (HTTP and HTTPS with a throw-away self-signed certificate);
-# uploads go to bench/sink.py, which reads every body whole before it answers. Prints per
-# case the median wall time of each tool, the ratios Lumox/curl and Lumox/wget and the
-# largest peak resident set of the Lumox process. Any failed or short transfer is reported
-# and makes the script exit 1. Everything it starts listens on 127.0.0.1 only and is
-# stopped by its PID when the script ends.
+# uploads go to lumox_bench_sink (bench/sink.c), which reads every body whole before it
+# answers. Prints per case the median wall time of each tool, the ratios Lumox/curl and
+# Lumox/wget and the largest peak resident set of the Lumox process. Before the first
+# download of a size come its floor lines: the network alone (curl into /dev/null) and the
+# disk alone (dd of the same size in 1 MiB blocks into a new file); L/floor is Lumox's time
+# over the larger of the two. Any failed or short transfer is reported and makes the script
+# exit 1. Everything it starts listens on 127.0.0.1 only and is stopped by its PID when the
+# script ends.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-$here/../build/linux}" && pwd)"
 reps="${REPS:-3}"
 big_reps="${BIG_REPS:-$reps}"
+runs="${RUNS:-1}"
 cases="${CASES:-dl-1M dl-100M dl-1G ul-1M ul-100M ul-1G dl-https-100M dl-8x100M}"
 library="$build/library/libLumox.so"
 driver="$build/bench/lumox_bench_driver"
-for f in "$library" "$driver"; do
+sink="$build/bench/lumox_bench_sink"
+for f in "$library" "$driver" "$sink"; do
   [ -e "$f" ] || { echo "missing $f (build the linux preset first)" >&2; exit 2; }
 done
-for tool in nginx curl wget openssl python3 timeout; do
+for tool in nginx curl wget openssl python3 timeout dd; do
   command -v "$tool" >/dev/null || { echo "missing $tool (run scripts/setup.sh)" >&2; exit 2; }
 done
 
@@ -94,7 +101,7 @@ http {
 CONF
 nginx -e "$work/nginx-error.log" -p "$work" -c "$work/nginx.conf" &
 nginx_pid=$!
-python3 "$here/sink.py" "$work/sink.port" "$work/sink.log" &
+"$sink" "$work/sink.port" "$work/sink.log" &
 sink_pid=$!
 for i in $(seq 100); do [ -s "$work/sink.port" ] && break; sleep 0.1; done
 [ -s "$work/sink.port" ] || { echo "sink did not start" >&2; exit 2; }
@@ -180,27 +187,80 @@ run_once() {  # case tool
   elapsed="$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.4f", b - a}')"
 }
 
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END{if(NR==0){print ""}else if(NR%2){print v[(NR+1)/2]}else{printf "%.4f\n",(v[NR/2]+v[NR/2+1])/2}}'; }
+median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{v[NR]=$1} END{if(NR==0){print ""}else if(NR%2){print v[(NR+1)/2]}else{printf "%.4f\n",(v[NR/2]+v[NR/2+1])/2}}'; }
+worst() { tr ' ' '\n' | sed '/^$/d' | sort -g | tail -n 1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{if(a==""||b==""||b==0) print "-"; else printf "%.2f", a/b}'; }
+larger() { awk -v a="$1" -v b="$2" 'BEGIN{if(a==""||b=="") print ""; else print (a>b?a:b)}'; }
+bytes_of() { case "$1" in 1M) echo $((1 << 20)) ;; 100M) echo $((100 << 20)) ;; 1G) echo $((1 << 30)) ;; esac; }
 
-printf 'Lumox vs curl and wget over loopback (%s runs per case, median wall seconds)\n' "$reps"
-printf 'uploads: Lumox and curl send multipart/form-data, wget a bare body (--post-file)\n'
-printf '%-14s %9s %9s %9s %8s %8s %10s\n' case lumox curl wget L/curl L/wget 'peak MiB'
-for name in $cases; do
-  n="$reps"; [[ "$name" == *-1G ]] && n="$big_reps"
-  declare -A times=([lumox]="" [curl]="" [wget]="")
-  peak_kib=0
-  for r in $(seq "$n"); do
-    for tool in lumox curl wget; do
-      run_once "$name" "$tool"
-      times[$tool]+=" $elapsed"
+# Times one floor command for a size: the network alone or the disk alone.
+floor_once() {  # net|disk size
+  local t0 t1 rc=0 mib=$(($(bytes_of "$2") >> 20))
+  rm -f "$work/out/"*
+  t0=$EPOCHREALTIME
+  if [ "$1" = net ]; then
+    timeout 600 curl -sS -o /dev/null "http://127.0.0.1:$http_port/$2.bin" || rc=$?
+  else
+    timeout 600 dd if=/dev/zero of="$work/out/floor" bs=1M count="$mib" status=none || rc=$?
+  fi
+  t1=$EPOCHREALTIME
+  elapsed=""
+  [ "$rc" -eq 0 ] || { fail "floor-$1-$2: exit status $rc"; return; }
+  [ "$1" = disk ] && check_file "floor-disk-$2" dd "$work/out/floor" "$(bytes_of "$2")"
+  elapsed="$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.4f", b - a}')"
+}
+
+declare -A floor_of all_curl all_wget all_floor
+format='%-16s %9s %9s %9s %8s %8s %8s %10s\n'
+for run in $(seq "$runs"); do
+  [ "$runs" -gt 1 ] && printf '\nrun %d of %d\n' "$run" "$runs"
+  printf 'Lumox vs curl and wget over loopback (%s runs per case, median wall seconds)\n' "$reps"
+  printf 'uploads: Lumox and curl send multipart/form-data, wget a bare body (--post-file)\n'
+  printf "$format" case lumox curl wget L/curl L/wget L/floor 'peak MiB'
+  floor_of=()
+  for name in $cases; do
+    n="$reps"; [[ "$name" == *-1G ]] && n="$big_reps"
+    size="${name##*-}"
+    if [[ "$name" =~ ^dl-[0-9]+[MG]$ ]] && [ -z "${floor_of[$size]:-}" ]; then
+      for what in net disk; do
+        ftimes=""
+        for r in $(seq "$n"); do floor_once "$what" "$size"; ftimes+=" $elapsed"; done
+        t="$(median <<<"$ftimes")"
+        printf "$format" "floor-$what-$size" "${t:--}" "" "" "" "" "" ""
+        floor_of[$size]="$(larger "${floor_of[$size]:-0}" "$t")"
+      done
+    fi
+    declare -A times=([lumox]="" [curl]="" [wget]="")
+    peak_kib=0
+    for r in $(seq "$n"); do
+      for tool in lumox curl wget; do
+        run_once "$name" "$tool"
+        times[$tool]+=" $elapsed"
+      done
     done
+    l="$(median <<<"${times[lumox]}")"; c="$(median <<<"${times[curl]}")"; w="$(median <<<"${times[wget]}")"
+    f="-"; [[ "$name" =~ ^dl-[0-9]+[MG]$ ]] && f="$(ratio "$l" "${floor_of[$size]:-}")"
+    printf "$format" "$name" "${l:--}" "${c:--}" "${w:--}" "$(ratio "$l" "$c")" "$(ratio "$l" "$w")" \
+      "$f" "$(awk -v k="$peak_kib" 'BEGIN{printf "%.1f", k/1024}')"
+    all_curl[$name]+=" $(ratio "$l" "$c")"; all_wget[$name]+=" $(ratio "$l" "$w")"
+    all_floor[$name]+=" $f"
+    unset times
   done
-  l="$(median <<<"${times[lumox]}")"; c="$(median <<<"${times[curl]}")"; w="$(median <<<"${times[wget]}")"
-  printf '%-14s %9s %9s %9s %8s %8s %10s\n' "$name" "${l:--}" "${c:--}" "${w:--}" \
-    "$(ratio "$l" "$c")" "$(ratio "$l" "$w")" "$(awk -v k="$peak_kib" 'BEGIN{printf "%.1f", k/1024}')"
-  unset times
 done
+if [ "$runs" -gt 1 ]; then
+  printf '\nacross %d runs: worst and median ratio per case\n' "$runs"
+  printf '%-16s %12s %12s %12s %12s %12s %12s\n' case 'L/curl worst' median 'L/wget worst' median \
+    'L/flr worst' median
+  for name in $cases; do
+    row=("$name")
+    for list in "${all_curl[$name]}" "${all_wget[$name]}" "${all_floor[$name]}"; do
+      list="$(tr ' ' '\n' <<<"$list" | grep -E '^[0-9.]+$' | tr '\n' ' ' || true)"
+      w="$(worst <<<"$list")"; m="$(median <<<"$list")"
+      row+=("${w:--}" "$(awk -v v="$m" 'BEGIN{if(v=="") print "-"; else printf "%.2f", v}')")
+    done
+    printf '%-16s %12s %12s %12s %12s %12s %12s\n' "${row[@]}"
+  done
+fi
 if [ "$failures" -ne 0 ]; then
   echo "$failures transfer(s) failed or came out short" >&2
   exit 1

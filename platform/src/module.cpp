@@ -47,7 +47,7 @@ bool ProgramPath(std::string &path) {
 }
 
 // The file of the module whose base address is `module`; false when there is none.
-bool ModulePath(HMODULE module, std::string &path) {
+bool LookUpModulePath(HMODULE module, std::string &path) {
   if (!module) return ProgramPath(path);
   Dl_info info;
   if (dladdr(module, &info) == 0 || info.dli_fbase != static_cast<void *>(module)) return false;
@@ -66,6 +66,33 @@ bool ModulePath(HMODULE module, std::string &path) {
   else
     path = info.dli_fname;
   return true;
+}
+
+// The module that holds this code (the library itself, or the program it is linked into)
+// keeps its file while this code runs, so its path is looked up once: the library asks
+// for it several times per transfer, and each look-up resolves the path anew. The copy
+// needs no destructor, as the library's unload hooks still ask for it.
+bool ModulePath(HMODULE module, std::string &path) {
+  static std::once_flag once;
+  static HMODULE self = nullptr;
+  static char selfPath[4096];
+  static size_t selfLength = 0;
+  std::call_once(once, [] {
+    Dl_info info;
+    std::string found;
+    if (dladdr(reinterpret_cast<void *>(&LookUpModulePath), &info) != 0 && info.dli_fbase &&
+        LookUpModulePath(static_cast<HMODULE>(info.dli_fbase), found) &&
+        found.size() < sizeof selfPath) {
+      memcpy(selfPath, found.c_str(), found.size() + 1);
+      selfLength = found.size();
+      self = static_cast<HMODULE>(info.dli_fbase);
+    }
+  });
+  if (module && module == self) {
+    path.assign(selfPath, selfLength);
+    return true;
+  }
+  return LookUpModulePath(module, path);
 }
 
 }  // namespace

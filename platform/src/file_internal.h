@@ -1,0 +1,86 @@
+// The pieces of the file layer that its units share: the handle table (file_table.cpp), the
+// buffering of regular files (file_buffer.cpp) and its background threads (file_worker.cpp).
+#pragma once
+#include <windows.h>
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace lumox_files {
+
+struct FileBuffer;
+// Frees a handle's buffer; defined where FileBuffer is.
+struct FileBufferRelease {
+  void operator()(FileBuffer *buffer) const;
+};
+
+struct FileEntry {
+  int fd = -1;
+  bool canRead = false;
+  bool canWrite = false;
+  std::unique_ptr<FileBuffer, FileBufferRelease> buffer;  // null: unbuffered (devices, pipes)
+};
+
+// ----- rules the units share -----
+
+// The file-system path of an ANSI name; false with the Windows error for null or empty
+// (file_paths.cpp).
+bool FsPath(LPCSTR name, std::string &fs);
+// A file whose write bits are all clear counts as read-only (file_open.cpp).
+bool IsReadOnlyMode(mode_t mode);
+// True when another open of the file holds it with share mode 0 (file_open.cpp).
+bool HeldExclusively(const std::string &fs);
+// Writes all of `data`; false with errno set, `done` bytes written (file_buffer.cpp).
+bool WriteAll(int fd, const char *data, size_t size, size_t &done);
+
+// ----- handle table (file_table.cpp) -----
+
+// A new handle for the entry; null when the table is full.
+HANDLE AddEntry(FileEntry &&entry);
+// Takes the entry of an open handle out of the table (waiting for calls on it to end);
+// false when the handle is not open. The slot is free again after ReleaseSlot(index).
+bool TakeEntry(HANDLE handle, FileEntry &entry, size_t &index);
+void ReleaseSlot(size_t index);
+
+// The entry of an open handle, locked until this goes out of scope or Unlock(); false
+// (last error ERROR_INVALID_HANDLE) when the handle is not open.
+class LockedEntry {
+ public:
+  explicit LockedEntry(HANDLE handle);
+  explicit operator bool() const { return entry_ != nullptr; }
+  FileEntry *operator->() const { return entry_; }
+  FileEntry &operator*() const { return *entry_; }
+  // Lets other operations on the handle run (the entry must not be used afterwards).
+  void Unlock() {
+    entry_ = nullptr;
+    lock_.unlock();
+  }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+  FileEntry *entry_ = nullptr;
+};
+
+// ----- buffering (file_buffer.cpp) -----
+
+// The buffer for a new handle, or null when the handle stays unbuffered: a handle that may
+// write with share mode 0 gathers writes, a read-only one reads ahead.
+std::unique_ptr<FileBuffer, FileBufferRelease> NewBuffer(const FileEntry &entry, DWORD share,
+                                                         const struct stat &st);
+// Brings the file up to date before an operation that looks at it: every byte written
+// through the handle reaches the file (a failure stays pending for WriteFile and
+// CloseHandle); with `pointer`, data read ahead is dropped and the descriptor's offset is
+// the handle's file pointer again. The entry is locked.
+void Settle(FileEntry &entry, bool pointer);
+// Settles the handle and reports a delayed write failure: ERROR_SUCCESS or its error.
+DWORD WriteOutAll(FileEntry &entry);
+// What the buffer does for ReadFile and WriteFile; false with the last error set.
+bool BufferedRead(FileEntry &entry, char *out, DWORD toRead, DWORD &done);
+bool BufferedWrite(FileEntry &entry, const char *data, DWORD toWrite, DWORD &written);
+// Fork: the child keeps no write of the parent's (see file_table.cpp).
+void ForgetWritesInChild(FileEntry &entry);
+
+}  // namespace lumox_files
