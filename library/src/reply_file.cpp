@@ -14,6 +14,8 @@ namespace {
 
 constexpr char kLengthHeaderName[] = "LFile-Length";
 constexpr size_t kLengthHeaderSize = 16;
+constexpr int kMoveAttempts = 20;  // moves of a finished temporary file onto its target
+constexpr DWORD kMoveRetryMs = 50;
 constexpr int kMaxTempNumber = 1000;
 
 // The file a reply body is written into: the target itself, or a temporary file beside an
@@ -124,9 +126,17 @@ int FinishSaveTarget(SaveTarget *target, int result, bool traced) {
       return result;
     }
     if (traced) TraceLog("IF", "MoveFile");
-    // One step: the old target stays whole until the new content takes its name.
-    if (!MoveFileExA(target->tempName, target->path, MOVEFILE_REPLACE_EXISTING))
-      return LUMOX_E_FILE_CREATE;
+    // One step: the old target stays whole until the new content takes its name. A target
+    // held open for a moment (another transfer replacing the same target, a virus scanner
+    // or indexer looking at it) refuses the move; it is tried again for about a second.
+    for (int attempt = 1; !MoveFileExA(target->tempName, target->path, MOVEFILE_REPLACE_EXISTING);
+         ++attempt) {
+      DWORD error = GetLastError();
+      if (attempt == kMoveAttempts ||
+          (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+        return LUMOX_E_FILE_CREATE;
+      Sleep(kMoveRetryMs);
+    }
     return LUMOX_OK;
   }
   if (result != 0) DeleteFileA(target->path);

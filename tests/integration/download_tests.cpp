@@ -401,6 +401,25 @@ TEST_F(Download, TwoTransfersToOneExistingTargetUseTwoTemporaryFiles) {
   EXPECT_EQ(2, CountOf(lib_->Trace(), "MoveFile"));
 }
 
+// The target is held open without sharing for a moment while the download ends, as a virus
+// scanner or another transfer replacing it does: the move onto it is tried again.
+TEST_F(Download, MoveOntoATargetHeldForAMomentIsTriedAgain) {
+  std::string target = files_.Path("held.bin");
+  WriteFileBytes(target, "old");
+  HANDLE held = CreateFileA(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  std::thread release([held] {
+    Sleep(300);
+    CloseHandle(held);
+  });
+  int result = Get(HttpUrl(UniqueId("dl-held"), "body/3000"), target);
+  release.join();
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(Pattern(3000), ReadFileBytes(target));
+  EXPECT_EQ(std::vector<std::string>{"held.bin"}, files_.Names());
+}
+
 TEST_F(Download, ProxyExportWithoutProxyServer) {
   std::string target = files_.Path("p.bin");
   std::string url = HttpUrl(UniqueId("dl-noproxy"), "body/1");
