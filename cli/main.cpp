@@ -1,6 +1,8 @@
 // lumox: HTTP/HTTPS downloads and uploads from the command line, through the plain C
 // exports of the Lumox library.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,7 +52,16 @@ int ExitStatusForTransfer(int code) {
   return kExitOther;
 }
 
+// Messages on stderr: when even they cannot be written, nothing is left to tell it to.
 void Say(const std::string &text) { WriteText(stderr, "lumox: " + text + "\n"); }
+
+// The output of canon, message, --help and --version: a failed write is a failure of the
+// command (exit 3), as it is for curl, so that a script does not take a cut result for one.
+int Print(const std::string &text) {
+  if (WriteText(stdout, text)) return kExitOk;
+  Say(std::string("cannot write the output: ") + strerror(errno));
+  return kExitLocalFile;
+}
 
 // One line: what is wrong and where the help is.
 int UsageError(Command command, const std::string &error) {
@@ -244,14 +255,10 @@ int RunCanon(const Options &o) {
     ReportFailure(code);
     return kExitOther;
   }
-  WriteText(stdout, FromLibraryText(buffer) + "\n");
-  return kExitOk;
+  return Print(FromLibraryText(buffer) + "\n");
 }
 
-int RunMessage(const Options &o) {
-  WriteText(stdout, ExplainedMessage(o.code) + "\n");
-  return kExitOk;
-}
+int RunMessage(const Options &o) { return Print(ExplainedMessage(o.code) + "\n"); }
 
 }  // namespace
 
@@ -259,14 +266,8 @@ int Main(int argc, char **argv) {
   Options o;
   std::string error;
   if (!ParseCommandLine(argc, argv, o, error)) return UsageError(o.command, error);
-  if (o.help) {
-    WriteText(stdout, UsageText(o.command));
-    return kExitOk;
-  }
-  if (o.version) {
-    WriteText(stdout, "lumox " LUMOX_CLI_VERSION "\n");
-    return kExitOk;
-  }
+  if (o.help) return Print(UsageText(o.command));
+  if (o.version) return Print("lumox " LUMOX_CLI_VERSION "\n");
   switch (o.command) {
     case Command::kGet:
     case Command::kUpload: return RunTransfer(o);

@@ -19,6 +19,7 @@ std::string Amount(double bytes) {
     ++unit;
   }
   char text[32];
+  // NOLINTNEXTLINE(cert-err33-c): below 1024 TiB the number has at most 13 characters.
   snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
   return text;
 }
@@ -40,9 +41,10 @@ std::string ProgressMeter::Line(const std::string &label, long long bytes, long 
                                 double seconds) {
   std::string line = label + "  " + Amount(static_cast<double>(bytes));
   if (total >= 0) line += " of " + Amount(static_cast<double>(total));
-  line += "  " + Amount(seconds > 0 ? bytes / seconds : 0) + "/s";
+  line += "  " + Amount(seconds > 0 ? static_cast<double>(bytes) / seconds : 0) + "/s";
   if (total > 0) {
     char percent[16];
+    // NOLINTNEXTLINE(cert-err33-c): a percentage fits.
     snprintf(percent, sizeof percent, "  %3d%%", static_cast<int>(bytes * 100 / total));
     line += percent;
   }

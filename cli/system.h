@@ -17,8 +17,9 @@ bool ToLibraryText(const std::string &native, std::string &library);
 // Library text (a message, a canonical URL) as native text.
 std::string FromLibraryText(const std::string &library);
 
-// Writes native text to stdout or stderr in the encoding of what they are connected to.
-void WriteText(FILE *stream, const std::string &native);
+// Writes native text to stdout or stderr in the encoding of what they are connected to;
+// false (with errno set) when not all of it went out, e.g. to a full disk or a closed pipe.
+bool WriteText(FILE *stream, const std::string &native);
 
 // True when the stream is a terminal (a console on Windows).
 bool IsTerminal(FILE *stream);

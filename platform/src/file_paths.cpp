@@ -234,6 +234,7 @@ extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR name) {
 
 extern "C" DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
   if (size && !buffer) return Fail(ERROR_INVALID_PARAMETER, 0);
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the library never changes the environment.
   const char *dir = getenv("TMPDIR");
   std::string path = (dir && *dir) ? FsToAnsi(dir) : std::string("/tmp");
   if (path.empty() || path.back() != '/') path += '/';

@@ -175,7 +175,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR name) {
   if (!handle) {
     // A file that is there but is no loadable object is a bad image; a missing file or a
     // missing dependency is a missing module.
-    const char *why = dlerror();
+    const char *why = dlerror();  // NOLINT(concurrency-mt-unsafe): glibc keeps it per thread
     bool badImage = access(fs.c_str(), F_OK) == 0 && why &&
                     (strstr(why, "invalid ELF header") || strstr(why, "file too short") ||
                      strstr(why, "wrong ELF class"));
@@ -250,7 +250,7 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     if (!handle) return Fail(ERROR_MOD_NOT_FOUND, nullptr);
     own = true;
   }
-  dlerror();
+  dlerror();  // NOLINT(concurrency-mt-unsafe): glibc keeps it per thread
   void *symbol = dlsym(handle, name);
   // Only the module's own symbols count, not those of the objects it depends on.
   Dl_info where;

@@ -33,7 +33,7 @@ bool ReadWholeFile(const std::string &path, std::string &contents) {
   char block[8192];
   size_t n;
   while ((n = fread(block, 1, sizeof block, file)) > 0) contents.append(block, n);
-  fclose(file);
+  fclose(file);  // NOLINT(cert-err33-c): opened for reading only
   return true;
 }
 

@@ -58,7 +58,7 @@ bool ParseStatus(const std::string &line, std::string *version, DWORD *code, std
   if (digits.size() != 3) return false;
   for (char c : digits)
     if (c < '0' || c > '9') return false;
-  *code = static_cast<DWORD>(std::atoi(digits.c_str()));
+  *code = static_cast<DWORD>(std::strtoul(digits.c_str(), nullptr, 10));
   *text = sp2 == std::string::npos ? "" : line.substr(sp2 + 1);
   return true;
 }

@@ -152,11 +152,11 @@ enum class ReqState { Open, Streaming, HeadReady, Failed };
 
 // Reply bytes held for InternetReadFile: two receive buffers, so curl seldom has to pause
 // with a buffer in hand (it then keeps a copy of it).
-const size_t kReceiveQueueBytes = 128 * 1024;
-const size_t kReceiveBufferBytes = 64 * 1024;  // curl's receive buffer: one read from the socket
+const size_t kReceiveQueueBytes = size_t{128} * 1024;
+const size_t kReceiveBufferBytes = size_t{64} * 1024;  // curl's receive buffer: one socket read
 static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
-const size_t kSendQueueBytes = 512 * 1024;  // body bytes of InternetWriteFile not yet sent:
-                                            // one send buffer of curl's
+const size_t kSendQueueBytes = size_t{512} * 1024;  // body bytes of InternetWriteFile not yet sent:
+                                                    // one send buffer of curl's
 
 struct Request : Object {
   Request() : Object(Kind::Request), recvQueue(kReceiveQueueBytes), sendQueue(kSendQueueBytes) {}

@@ -142,9 +142,11 @@ CURLcode SslCtxFunction(CURL *, void *sslCtx, void *user) {
 // hashed folder), replace that bundle or folder when set, as they do for OpenSSL's own
 // tools; the tests use them to trust their own CA without touching the system's store.
 void SetTrustedCertificates(CURL *easy) {
-  const char *file = std::getenv("SSL_CERT_FILE");
+  // The library never changes the environment; a host that does so on another thread races
+  // with every getenv of its own process too.
+  const char *file = std::getenv("SSL_CERT_FILE");  // NOLINT(concurrency-mt-unsafe): see above
   if (file != nullptr && file[0] != '\0') curl_easy_setopt(easy, CURLOPT_CAINFO, file);
-  const char *dir = std::getenv("SSL_CERT_DIR");
+  const char *dir = std::getenv("SSL_CERT_DIR");  // NOLINT(concurrency-mt-unsafe): see above
   if (dir != nullptr && dir[0] != '\0') curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
 }
 

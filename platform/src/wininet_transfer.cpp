@@ -53,12 +53,12 @@ size_t ByteQueue::pop(char *out, size_t n) {
 
 namespace {
 
-const size_t kMaxHead = 256 * 1024;    // longest reply head accepted
-const uint64_t kMaxDrain = 64 * 1024;  // body bytes read to keep a connection for a resend
+const size_t kMaxHead = size_t{256} * 1024;      // longest reply head accepted
+const uint64_t kMaxDrain = uint64_t{64} * 1024;  // body bytes read to keep a connection
 // curl's send buffer (the receive buffer is kReceiveBufferBytes). Large sends wake the
 // receiving side less often: sending 1 GiB over loopback took 0.30 s of system time in
 // 512 KiB sends against 0.45 s in 64 KiB ones.
-const long kUploadBufferBytes = 512 * 1024;
+const long kUploadBufferBytes = 512L * 1024;
 const long kMaxWaitMs = 1000;  // longest single wait for socket activity
 
 // A time-out option as a limit in milliseconds; 0 is none.
@@ -104,7 +104,9 @@ size_t HeaderCallback(char *data, size_t size, size_t count, void *user) {
     if (t->statusLine.empty()) return len;
     // An interim 1xx reply is followed by the real one.
     size_t sp = t->statusLine.find(' ');
-    int code = sp == std::string::npos ? 0 : std::atoi(t->statusLine.c_str() + sp + 1);
+    long number =
+        sp == std::string::npos ? 0 : std::strtol(t->statusLine.c_str() + sp + 1, nullptr, 10);
+    int code = number >= 100 && number <= 999 ? static_cast<int>(number) : 0;
     if (code >= 100 && code < 200) {
       t->statusLine.clear();
       t->headers.clear();

@@ -457,6 +457,17 @@ class CanonAndMessageTest(CliTest):
                                  else (text + "\n").encode("utf-8"))
 
 
+    @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+    def test_output_that_cannot_be_written_fails(self):
+        # A result that does not reach standard output (here a full disk) is no success.
+        for args in (["canon", "http://127.0.0.1/a"], ["message", "404"], ["--version"]):
+            with self.subTest(args=args), open("/dev/full", "wb") as full:
+                p = subprocess.run(RUNNER + [LUMOX] + args, cwd=self.work, stdout=full,
+                                   stderr=subprocess.PIPE, timeout=RUN_SECONDS)
+                self.assertEqual(p.returncode, 3, p.stderr)
+                self.assertIn(b"lumox: cannot write the output: ", p.stderr)
+
+
 UNTRUSTED = " (the server's certificate is not signed by a trusted authority; -k skips the check)"
 WRONG_NAME = " (the server's certificate does not name the URL's host; -k skips the name check)"
 EXPIRED = " (the server's certificate has expired or is not yet valid; -k skips the date check)"
