@@ -4,8 +4,10 @@
 # the Linux, sanitizer and Wine tests, the stress test under ThreadSanitizer, each fuzz target
 # for a short fixed time (LUMOX_FUZZ_SECONDS, default 30), the static checks of the 32-bit
 # deliverables and their tests under 32-bit Wine in emulation (win32-run: prepared by
-# scripts/wine32-prepare.sh), prints the time each stage took and ends with "N passed, N failed".
-# Every Wine prefix the tests used is ended when the command ends, also when it fails.
+# scripts/wine32-prepare.sh), clang-tidy over the linux leg's sources, the real-server stage
+# (peers), the package checks, prints the time each stage took and ends with
+# "N passed, N failed". Every Wine prefix the tests used is ended when the command ends, also
+# when it fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -131,6 +133,15 @@ for preset in $legs; do
   timings+=("$(printf '%-11s %4d s' "$preset" $(( $(date +%s) - started )))")
   echo "== $preset: stage took $(( $(date +%s) - started )) s"
 done
+
+# Static analysis on the linux leg's compile commands (configured here when that leg is not
+# among the legs run).
+started=$(date +%s)
+echo "== static: clang-tidy over library, platform and cli"
+python3 scripts/check_tidy.py -b "$build_root/linux" -c "$static_dir/results/checks.txt" \
+  > "$static_dir/results/tidy.log" 2>&1 || grep -v '^clang-tidy:' "$static_dir/results/tidy.log" | head -n 40
+tail -n 1 "$static_dir/results/tidy.log"
+timings+=("$(printf '%-11s %4d s' clang-tidy $(( $(date +%s) - started )))")
 
 # The real-server stage (tests/peers): nginx, PHP and squid on loopback, on the linux and
 # win64 legs built above; its results go to peers/ of the leg's build folder.
