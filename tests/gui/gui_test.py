@@ -233,25 +233,37 @@ class Env:
     # -- helpers -----------------------------------------------------------
 
     def boxreader(self, *argv, check_rc=True, timeout=120):
-        # Output goes through a file, not a pipe: a wineserver started by this run would
-        # inherit a pipe and hold it open long after boxreader has exited.
-        with tempfile.TemporaryFile() as out:
-            proc = subprocess.run([self.args.wine_run,
-                                   os.path.join(self.run_dir, "boxreader.exe")] + list(argv),
-                                  cwd=self.run_dir, env=self.env, stdout=out,
-                                  stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                                  timeout=timeout)
-            out.seek(0)
-            data = out.read()
+        # boxreader prints a line before it ends, also when it fails. Ending without one
+        # means Wine did not get it running (seen once in a full run of the test command):
+        # that start is tried once more, with what Wine said kept for the failure.
+        for attempt in (1, 2):
+            proc, data, said = self.run_boxreader(argv, timeout)
+            if proc.returncode == 0 or data.strip() or attempt == 2:
+                break
+            print("note: boxreader %s ended with %s and no output; Wine said %r; tried again"
+                  % (" ".join(argv), proc.returncode, said[-300:]), flush=True)
+            time.sleep(1)
         if check_rc and proc.returncode != 0:
-            raise Failure("boxreader %s failed (%s): %r" % (" ".join(argv), proc.returncode,
-                                                             data[-400:]))
+            raise Failure("boxreader %s failed (%s): %r; Wine said %r"
+                          % (" ".join(argv), proc.returncode, data[-400:], said[-300:]))
         lines = []
         for raw in data.decode("utf-8", "replace").splitlines():
             raw = raw.strip()
             if raw.startswith("{"):
                 lines.append(json.loads(raw))
         return lines
+
+    def run_boxreader(self, argv, timeout):
+        # Output goes through files, not pipes: a wineserver started by this run would
+        # inherit a pipe and hold it open long after boxreader has exited.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.run([self.args.wine_run,
+                                   os.path.join(self.run_dir, "boxreader.exe")] + list(argv),
+                                  cwd=self.run_dir, env=self.env, stdout=out, stderr=err,
+                                  stdin=subprocess.DEVNULL, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return proc, out.read(), err.read()
 
     def xdotool(self, *argv):
         subprocess.run(["xdotool"] + list(argv), env=self.env, check=True, timeout=60)
