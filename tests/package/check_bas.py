@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Checks bindings/vba/Lumox.bas against Lumox.h: the pair type, each Declare of the six
 automation-form exports (32-bit and, under #If VBA7, PtrSafe), the result-code constants, the
-helpers LumoxLoad and LumoxMessage and the calls in its own code, and that its header points
-to the VBA chapter of the Japanese description. Then feeds the checker broken copies of the
+loader's own reasons (LUMOX_LOAD_*, negative so that no Windows error number can be taken for
+one), the kernel32 functions of the loader in both branches, the helpers (LumoxLoad,
+EnsureLumox, LumoxLoadedPath, LumoxLoadMessage, LumoxMessage) and the calls in its own code,
+and that its header points to the VBA chapter of the Japanese description. Then feeds the checker broken copies of the
 module to see that it notices each fault.
 
 The module is kept in UTF-8 here; scripts/package.sh bundles it in code page 932, so every
@@ -24,9 +26,19 @@ PAIR_TYPE = "LumoxPair"
 LIBRARY = "Lumox.dll"
 # The helpers of the module: name -> (argument list, return type).
 HELPERS = {"LumoxLoad": ("ByVal dllPath As String", "Boolean"),
+           "EnsureLumox": ("ByVal documentFolder As String", "Boolean"),
+           "LumoxLoadedPath": ("", "String"),
+           "LumoxLoadMessage": ("", "String"),
            "LumoxMessage": ("ByVal code As Long", "String")}
-# The one system function the module declares, for LumoxLoad: its type in each branch.
-LOADER = ("LoadLibraryW", "kernel32", {"VBA7": "LongPtr", "else": "Long"})
+# The public variable where LumoxLoad keeps why it failed.
+LOAD_ERROR = "LumoxLoadError"
+# The system functions the loader declares (Private, from kernel32): the argument list and
+# return type, with {P} the pointer type of the branch (LongPtr under VBA7, else Long).
+SYSTEM = {"LoadLibraryW": ("ByVal lpLibFileName As {P}", "{P}"),
+          "FreeLibrary": ("ByVal hLibModule As {P}", "Long"),
+          "GetModuleHandleW": ("ByVal lpModuleName As {P}", "{P}"),
+          "GetModuleFileNameW": ("ByVal hModule As {P}, ByVal lpFilename As {P}, ByVal nSize As Long", "Long")}
+POINTER = {"VBA7": "LongPtr", "else": "Long"}
 
 # How each C argument type must be declared: (passing, VB type). Text goes by value as an
 # ANSI string, integers are Long, the parameter list is the array variable itself (by
@@ -95,6 +107,7 @@ def module_names(text):
     for m in re.finditer(pattern, statements, re.M):
         functions[m.group(1)] = call_arguments(statements, m.end() - 1)
     constants = set(re.findall(r"^Public Const (\w+)", statements, re.M))
+    constants |= set(re.findall(r"^Public (?!Const |Type |Declare |Function |Sub )(\w+) As ", statements, re.M))
     types = set(re.findall(r"^Public Type (\w+)", statements, re.M))
     return functions, constants, types
 
@@ -180,7 +193,7 @@ def problems(text):
     pattern = re.compile(r'^(Public|Private) Declare (PtrSafe )?Function (\w+) Lib "([^"]+)" \((.*)\) As (\w+)$')
     for branch_name, statements in declares.items():
         seen = []
-        loader = False
+        system = []
         for s in statements:
             m = pattern.match(s)
             if not m:
@@ -190,11 +203,11 @@ def problems(text):
             where = "[%s] %s" % (branch_name, name)
             if (ptrsafe is not None) != (branch_name == "VBA7"):
                 found.append(where + ": PtrSafe belongs exactly to the VBA7 branch")
-            if (name, lib) == LOADER[:2]:
-                want = LOADER[2][branch_name]
-                loader = True
-                if (scope, arglist, ret) != ("Private", "ByVal lpLibFileName As %s" % want, want):
-                    found.append(where + ": want Private, ByVal lpLibFileName As %s, returning %s" % (want, want))
+            if name in SYSTEM:
+                args, want = (x.replace("{P}", POINTER[branch_name]) for x in SYSTEM[name])
+                system.append(name)
+                if (scope, lib, arglist, ret) != ("Private", "kernel32", args, want):
+                    found.append(where + ": want Private from kernel32 (%s) As %s" % (args, want))
                 continue
             seen.append(name)
             if scope != "Public" or lib != LIBRARY:
@@ -223,11 +236,16 @@ def problems(text):
                     found.append(where + ": %s is %s %s, want %s %s" % (cname, passing, vtype, want[0], want[1]))
         if sorted(seen) != sorted(wanted):
             found.append("[%s] declares %s, want %s" % (branch_name, sorted(seen), sorted(wanted)))
-        if not loader:
-            found.append("[%s] no Declare of %s for LumoxLoad" % (branch_name, LOADER[0]))
+        if sorted(system) != sorted(SYSTEM):
+            found.append("[%s] loader declares %s, want %s" % (branch_name, sorted(system), sorted(SYSTEM)))
 
     consts = {m.group(1): int(m.group(2)) for m in
               re.finditer(r"^Public Const (LUMOX_\w+) As Long = (-?\d+)", "\n".join(lines), re.M)}
+    reasons = {k: consts.pop(k) for k in [k for k in consts if k.startswith("LUMOX_LOAD_")]}
+    if len(reasons) < 3 or any(v >= 0 for v in reasons.values()) or len(set(reasons.values())) != len(reasons):
+        found.append("loader reasons LUMOX_LOAD_* must be three or more distinct negative numbers: %s" % reasons)
+    if not re.search(r"^Public %s As Long$" % LOAD_ERROR, "\n".join(lines), re.M):
+        found.append("no Public %s As Long" % LOAD_ERROR)
     codes = lumox_header.result_codes()
     if consts != codes:
         diff = sorted(set(consts.items()) ^ set(codes.items()))
@@ -269,6 +287,12 @@ MUTATIONS = [
     ("LumoxMessage missing", _sub(r"Public Function LumoxMessage", "Public Function LumoxText")),
     ("a helper calling with an argument too few", _sub(r"HttpGetErrStr\(code, message\)", "HttpGetErrStr(code)")),
     ("the loader Declare without LongPtr", _sub(r"lpLibFileName As LongPtr", "lpLibFileName As Long")),
+    ("a module handle Long in the VBA7 branch", _sub(r"\(ByVal hModule As LongPtr", "(ByVal hModule As Long")),
+    ("FreeLibrary missing in the legacy branch", _sub(r"Private Declare Function FreeLibrary .*\r\n", "")),
+    ("a loader reason that a Windows error number can take", _sub(r"LUMOX_LOAD_WEB_PATH As Long = -2", "LUMOX_LOAD_WEB_PATH As Long = 2")),
+    ("two loader reasons alike", _sub(r"LUMOX_LOAD_OTHER_DLL As Long = -3", "LUMOX_LOAD_OTHER_DLL As Long = -1")),
+    ("LumoxLoadError missing", _sub(r"Public LumoxLoadError As Long", "Private LumoxLoadError As Long")),
+    ("EnsureLumox missing", _sub(r"Public Function EnsureLumox", "Public Function LoadLumox")),
 ]
 
 # VBA example code and the faults vba_call_problems must find in it.
@@ -294,7 +318,7 @@ def main():
     results = lumox_header.Results(sys.argv[1])
     text = open(BAS, "rb").read().decode("utf-8")
     found = problems(text)
-    results.check("Lumox.bas agrees with Lumox.h (pair type, 6 Declares x 2 branches, constants, helpers)",
+    results.check("Lumox.bas agrees with Lumox.h (pair type, 6 Declares x 2 branches, constants, loader, helpers)",
                   not found, "; ".join(found))
     missed = []
     for what, mutate in MUTATIONS:
