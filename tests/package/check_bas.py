@@ -8,8 +8,8 @@ and that its header points to the VBA chapter of the Japanese description. Then 
 module to see that it notices each fault.
 
 The module is kept in UTF-8 here; scripts/package.sh bundles it in code page 932, so every
-character must exist there. vba_call_problems() is also used by check_docs.py on the VBA
-examples of the descriptions.
+character must exist there. example_problems() is also used by check_docs.py on the VBA
+examples of the descriptions and of README-ja.txt.
 
   check_bas.py RESULTS_FILE
 """
@@ -135,6 +135,65 @@ def vba_call_problems(code, names):
                 found.append("%s called with %s arguments, declared with %d" % (name, got, functions[name]))
         elif name not in constants and name not in types and name not in defined:
             found.append("%s is not declared in Lumox.bas" % name)
+    return found
+
+
+# Example code: the helpers that load Lumox.dll, the module functions that call into it, the
+# comment that says a procedure needs no loading (it does not call the DLL), and how each host
+# application names the folder of its document and shows a status.
+LOADERS = ("EnsureLumox", "LumoxLoad")
+NEEDS_NO_LOADER = ("EnsureLumox は不要", "no EnsureLumox is needed")
+HOSTS = {"Excel": r"\bThisWorkbook\b|\bApplication\.StatusBar\b",
+         "Access": r"\bCurrentProject\b|\bSysCmd\b|\bacSysCmd\w+",
+         "VB6": r"\bApp\.Path\b|\bScreen\.MousePointer\b"}
+DOCUMENT_FOLDER = {"Excel": "ThisWorkbook.Path", "Access": "CurrentProject.Path", "VB6": "App.Path"}
+
+
+def procedures(code):
+    """[(name, raw text)] of the Subs and Functions in code."""
+    pattern = r"^(?:(?:Public|Private) )?(Sub|Function) (\w+)\b.*?^End \1\b"
+    return [(m.group(2), m.group(0)) for m in re.finditer(pattern, code, re.M | re.S)]
+
+
+def example_hosts(code):
+    """The host applications whose own names code uses."""
+    text = vba_statements(code)
+    return {host for host, pattern in HOSTS.items() if re.search(pattern, text)}
+
+
+def example_problems(code, names):
+    """vba_call_problems, and: every procedure loads Lumox.dll (EnsureLumox or LumoxLoad, or a
+    procedure of the same example that does) before its first call into the DLL, or says in a
+    comment that it needs none and then makes no such call; code uses one host application's
+    names only, and EnsureLumox gets that host's document folder."""
+    found = vba_call_problems(code, names)
+    functions = names[0]
+    users = [n for n in functions if n.startswith("Http")] + ["LumoxMessage"]
+    procs = procedures(code)
+    if not procs:
+        found.append("no Sub or Function")
+    loaders = list(LOADERS)
+    for name, raw in procs:  # a procedure of the example that loads counts as a loader
+        if re.search(r"\b(?:%s)\s*\(" % "|".join(LOADERS), vba_statements(raw)):
+            loaders.append(name)
+    for name, raw in procs:
+        text = vba_statements(raw)
+        body = text.split("\n", 1)[1] if "\n" in text else ""
+        load = re.search(r"\b(?:%s)\b" % "|".join(loaders), body)
+        use = re.search(r"\b(?:%s)\s*\(" % "|".join(users), body)
+        if any(note in raw for note in NEEDS_NO_LOADER):
+            if use or load:
+                found.append("%s says it needs no loading but calls %s" % (name, (use or load).group(0)))
+        elif not load:
+            found.append("%s neither loads Lumox.dll nor says it needs no loading" % name)
+        elif use and use.start() < load.start():
+            found.append("%s calls %s before loading Lumox.dll" % (name, use.group(0).rstrip("(")))
+    hosts = example_hosts(code)
+    if len(hosts) > 1:
+        found.append("names of several host applications: %s" % sorted(hosts))
+    for m in re.finditer(r"\bEnsureLumox\s*\(\s*([\w.]+)", vba_statements(code)):
+        if hosts and m.group(1) != DOCUMENT_FOLDER[sorted(hosts)[0]]:
+            found.append("EnsureLumox(%s) in %s code" % (m.group(1), sorted(hosts)[0]))
     return found
 
 
@@ -298,12 +357,19 @@ MUTATIONS = [
 # VBA example code and the faults vba_call_problems must find in it.
 EXAMPLE = """Sub Example()
     Dim params() As LumoxPair
+    If Not EnsureLumox(ThisWorkbook.Path) Then Exit Sub
+    Application.StatusBar = "..."
     ReDim params(0 To 0)
     params(0).Name = "a, b": params(0).Value = "f(x)"   ' a comment (with, commas)
     rc = HttpUploadFileEx("http://s/", params, "C:\\x", "f", vbNullString, 0, _
                           "proxy", 8080, Trim("u"), "p")
     If rc <> LUMOX_OK Then MsgBox LumoxMessage(rc)
 End Sub
+
+Function Fits(ByVal text As String) As Boolean
+    ' Lumox.dll を呼び出さないので、EnsureLumox は不要です。
+    Fits = (StrConv(StrConv(text, vbFromUnicode), vbUnicode) = text)
+End Function
 """
 EXAMPLE_MUTATIONS = [
     ("an argument too few", _sub(r", Trim\(\"u\"\)", "")),
@@ -311,6 +377,12 @@ EXAMPLE_MUTATIONS = [
     ("a function the module lacks", _sub(r"HttpUploadFileEx", "HttpUploadFileExW")),
     ("a constant the module lacks", _sub(r"LUMOX_OK", "LUMOX_SUCCESS")),
     ("a function called without an argument list", _sub(r"LumoxMessage\(rc\)", "LumoxMessage")),
+    ("no loading", _sub(r"    If Not EnsureLumox\(ThisWorkbook.Path\) Then Exit Sub\n", "")),
+    ("loading after the first call", _sub(r"(    If Not EnsureLumox.*\n)((?:.*\n)*?)(    If rc <> )", r"\2\1\3")),
+    ("a procedure without loading or a note", _sub(r"    ' Lumox.dll を呼び出さないので、EnsureLumox は不要です。\n", "")),
+    ("a note on a procedure that calls the DLL", _sub(r"(Fits = )", r"MsgBox LumoxMessage(1)\n    \1")),
+    ("another host's names", _sub(r"Application.StatusBar = ", "SysCmd acSysCmdSetStatus, ")),
+    ("another host's document folder", _sub(r"EnsureLumox\(ThisWorkbook.Path\)", "EnsureLumox(CurrentProject.Path)")),
 ]
 
 
@@ -330,9 +402,9 @@ def main():
     results.check("Lumox.bas check notices each of %d broken copies" % len(MUTATIONS), not missed,
                   "not noticed: %s" % missed)
     names = module_names(text)
-    wrong = vba_call_problems(EXAMPLE, names)
+    wrong = example_problems(EXAMPLE, names)
     missed = [what for what, mutate in EXAMPLE_MUTATIONS
-              if mutate(EXAMPLE) == EXAMPLE or not vba_call_problems(mutate(EXAMPLE), names)]
+              if mutate(EXAMPLE) == EXAMPLE or not example_problems(mutate(EXAMPLE), names)]
     results.check("VBA example check passes a right example and notices each of %d faults" % len(EXAMPLE_MUTATIONS),
                   not wrong and not missed, "right example: %s; not noticed: %s" % (wrong, missed))
     results.write()
