@@ -14,6 +14,7 @@ else
          pkg-config zip unzip groff-base clang libclang-rt-14-dev iproute2
          clang-format clang-tidy)
   pkgs+=(python3-markdown)  # scripts/package.sh makes the HTML descriptions with it
+  pkgs+=(chromium)  # the package tests open the HTML descriptions in headless Chromium
   pkgs+=(debootstrap)  # the i386 root of the win32 tests (scripts/wine32-prepare.sh)
 fi
 missing=()

@@ -168,7 +168,7 @@ for preset in linux win64; do
 done
 
 # Install, consumer, bundle, Lumox.bas and documentation checks over the legs built above.
-echo "== package: install and consumer tests, bundles, Lumox.bas and documentation checks"
+echo "== package: install and consumer tests, bundles, Lumox.bas, documentation and browser checks"
 started=$(date +%s)
 summary+=("package=$build_root/package")
 python3 tests/package/run_all.py "$build_root" "$build_root/package" $legs > "$build_root/package.log" 2>&1

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Checks bindings/vba/Lumox.bas against Lumox.h: the pair type, each Declare of the six
 automation-form exports (32-bit and, under #If VBA7, PtrSafe), the result-code constants, the
-helpers LumoxLoad and LumoxMessage and the calls in its own code, and that its header points
-to the VBA chapter of the Japanese description. Then feeds the checker broken copies of the
+loader's own reasons (LUMOX_LOAD_*, negative so that no Windows error number can be taken for
+one), the kernel32 functions of the loader in both branches, the helpers (LumoxLoad,
+EnsureLumox, LumoxLoadedPath, LumoxLoadMessage, LumoxMessage) and the calls in its own code,
+and that its header points to the VBA chapter of the Japanese description. Then feeds the checker broken copies of the
 module to see that it notices each fault.
 
 The module is kept in UTF-8 here; scripts/package.sh bundles it in code page 932, so every
-character must exist there. vba_call_problems() is also used by check_docs.py on the VBA
-examples of the descriptions.
+character must exist there. example_problems() is also used by check_docs.py on the VBA
+examples of the descriptions and of README-ja.txt.
 
   check_bas.py RESULTS_FILE
 """
@@ -24,9 +26,19 @@ PAIR_TYPE = "LumoxPair"
 LIBRARY = "Lumox.dll"
 # The helpers of the module: name -> (argument list, return type).
 HELPERS = {"LumoxLoad": ("ByVal dllPath As String", "Boolean"),
+           "EnsureLumox": ("ByVal documentFolder As String", "Boolean"),
+           "LumoxLoadedPath": ("", "String"),
+           "LumoxLoadMessage": ("", "String"),
            "LumoxMessage": ("ByVal code As Long", "String")}
-# The one system function the module declares, for LumoxLoad: its type in each branch.
-LOADER = ("LoadLibraryW", "kernel32", {"VBA7": "LongPtr", "else": "Long"})
+# The public variable where LumoxLoad keeps why it failed.
+LOAD_ERROR = "LumoxLoadError"
+# The system functions the loader declares (Private, from kernel32): the argument list and
+# return type, with {P} the pointer type of the branch (LongPtr under VBA7, else Long).
+SYSTEM = {"LoadLibraryW": ("ByVal lpLibFileName As {P}", "{P}"),
+          "FreeLibrary": ("ByVal hLibModule As {P}", "Long"),
+          "GetModuleHandleW": ("ByVal lpModuleName As {P}", "{P}"),
+          "GetModuleFileNameW": ("ByVal hModule As {P}, ByVal lpFilename As {P}, ByVal nSize As Long", "Long")}
+POINTER = {"VBA7": "LongPtr", "else": "Long"}
 
 # How each C argument type must be declared: (passing, VB type). Text goes by value as an
 # ANSI string, integers are Long, the parameter list is the array variable itself (by
@@ -95,6 +107,7 @@ def module_names(text):
     for m in re.finditer(pattern, statements, re.M):
         functions[m.group(1)] = call_arguments(statements, m.end() - 1)
     constants = set(re.findall(r"^Public Const (\w+)", statements, re.M))
+    constants |= set(re.findall(r"^Public (?!Const |Type |Declare |Function |Sub )(\w+) As ", statements, re.M))
     types = set(re.findall(r"^Public Type (\w+)", statements, re.M))
     return functions, constants, types
 
@@ -122,6 +135,65 @@ def vba_call_problems(code, names):
                 found.append("%s called with %s arguments, declared with %d" % (name, got, functions[name]))
         elif name not in constants and name not in types and name not in defined:
             found.append("%s is not declared in Lumox.bas" % name)
+    return found
+
+
+# Example code: the helpers that load Lumox.dll, the module functions that call into it, the
+# comment that says a procedure needs no loading (it does not call the DLL), and how each host
+# application names the folder of its document and shows a status.
+LOADERS = ("EnsureLumox", "LumoxLoad")
+NEEDS_NO_LOADER = ("EnsureLumox は不要", "no EnsureLumox is needed")
+HOSTS = {"Excel": r"\bThisWorkbook\b|\bApplication\.StatusBar\b",
+         "Access": r"\bCurrentProject\b|\bSysCmd\b|\bacSysCmd\w+",
+         "VB6": r"\bApp\.Path\b|\bScreen\.MousePointer\b"}
+DOCUMENT_FOLDER = {"Excel": "ThisWorkbook.Path", "Access": "CurrentProject.Path", "VB6": "App.Path"}
+
+
+def procedures(code):
+    """[(name, raw text)] of the Subs and Functions in code."""
+    pattern = r"^(?:(?:Public|Private) )?(Sub|Function) (\w+)\b.*?^End \1\b"
+    return [(m.group(2), m.group(0)) for m in re.finditer(pattern, code, re.M | re.S)]
+
+
+def example_hosts(code):
+    """The host applications whose own names code uses."""
+    text = vba_statements(code)
+    return {host for host, pattern in HOSTS.items() if re.search(pattern, text)}
+
+
+def example_problems(code, names):
+    """vba_call_problems, and: every procedure loads Lumox.dll (EnsureLumox or LumoxLoad, or a
+    procedure of the same example that does) before its first call into the DLL, or says in a
+    comment that it needs none and then makes no such call; code uses one host application's
+    names only, and EnsureLumox gets that host's document folder."""
+    found = vba_call_problems(code, names)
+    functions = names[0]
+    users = [n for n in functions if n.startswith("Http")] + ["LumoxMessage"]
+    procs = procedures(code)
+    if not procs:
+        found.append("no Sub or Function")
+    loaders = list(LOADERS)
+    for name, raw in procs:  # a procedure of the example that loads counts as a loader
+        if re.search(r"\b(?:%s)\s*\(" % "|".join(LOADERS), vba_statements(raw)):
+            loaders.append(name)
+    for name, raw in procs:
+        text = vba_statements(raw)
+        body = text.split("\n", 1)[1] if "\n" in text else ""
+        load = re.search(r"\b(?:%s)\b" % "|".join(loaders), body)
+        use = re.search(r"\b(?:%s)\s*\(" % "|".join(users), body)
+        if any(note in raw for note in NEEDS_NO_LOADER):
+            if use or load:
+                found.append("%s says it needs no loading but calls %s" % (name, (use or load).group(0)))
+        elif not load:
+            found.append("%s neither loads Lumox.dll nor says it needs no loading" % name)
+        elif use and use.start() < load.start():
+            found.append("%s calls %s before loading Lumox.dll" % (name, use.group(0).rstrip("(")))
+    hosts = example_hosts(code)
+    if len(hosts) > 1:
+        found.append("names of several host applications: %s" % sorted(hosts))
+    for m in re.finditer(r"\bEnsureLumox\s*\(\s*([\w.]+)", vba_statements(code)):
+        if hosts and m.group(1) != DOCUMENT_FOLDER[sorted(hosts)[0]]:
+            found.append("EnsureLumox(%s) in %s code" % (m.group(1), sorted(hosts)[0]))
     return found
 
 
@@ -180,7 +252,7 @@ def problems(text):
     pattern = re.compile(r'^(Public|Private) Declare (PtrSafe )?Function (\w+) Lib "([^"]+)" \((.*)\) As (\w+)$')
     for branch_name, statements in declares.items():
         seen = []
-        loader = False
+        system = []
         for s in statements:
             m = pattern.match(s)
             if not m:
@@ -190,11 +262,11 @@ def problems(text):
             where = "[%s] %s" % (branch_name, name)
             if (ptrsafe is not None) != (branch_name == "VBA7"):
                 found.append(where + ": PtrSafe belongs exactly to the VBA7 branch")
-            if (name, lib) == LOADER[:2]:
-                want = LOADER[2][branch_name]
-                loader = True
-                if (scope, arglist, ret) != ("Private", "ByVal lpLibFileName As %s" % want, want):
-                    found.append(where + ": want Private, ByVal lpLibFileName As %s, returning %s" % (want, want))
+            if name in SYSTEM:
+                args, want = (x.replace("{P}", POINTER[branch_name]) for x in SYSTEM[name])
+                system.append(name)
+                if (scope, lib, arglist, ret) != ("Private", "kernel32", args, want):
+                    found.append(where + ": want Private from kernel32 (%s) As %s" % (args, want))
                 continue
             seen.append(name)
             if scope != "Public" or lib != LIBRARY:
@@ -223,11 +295,16 @@ def problems(text):
                     found.append(where + ": %s is %s %s, want %s %s" % (cname, passing, vtype, want[0], want[1]))
         if sorted(seen) != sorted(wanted):
             found.append("[%s] declares %s, want %s" % (branch_name, sorted(seen), sorted(wanted)))
-        if not loader:
-            found.append("[%s] no Declare of %s for LumoxLoad" % (branch_name, LOADER[0]))
+        if sorted(system) != sorted(SYSTEM):
+            found.append("[%s] loader declares %s, want %s" % (branch_name, sorted(system), sorted(SYSTEM)))
 
     consts = {m.group(1): int(m.group(2)) for m in
               re.finditer(r"^Public Const (LUMOX_\w+) As Long = (-?\d+)", "\n".join(lines), re.M)}
+    reasons = {k: consts.pop(k) for k in [k for k in consts if k.startswith("LUMOX_LOAD_")]}
+    if len(reasons) < 3 or any(v >= 0 for v in reasons.values()) or len(set(reasons.values())) != len(reasons):
+        found.append("loader reasons LUMOX_LOAD_* must be three or more distinct negative numbers: %s" % reasons)
+    if not re.search(r"^Public %s As Long$" % LOAD_ERROR, "\n".join(lines), re.M):
+        found.append("no Public %s As Long" % LOAD_ERROR)
     codes = lumox_header.result_codes()
     if consts != codes:
         diff = sorted(set(consts.items()) ^ set(codes.items()))
@@ -269,17 +346,30 @@ MUTATIONS = [
     ("LumoxMessage missing", _sub(r"Public Function LumoxMessage", "Public Function LumoxText")),
     ("a helper calling with an argument too few", _sub(r"HttpGetErrStr\(code, message\)", "HttpGetErrStr(code)")),
     ("the loader Declare without LongPtr", _sub(r"lpLibFileName As LongPtr", "lpLibFileName As Long")),
+    ("a module handle Long in the VBA7 branch", _sub(r"\(ByVal hModule As LongPtr", "(ByVal hModule As Long")),
+    ("FreeLibrary missing in the legacy branch", _sub(r"Private Declare Function FreeLibrary .*\r\n", "")),
+    ("a loader reason that a Windows error number can take", _sub(r"LUMOX_LOAD_WEB_PATH As Long = -2", "LUMOX_LOAD_WEB_PATH As Long = 2")),
+    ("two loader reasons alike", _sub(r"LUMOX_LOAD_OTHER_DLL As Long = -3", "LUMOX_LOAD_OTHER_DLL As Long = -1")),
+    ("LumoxLoadError missing", _sub(r"Public LumoxLoadError As Long", "Private LumoxLoadError As Long")),
+    ("EnsureLumox missing", _sub(r"Public Function EnsureLumox", "Public Function LoadLumox")),
 ]
 
 # VBA example code and the faults vba_call_problems must find in it.
 EXAMPLE = """Sub Example()
     Dim params() As LumoxPair
+    If Not EnsureLumox(ThisWorkbook.Path) Then Exit Sub
+    Application.StatusBar = "..."
     ReDim params(0 To 0)
     params(0).Name = "a, b": params(0).Value = "f(x)"   ' a comment (with, commas)
     rc = HttpUploadFileEx("http://s/", params, "C:\\x", "f", vbNullString, 0, _
                           "proxy", 8080, Trim("u"), "p")
     If rc <> LUMOX_OK Then MsgBox LumoxMessage(rc)
 End Sub
+
+Function Fits(ByVal text As String) As Boolean
+    ' Lumox.dll を呼び出さないので、EnsureLumox は不要です。
+    Fits = (StrConv(StrConv(text, vbFromUnicode), vbUnicode) = text)
+End Function
 """
 EXAMPLE_MUTATIONS = [
     ("an argument too few", _sub(r", Trim\(\"u\"\)", "")),
@@ -287,6 +377,12 @@ EXAMPLE_MUTATIONS = [
     ("a function the module lacks", _sub(r"HttpUploadFileEx", "HttpUploadFileExW")),
     ("a constant the module lacks", _sub(r"LUMOX_OK", "LUMOX_SUCCESS")),
     ("a function called without an argument list", _sub(r"LumoxMessage\(rc\)", "LumoxMessage")),
+    ("no loading", _sub(r"    If Not EnsureLumox\(ThisWorkbook.Path\) Then Exit Sub\n", "")),
+    ("loading after the first call", _sub(r"(    If Not EnsureLumox.*\n)((?:.*\n)*?)(    If rc <> )", r"\2\1\3")),
+    ("a procedure without loading or a note", _sub(r"    ' Lumox.dll を呼び出さないので、EnsureLumox は不要です。\n", "")),
+    ("a note on a procedure that calls the DLL", _sub(r"(Fits = )", r"MsgBox LumoxMessage(1)\n    \1")),
+    ("another host's names", _sub(r"Application.StatusBar = ", "SysCmd acSysCmdSetStatus, ")),
+    ("another host's document folder", _sub(r"EnsureLumox\(ThisWorkbook.Path\)", "EnsureLumox(CurrentProject.Path)")),
 ]
 
 
@@ -294,7 +390,7 @@ def main():
     results = lumox_header.Results(sys.argv[1])
     text = open(BAS, "rb").read().decode("utf-8")
     found = problems(text)
-    results.check("Lumox.bas agrees with Lumox.h (pair type, 6 Declares x 2 branches, constants, helpers)",
+    results.check("Lumox.bas agrees with Lumox.h (pair type, 6 Declares x 2 branches, constants, loader, helpers)",
                   not found, "; ".join(found))
     missed = []
     for what, mutate in MUTATIONS:
@@ -306,9 +402,9 @@ def main():
     results.check("Lumox.bas check notices each of %d broken copies" % len(MUTATIONS), not missed,
                   "not noticed: %s" % missed)
     names = module_names(text)
-    wrong = vba_call_problems(EXAMPLE, names)
+    wrong = example_problems(EXAMPLE, names)
     missed = [what for what, mutate in EXAMPLE_MUTATIONS
-              if mutate(EXAMPLE) == EXAMPLE or not vba_call_problems(mutate(EXAMPLE), names)]
+              if mutate(EXAMPLE) == EXAMPLE or not example_problems(mutate(EXAMPLE), names)]
     results.check("VBA example check passes a right example and notices each of %d faults" % len(EXAMPLE_MUTATIONS),
                   not wrong and not missed, "right example: %s; not noticed: %s" % (wrong, missed))
     results.write()

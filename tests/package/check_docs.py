@@ -8,7 +8,11 @@ has a message with exactly the message the library hands out (asked of LIBRARY_S
 HttpGetErrStrC when given), explain the same codes without a message of their own (none of
 which may have one), document every settings key with the default of the Lumox.ini sample,
 and hold VBA examples that call each of the six automation-form functions as Lumox.bas
-declares them, the same calls in both; the manual page must be the one made from the English
+declares them, the same calls in both. Every VBA example of both editions and of
+README-ja.txt is checked against Lumox.bas (names, argument counts, constants), loads the DLL
+before its first call into it or says it needs no loading, and keeps to one host application
+(Excel, Access or VB6) with that host's document folder; each edition has Access and VB6
+variants, and the quick start of README-ja.txt is the one of the Japanese edition; the manual page must be the one made from the English
 edition. Given the lumox tool, each code the editions explain must have its own description in
 `lumox message CODE` too.
 """
@@ -26,6 +30,7 @@ import lumox_header  # noqa: E402
 DOCS = os.path.join(lumox_header.ROOT, "docs")
 EDITIONS = {"ja": os.path.join(DOCS, "Lumox-API-ja.md"), "en": os.path.join(DOCS, "Lumox-API-en.md")}
 INI = os.path.join(DOCS, "Lumox.ini")
+README_JA = os.path.join(DOCS, "README-bundle-ja.txt")
 FALLBACK = "不明なエラーが発生しました。"
 SETTING_KEYS = ["LogOn", "Connect", "Receive", "Send", "Total", "CertCheck"]
 # Codes the library or its platform layer returns without a message of their own, which
@@ -55,6 +60,16 @@ def code_tables(text):
             else:
                 unexplained.append(int(cells[0]))
     return messages, unexplained
+
+
+def vb_blocks(text):
+    return re.findall(r"^```vb\n(.*?)^```", text.replace("\r\n", "\n"), re.M | re.S)
+
+
+def quick_start(text):
+    """The first VBA block after the quick start heading, or None."""
+    m = re.search(r"^(?:###? )?(?:クイックスタート|Quick start)[^\n]*$(.*?)^```vb\n(.*?)^```", text, re.M | re.S)
+    return m.group(2) if m else None
 
 
 def vba_calls(text):
@@ -142,13 +157,16 @@ def main():
         if library is not None:
             results.check("%s description: no code it explains as message-less has a message" % edition,
                           not set(unexplained) & set(library), sorted(set(unexplained) & set(library)))
-        blocks = re.findall(r"^```vb\n(.*?)^```", text, re.M | re.S)
-        wrong = [p for b in blocks for p in check_bas.vba_call_problems(b, bas_names)]
+        blocks = vb_blocks(text)
+        wrong = [p for b in blocks for p in check_bas.example_problems(b, bas_names)]
         calls_by[edition] = vba_calls(text)
         called = {name for name, _ in calls_by[edition]}
         results.check("%s description: %d VBA examples call Lumox.bas as declared, each of the six functions" %
                       (edition, len(blocks)), blocks and not wrong and set(AUTOMATION_FORM) <= called,
                       "%s; not called: %s" % (wrong, sorted(set(AUTOMATION_FORM) - called)))
+        hosts = [check_bas.example_hosts(b) for b in blocks]
+        results.check("%s description: Excel, Access and VB6 variants of the examples" % edition,
+                      all({h} in hosts for h in ("Excel", "Access", "VB6")), hosts)
         bad = [name for name, value in codes.items()
                if value != 0 and ("`%s`" % name not in text or value not in rows)]
         results.check("%s description lists every LUMOX_E_* code with its name" % edition,
@@ -180,6 +198,14 @@ def main():
     results.check("both descriptions' VBA examples make the same calls",
                   calls_by["ja"] == calls_by["en"], calls_by)
     ja = open(EDITIONS["ja"], encoding="utf-8").read()
+    readme = open(README_JA, encoding="utf-8").read()
+    blocks = vb_blocks(readme)
+    wrong = [p for b in blocks for p in check_bas.example_problems(b, bas_names)]
+    results.check("README-ja.txt: %d VBA examples call Lumox.bas as declared and load the DLL first" % len(blocks),
+                  blocks and not wrong, wrong)
+    results.check("README-ja.txt: its quick start is the one of the Japanese edition's VBA chapter",
+                  quick_start(readme) is not None and quick_start(readme) == quick_start(ja),
+                  "README %r, description %r" % (quick_start(readme), quick_start(ja)))
     results.check("ja description is titled 【Lumox通信APIの説明】",
                   ja.splitlines()[0] == "# 【Lumox通信APIの説明】", ja.splitlines()[0])
 

@@ -3,7 +3,8 @@
 
   run_all.py BUILD_ROOT OUT_DIR LEG...
 
-Always: the Lumox.bas check and the documentation check. With a built linux leg: the install
+Always: the Lumox.bas check, the documentation check, and the browser check of the HTML
+descriptions, whose screenshots stay in OUT_DIR/screenshots. With a built linux leg: the install
 and consumer tests. Then scripts/package.sh bundles every built leg among win32, win64 and
 linux from BUILD_ROOT into OUT_DIR/dist, and the bundle check unpacks and checks them.
 Results go to OUT_DIR/results/checks.txt as "PASS name" / "FAIL name: why" lines.
@@ -39,6 +40,7 @@ def main():
     step(os.path.join(HERE, "check_bas.py"), results_file)
     tool = os.path.join(build_root, "linux", "cli", "lumox")
     step(os.path.join(HERE, "check_docs.py"), results_file, *([so, tool] if linux else []))
+    step(os.path.join(HERE, "check_html.py"), results_file, out)
     if linux:
         step(os.path.join(HERE, "consumer_test.py"), results_file, os.path.join(build_root, "linux"),
              os.path.join(out, "consumer"))
