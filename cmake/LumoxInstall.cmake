@@ -13,10 +13,10 @@ if(WIN32)
   # The export table with its ordinals (decorated stdcall names on 32-bit), for callers
   # that make their own import library.
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    install(FILES ${PROJECT_SOURCE_DIR}/library/Lumox-i686.def DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    install(FILES ${PROJECT_BINARY_DIR}/library/Lumox-i686.def DESTINATION ${CMAKE_INSTALL_LIBDIR}
             RENAME Lumox.def)
   else()
-    install(FILES ${PROJECT_SOURCE_DIR}/library/Lumox.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(FILES ${PROJECT_BINARY_DIR}/library/Lumox.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
   endif()
 endif()
 

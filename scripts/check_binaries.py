@@ -17,14 +17,13 @@ import struct
 import subprocess
 import sys
 
-EXPORTS = ["HttpDownloadFile", "HttpDownloadFileEx", "HttpGetErrStr", "HttpParseURL",
-           "HttpUploadFile", "HttpUploadFileEx", "HttpDownloadFileC", "HttpDownloadFileExC",
-           "HttpGetErrStrC", "HttpParseURLC", "HttpUploadFileC", "HttpUploadFileExC"]
-# Bytes of arguments each export takes on 32-bit Windows (stdcall: the callee pops them).
-ARG_BYTES = {"HttpDownloadFile": 16, "HttpDownloadFileEx": 36, "HttpGetErrStr": 8,
-             "HttpParseURL": 8, "HttpUploadFile": 20, "HttpUploadFileEx": 40,
-             "HttpDownloadFileC": 20, "HttpDownloadFileExC": 40, "HttpGetErrStrC": 12,
-             "HttpParseURLC": 12, "HttpUploadFileC": 24, "HttpUploadFileExC": 44}
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lumox_exports  # noqa: E402
+
+# The exports in ordinal order, and the bytes of arguments each takes on 32-bit Windows
+# (stdcall: the callee pops them), from library/Lumox.exports.
+EXPORTS = [e.name for e in lumox_exports.read()]
+ARG_BYTES = {e.name: e.arg_bytes for e in lumox_exports.read()}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "wininet.dll", "shlwapi.dll",
                "oleaut32.dll", "ole32.dll", "advapi32.dll", "msvcrt.dll", "comctl32.dll",
                "shell32.dll", "ntdll.dll"}
@@ -145,8 +144,8 @@ def check_windows(leg, dll, exe):
         check("%s Lumox.dll is a %s-bit PE" % (leg, leg[3:]), pe_format in fmt, fmt.strip())
         table, base, rvas, image_base = pe_exports(dll, objdump)
         names = [n for _, n in table]
-        check("%s Lumox.dll exports exactly the 12 names" % leg, sorted(names) == sorted(EXPORTS),
-              "exports: %s" % names)
+        check("%s Lumox.dll exports exactly the %d names of Lumox.exports" % (leg, len(EXPORTS)),
+              sorted(names) == sorted(EXPORTS), "exports: %s" % names)
         by_ordinal = {o: n for o, n in table}
         want = {i + 1: n for i, n in enumerate(EXPORTS)}
         check("%s Lumox.dll ordinals 1 to 12 in order" % leg, by_ordinal == want and base == 1,
@@ -226,7 +225,7 @@ def check_linux_so(so, links):
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     node = "LUMOX_%d" % major
     names = sorted(s.split("@")[0] for s in symbols if s != node)
-    check("linux libLumox.so exports exactly the 12 names", names == sorted(EXPORTS), str(names))
+    check("linux libLumox.so exports exactly the %d names of Lumox.exports" % len(EXPORTS), names == sorted(EXPORTS), str(names))
     check("linux libLumox.so exports carry the version node %s" % node,
           node in symbols and all(s.endswith("@@" + node) for s in symbols if s != node), str(symbols))
     dyn = run("readelf", "-d", so)

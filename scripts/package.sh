@@ -80,7 +80,7 @@ for leg in $legs; do
       cp "$dir/library/Lumox.dll" "$dir/testclient/Lumoxdemo.exe" "$dir/cli/lumox.exe" "$out/"
       cp "$dir/library/libLumox.dll.a" "$out/Lumox.lib"
       # 32-bit callers link the decorated stdcall names; the DLL exports them undecorated.
-      if [ "$leg" = win32 ]; then def=library/Lumox-i686.def; else def=library/Lumox.def; fi
+      if [ "$leg" = win32 ]; then def=$dir/library/Lumox-i686.def; else def=$dir/library/Lumox.def; fi
       bundle_docs "$leg" "$def" "$out"
       static_checks "$leg-dir" "$out" "$name"
       rm -f "$dist/$name.zip"

@@ -27,6 +27,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import consumer_test  # noqa: E402
 import lumox_header  # noqa: E402
 
+sys.path.insert(0, os.path.join(lumox_header.ROOT, "scripts"))
+import lumox_exports  # noqa: E402
+
 ROOT = lumox_header.ROOT
 HERE = os.path.dirname(os.path.abspath(__file__))
 VERSION = lumox_header.project_version()
@@ -162,8 +165,8 @@ def check_windows(results, leg, archive, work):
             "Lumox-API-ja.md": read("Lumox-API-ja.md") == BOM + crlf(source("docs/Lumox-API-ja.md")),
             "Lumox-API-en.md": read("Lumox-API-en.md") == BOM + crlf(source("docs/Lumox-API-en.md")),
             "Lumox.ini": same_text(read("Lumox.ini"), source("docs/Lumox.ini")),
-            "Lumox.def": same_text(read("Lumox.def"), source("library/%s" % (
-                "Lumox-i686.def" if leg == "win32" else "Lumox.def")))}
+            "Lumox.def": same_text(read("Lumox.def"), (lumox_exports.def32_text if leg == "win32" else
+                                                       lumox_exports.def_text)(lumox_exports.read()).encode())}
     results.check("%s: Lumox.h, Lumox.bas, descriptions, Lumox.ini and Lumox.def as in the source" % name,
                   all(same.values()), [k for k, v in same.items() if not v])
     results.check("%s: Lumox.ini sets LogOn=0" % name, re.search(rb"^LogOn=0\r$", read("Lumox.ini"), re.M))

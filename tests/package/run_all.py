@@ -3,10 +3,11 @@
 
   run_all.py BUILD_ROOT OUT_DIR LEG...
 
-Always: the Lumox.bas check, the documentation check, and the browser check of the HTML
-descriptions, whose screenshots stay in OUT_DIR/screenshots. With a built linux leg: the install
-and consumer tests. Then scripts/package.sh bundles every built leg among win32, win64 and
-linux from BUILD_ROOT into OUT_DIR/dist, and the bundle check unpacks and checks them.
+Always: the Lumox.bas check, the export list check, the documentation check, and the browser
+check of the HTML descriptions, whose screenshots stay in OUT_DIR/screenshots. With a built
+linux leg: the install and consumer tests. Then scripts/package.sh bundles every built leg
+among win32, win64 and linux from BUILD_ROOT into OUT_DIR/dist, and the bundle check unpacks
+and checks them.
 Results go to OUT_DIR/results/checks.txt as "PASS name" / "FAIL name: why" lines.
 """
 import os
@@ -38,6 +39,7 @@ def main():
     linux = "linux" in legs and built(build_root, "linux")
     so = os.path.join(build_root, "linux", "library", "libLumox.so")
     step(os.path.join(HERE, "check_bas.py"), results_file)
+    step(os.path.join(HERE, "check_exports.py"), results_file, build_root)
     tool = os.path.join(build_root, "linux", "cli", "lumox")
     step(os.path.join(HERE, "check_docs.py"), results_file, *([so, tool] if linux else []))
     step(os.path.join(HERE, "check_html.py"), results_file, out)
