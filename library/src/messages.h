@@ -1,4 +1,4 @@
-// Message table: one Japanese message per known result code.
+// The library's Japanese message of a result code (from the table of code meanings).
 #pragma once
 #include <stddef.h>
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "code_table.h"
 #include "messages.h"
 #include "module.h"
 #include "settings.h"
@@ -92,6 +93,26 @@ TEST(MessageTable, LookupByExactCode) {
   EXPECT_EQ(LoadMessage(404, buffer, 30), 29);
   EXPECT_EQ(std::string(kFallbackMessage), Sjis(u8"不明なエラーが発生しました。"));
   EXPECT_EQ(strlen(kFallbackMessage), 28u);
+}
+
+// One entry per code: the message lookups and lumox's descriptions read the same table, so a
+// code listed twice would give the two readers different answers.
+TEST(MessageTable, EachCodeOnceWithAText) {
+  size_t count = 0;
+  const CodeMeaning *table = AllCodeMeanings(&count);
+  size_t messages = 0, descriptions = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) EXPECT_LT(table[i - 1].code, table[i].code) << "at " << table[i].code;
+    EXPECT_TRUE(table[i].message != nullptr || table[i].description != nullptr) << table[i].code;
+    messages += table[i].message != nullptr;
+    descriptions += table[i].description != nullptr;
+  }
+  EXPECT_EQ(messages, 50u);
+  EXPECT_NE(FindCodeMeaning(404)->message, nullptr);
+  EXPECT_EQ(FindCodeMeaning(12045)->message, nullptr);
+  EXPECT_STREQ(FindCodeMeaning(39)->description, "the disk is full");
+  EXPECT_EQ(FindCodeMeaning(200), nullptr);
+  EXPECT_GE(descriptions, 31u);
 }
 
 TEST(Settings, DefaultsWithoutAFile) {
