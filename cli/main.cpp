@@ -155,8 +155,10 @@ bool ProxyPassword(const Options &o, std::string &password, int &status) {
 
 int RunTransfer(const Options &o) {
   bool get = o.command == Command::kGet;
-  // The local file this transfer writes: the download, or the reply of an upload.
+  // The local file this transfer writes: the download, or the reply of an upload; "-" sends
+  // it to standard output as it arrives, with nothing staged on disk.
   std::string written = get ? o.output : o.reply;
+  bool streamed = written == "-";
   if (get && written.empty()) {
     std::string why;
     std::string library;
@@ -172,7 +174,7 @@ int RunTransfer(const Options &o) {
     Say("cannot read " + o.file + ": " + why);
     return kExitLocalFile;
   }
-  if (!written.empty() && !CheckWritable(written, why)) {
+  if (!written.empty() && !streamed && !CheckWritable(written, why)) {
     Say("cannot write " + written + ": " + why);
     return kExitLocalFile;
   }
@@ -193,7 +195,10 @@ int RunTransfer(const Options &o) {
 
   // The library writes into a staged file that replaces the target only after success.
   StagedFile staged;
-  if (!written.empty()) {
+  if (streamed) {
+    (get ? t.path : t.reply) = "-";  // a name the library needs, never created
+    StagedFile::CatchInterruptions();
+  } else if (!written.empty()) {
     std::string &libraryPath = get ? t.path : t.reply;
     if (!staged.Begin(written, why)) {
       Say("cannot write " + written + ": " + why);
@@ -201,10 +206,11 @@ int RunTransfer(const Options &o) {
     }
     ToLibraryText(staged.path(), libraryPath);  // the target's folder converted above
   }
+  WatchTransfers(streamed);
 
   bool progress = !o.silent && IsTerminal(stderr);
   ProgressMeter meter(get ? ProgressMeter::Kind::kDownload : ProgressMeter::Kind::kUpload,
-                      get ? written : o.file, staged.path(), get ? -1 : FileSize(o.file));
+                      get ? (streamed ? std::string("stdout") : written) : o.file);
   if (progress) meter.Start();
 
   int code;
@@ -225,6 +231,7 @@ int RunTransfer(const Options &o) {
   meter.Finish();
   if (StagedFile::Interrupted()) {
     staged.Discard();
+    StagedFile::InterruptionHandled();
     return kExitInterrupted;
   }
   if (code != 0) {
@@ -232,7 +239,7 @@ int RunTransfer(const Options &o) {
     ReportFailure(code);
     return ExitStatusForTransfer(code);
   }
-  if (written.empty()) return kExitOk;
+  if (written.empty() || streamed) return kExitOk;
   // The library keeps going when the reply file cannot be made; the caller asked for it.
   if (!get && FileSize(staged.path()) < 0) {
     Say("the upload succeeded but the reply could not be written to " + written);

@@ -8,6 +8,8 @@ Environment (set by the CTest registration):
   LUMOX_SERVER_INFO    the test server's info file
   LUMOX_CLI_REPORT     where the GoogleTest-style XML report goes (one entry per test)
 """
+import ctypes
+import hashlib
 import json
 import os
 import pty
@@ -16,6 +18,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -555,9 +558,27 @@ class NoHalfFileTest(CliTest):
             total += sum(os.path.getsize(os.path.join(base, f)) for f in files)
         return total - len(old or b"")
 
+    def start_get(self, url, target, ignored=None):
+        """lumox get in the background, with signal `ignored` set to be ignored (as nohup
+        and a shell's background jobs do), once its download has started."""
+        ignore = (lambda: signal.signal(ignored, signal.SIG_IGN)) if ignored else None
+        proc = subprocess.Popen([LUMOX, "get", url, "-o", target], cwd=self.work,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, preexec_fn=ignore)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and not any(
+                n.startswith(".lumox-%d-" % proc.pid) and os.path.getsize(self.path(n + "/part")) > 0
+                for n in self.listing() if os.path.exists(self.path(n + "/part"))):
+            time.sleep(0.05)
+        self.assertLess(time.monotonic(), deadline, self.listing())
+        return proc
+
     @unittest.skipIf(WINDOWS, "POSIX signals")
     def test_signal_in_the_middle_leaves_the_target_as_it_was(self):
-        for sig, old in [(signal.SIGINT, None), (signal.SIGTERM, b"old"), (signal.SIGHUP, b"old")]:
+        for sig, old in [(signal.SIGINT, None), (signal.SIGTERM, b"old"), (signal.SIGHUP, b"old"),
+                         (signal.SIGQUIT, b"old"), (signal.SIGPIPE, None), (signal.SIGUSR1, b"old"),
+                         (signal.SIGXFSZ, None), (signal.SIGALRM, b"old")]:
             with self.subTest(signal=sig.name):
                 if old is not None:
                     with open(self.path("t.bin"), "wb") as f:
@@ -581,6 +602,40 @@ class NoHalfFileTest(CliTest):
                     self.assertEqual(self.read("t.bin"), old)
                     os.remove(self.path("t.bin"))
 
+    @unittest.skipIf(WINDOWS, "POSIX signals")
+    def test_ignored_signal_stays_ignored_and_the_download_completes(self):
+        # 400,000 bytes in parts of 20,000 every 50 ms: about one second.
+        for sig in [signal.SIGHUP, signal.SIGINT]:
+            with self.subTest(signal=sig.name):
+                proc = self.start_get(BASE + "/x/ch3/body/400000/trickle/50/20000", "t.bin", sig)
+                proc.send_signal(sig)
+                self.assertEqual(proc.wait(timeout=30), 0)
+                self.assertEqual(self.listing(), ["t.bin"])
+                self.assertEqual(self.read("t.bin"), pattern(400000))
+                os.remove(self.path("t.bin"))
+
+    @unittest.skipIf(WINDOWS, "POSIX process ids and SIGKILL")
+    def test_stale_staging_is_removed_and_live_staging_kept(self):
+        killed = self.start_get(BASE + "/x/ch4" + self.SLOW, "a.bin")
+        killed.kill()
+        killed.wait()
+        (stale,) = self.listing()
+        self.assertRegex(stale, r"^\.lumox-%d-\d+-\w{6}$" % killed.pid)
+        # Same shape but not only lumox's file inside, or not lumox's shape: not ours to remove.
+        kept = {".lumox-4194304-1-abcdef": "notes", ".lumox-AbCd12": "part"}
+        for name, inside in kept.items():
+            os.mkdir(self.path(name))
+            with open(os.path.join(self.path(name), inside), "wb"):
+                pass
+        live = self.start_get(BASE + "/x/ch4" + self.SLOW, "b.bin")
+        (running,) = set(self.listing()) - set(kept)
+        self.assertRegex(running, r"^\.lumox-%d-\d+-\w{6}$" % live.pid)
+        r = self.run_lumox("get", BASE + "/x/ch4/body/10", "-o", "c.bin")
+        self.assertOk(r)
+        self.assertEqual(self.listing(), sorted(list(kept) + [running, "c.bin"]))
+        live.terminate()
+        self.assertEqual(live.wait(timeout=20), -signal.SIGTERM)
+
     def test_time_limit_leaves_the_target_as_it_was(self):
         for old in [None, b"old"]:
             with self.subTest(old=old):
@@ -592,6 +647,80 @@ class NoHalfFileTest(CliTest):
                 self.assertEqual(self.listing(), [] if old is None else ["t.bin"])
                 if old is not None:
                     self.assertEqual(self.read("t.bin"), old)
+
+
+class StreamTest(CliTest):
+    """-o - and --reply -: the body on standard output, nothing on disk, and an exit status
+    that tells whether it is whole."""
+
+    def test_body_to_standard_output(self):
+        with open(self.path("up.bin"), "wb") as f:
+            f.write(b"sent")
+        cases = [
+            (["get", BASE + "/x/cs1/body/300000", "-o", "-"], 0, pattern(300000), ""),
+            (["get", BASE + "/x/cs2/body/70000/chunked", "-o-"], 0, pattern(70000), ""),
+            (["get", BASE + "/x/cs3/text/posted", "--post", "-d", "a=1", "-o", "-"], 0, b"posted", ""),
+            (["upload", BASE + "/x/cs4/sink/text/stored", "up.bin", "--reply", "-"], 0, b"stored", ""),
+            # Cut short of the announced length, or of the length header: a network failure.
+            (["get", BASE + "/x/cs5/body/600/short/300", "-o", "-"], 5, pattern(300),
+             "lumox: error 10011: ダウンロードしたファイルのサイズがサーバーと合いません。\n"),
+            (["get", BASE + "/x/cs6/body/6/hdr/LFile-Length/5", "-o", "-"], 5, pattern(6),
+             "lumox: error 10011: ダウンロードしたファイルのサイズがサーバーと合いません。\n"),
+            (["get", BASE + "/x/cs7/status/404", "-o", "-"], 4, b"", M404),
+        ]
+        for args, code, out, error in cases:
+            with self.subTest(url=args[1]):
+                r = self.run_lumox(*args)
+                self.assertEqual((r.code, r.error), (code, error))
+                self.assertEqual(hashlib.sha256(r.out).hexdigest(), hashlib.sha256(out).hexdigest())
+                self.assertEqual(self.listing(), ["up.bin"])
+
+    def listing(self):
+        return sorted(os.listdir(self.work))
+
+
+@unittest.skipIf(WINDOWS, "inotify")
+class WritableCheckTest(CliTest):
+    """The check before a download touches no name but its own unique one."""
+
+    def watch(self):
+        """What lumox created, removed or moved in the work folder, by name."""
+        libc = ctypes.CDLL(None, use_errno=True)
+        fd = libc.inotify_init1(os.O_NONBLOCK)
+        self.assertGreaterEqual(fd, 0)
+        self.addCleanup(os.close, fd)
+        # IN_CREATE, IN_DELETE, IN_MOVED_FROM, IN_MOVED_TO
+        self.assertGreaterEqual(libc.inotify_add_watch(fd, self.work.encode(), 0x100 | 0x200 | 0x40 | 0x80), 0)
+
+        def names():
+            data = b""
+            while True:
+                try:
+                    data += os.read(fd, 65536)
+                except BlockingIOError:
+                    break
+            out, at = [], 0
+            while at < len(data):
+                _, _, _, length = struct.unpack_from("iIII", data, at)
+                out.append(data[at + 16:at + 16 + length].rstrip(b"\0").decode())
+                at += 16 + length
+            return out
+        return names
+
+    def test_target_name_is_never_touched_and_a_dangling_link_never_followed(self):
+        os.symlink("elsewhere.bin", self.path("link.bin"))
+        names = self.watch()
+        for target in ["t.bin", "link.bin"]:
+            with self.subTest(target=target):
+                # 404: the transfer writes nothing, so every name seen is the check's or the
+                # staging's.
+                r = self.run_lumox("get", BASE + "/x/cw1/status/404", "-o", target)
+                self.assertFails(r, 4, M404)
+                seen = names()
+                self.assertTrue(any(n.startswith(".lumox-check-") for n in seen), seen)
+                self.assertEqual([n for n in seen if not n.startswith(".lumox-")], [])
+        self.assertEqual(sorted(os.listdir(self.work)), ["link.bin"])
+        self.assertEqual(os.readlink(self.path("link.bin")), "elsewhere.bin")
 
 
 MANUAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "lumox.1.md")
@@ -670,25 +799,53 @@ class ProgressTest(CliTest):
     # 40,000 bytes in parts of 4,000 every 100 ms: about one second.
     SLOW = "/body/40000/trickle/100/4000"
 
-    def test_progress_on_terminal(self):
-        r = run_on_pty(self.work, ["get", BASE + "/x/cr1" + self.SLOW, "-o", "slow.bin"])
-        self.assertEqual(r.code, 0, r.terminal)
-        updates = r.terminal.split(b"\r")[1:]
-        self.assertGreaterEqual(len(updates), 3, r.terminal)
-        for line in updates[:-1]:
-            if line.strip() and line != b"\n":
-                self.assertRegex(line, rb"^slow\.bin  \d+(\.\d)? (B|KiB)  \d+(\.\d)? (B|KiB|MiB)/s *$")
-        # The last line shows the whole file and ends the line.
-        self.assertRegex(r.terminal, rb"\rslow\.bin  39\.1 KiB  [0-9.]+ (B|KiB|MiB)/s *\r\n$")
-        self.assertEqual(self.read("slow.bin"), pattern(40000))
+    RATE = rb"  \d+(\.\d)? (B|KiB|MiB|GiB)/s"
 
-    def test_upload_progress_shows_percent(self):
+    def updates(self, r, label, total, count):
+        """The lines before the last, each checked against the layout; their amounts."""
+        self.assertEqual(r.code, 0, r.terminal)
+        lines = [u for u in r.terminal.split(b"\r")[1:] if u.strip()][:-1]
+        self.assertGreaterEqual(len(lines), count, r.terminal)
+        shown = rb"^%s  (\d+(?:\.\d)? (?:B|KiB|MiB))" % re.escape(label)
+        if total:
+            shown += rb" of %s  +(\d+)%%%s  (\d+:\d\d|-:--) left *$" % (re.escape(total), self.RATE)
+        else:
+            shown += rb"%s *$" % self.RATE
+        return [re.match(shown, line) or self.fail(line) for line in lines]
+
+    def test_download_progress_with_and_without_announced_length(self):
+        # The length comes from Content-Length; the percentage only grows, and the last
+        # line has the whole file and the time taken.
+        r = run_on_pty(self.work, ["get", BASE + "/x/cr1" + self.SLOW, "-o", "slow.bin"])
+        percents = [int(m.group(2)) for m in self.updates(r, b"slow.bin", b"39.1 KiB", 4)]
+        self.assertEqual(percents, sorted(percents))
+        self.assertRegex(r.terminal, rb"\rslow\.bin  39\.1 KiB of 39\.1 KiB  100%%%s  in 0:0[0-9] *\r\n$"
+                         % self.RATE)
+        self.assertEqual(self.read("slow.bin"), pattern(40000))
+        r = run_on_pty(self.work, ["get", BASE + "/x/cr5" + self.SLOW + "/nolength", "-o", "n.bin"])
+        self.updates(r, b"n.bin", None, 4)
+        self.assertRegex(r.terminal, rb"\rn\.bin  39\.1 KiB%s  in 0:0[0-9] *\r\n$" % self.RATE)
+
+    def test_upload_progress_counts_the_whole_body(self):
         with open(self.path("big.bin"), "wb") as f:
             f.write(b"\0" * (1 << 20))
+        # The reply comes 700 ms after the body: the line stays at 100 % meanwhile.
         r = run_on_pty(self.work, ["upload", BASE + "/x/cr2/delay/700/sink/text/OK", "big.bin",
                                    "--raw"])
+        self.assertIn(b"100%", [m.group(2) + b"%" for m in self.updates(r, b"big.bin", b"1.0 MiB", 2)])
+        self.assertRegex(r.terminal, rb"\rbig\.bin  1\.0 MiB of 1\.0 MiB  100%%%s  in 0:0[0-9] *\r\n$"
+                         % self.RATE)
+        # A form upload's total is the file and the form around it: 97.7 KiB of file, 97.9 KiB
+        # of body.
+        with open(self.path("form.bin"), "wb") as f:
+            f.write(b"\0" * 100000)
+        r = run_on_pty(self.work, ["upload", BASE + "/x/cr6/delay/500/sink/text/OK", "form.bin",
+                                   "-d", "a=1"])
         self.assertEqual(r.code, 0, r.terminal)
-        self.assertRegex(r.terminal, rb"\rbig\.bin  1\.0 MiB of 1\.0 MiB  [0-9.]+ (B|KiB|MiB|GiB)/s  100%\s*\r\n$")
+        (rec,) = self.records("cr6")
+        body = int(dict(rec["headers"])["Content-Length"])
+        self.assertEqual("%.1f" % (body / 1024), "97.9")
+        self.assertRegex(r.terminal, rb"\rform\.bin  97\.9 KiB of 97\.9 KiB  100%")
 
     def test_silent_and_failures_on_terminal(self):
         r = run_on_pty(self.work, ["get", BASE + "/x/cr3" + self.SLOW, "-o", "s.bin", "-s"])
