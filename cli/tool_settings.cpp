@@ -29,7 +29,9 @@ class ToolObserver : public TransferObserver {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     while (length > 0) {
       DWORD written = 0;
-      if (!WriteFile(out, data, length, &written, nullptr)) return static_cast<int>(GetLastError());
+      // A closed pipe or a full disk: the system's write fault, reported as a local file error.
+      if (!WriteFile(out, data, length, &written, nullptr) || written == 0)
+        return ERROR_WRITE_FAULT;
       data += written;
       length -= written;
     }
