@@ -369,12 +369,16 @@ class ProxyTest(CliTest):
 
     @unittest.skipIf(WINDOWS, "needs a Unix pseudo-terminal")
     def test_password_prompt_on_terminal_without_echo(self):
-        r = run_on_pty(self.work, ["get", BASE + "/x/cp7/body/50", "-o", "p.bin", "--proxy", PROXY,
-                                   "--proxy-user", "Kiva3", "-s"], stdin_text=b"7391\n")
-        self.assertEqual(r.code, 0, r.terminal)
-        self.assertIn(b"Proxy password for Kiva3: ", r.terminal)
-        self.assertNotIn(b"7391", r.terminal)
-        self.via_proxy("cp7")
+        # A signal ignored from the start stays ignored while echo is off.
+        for rid, ignored in [("cp7", None), ("cp8", signal.SIGINT), ("cp9", signal.SIGHUP)]:
+            with self.subTest(ignored=ignored):
+                r = run_on_pty(self.work, ["get", BASE + "/x/%s/body/50" % rid, "-o", "p.bin",
+                                           "--proxy", PROXY, "--proxy-user", "Kiva3", "-s"],
+                               stdin_text=b"7391\n", ignored=ignored)
+                self.assertEqual(r.code, 0, r.terminal)
+                self.assertIn(b"Proxy password for Kiva3: ", r.terminal)
+                self.assertNotIn(b"7391", r.terminal)
+                self.via_proxy(rid)
 
 
 class UsageTest(CliTest):
@@ -802,14 +806,17 @@ class PtyResult:
         self.code, self.terminal = code, terminal
 
 
-def run_on_pty(cwd, args, stdin_text=None, env=None):
-    """Runs lumox with stderr (and stdin when text is given) on a pseudo-terminal."""
+def run_on_pty(cwd, args, stdin_text=None, env=None, ignored=None):
+    """Runs lumox with stderr (and stdin when text is given) on a pseudo-terminal. With
+    `ignored`, that signal is ignored in lumox from its start and sent to it at the prompt."""
     master, slave = pty.openpty()
     environ = dict(os.environ)
     environ.pop("LUMOX_PROXY_PASSWORD", None)
     environ.update(env or {})
+    ignore = (lambda: signal.signal(ignored, signal.SIG_IGN)) if ignored else None
     proc = subprocess.Popen(RUNNER + [LUMOX] + args, cwd=cwd, env=environ, stdout=subprocess.DEVNULL,
-                            stderr=slave, stdin=slave if stdin_text is not None else subprocess.DEVNULL)
+                            stderr=slave, stdin=slave if stdin_text is not None else subprocess.DEVNULL,
+                            preexec_fn=ignore)
     os.close(slave)
     seen = b""
     deadline = time.monotonic() + RUN_SECONDS
@@ -825,6 +832,9 @@ def run_on_pty(cwd, args, stdin_text=None, env=None):
                 break
             seen += chunk
         if stdin_text is not None and not sent and b": " in seen:
+            if ignored:
+                proc.send_signal(ignored)
+                time.sleep(0.2)
             os.write(master, stdin_text)
             sent = True
         if proc.poll() is not None and not ready:
