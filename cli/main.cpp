@@ -29,6 +29,8 @@ enum ExitStatus {
   kExitInterrupted = 130,  // as a shell reports a process ended by SIGINT
 };
 
+constexpr int kWriteFault = 29;  // the system's write fault
+
 int ExitStatusForTransfer(int code) {
   if (code == 0) return kExitOk;
   switch (code) {
@@ -36,8 +38,8 @@ int ExitStatusForTransfer(int code) {
     case LUMOX_E_FILE_OPEN:
     case LUMOX_E_FILE_SIZE:
     // The system's file errors while the body is written or the upload is read.
-    case 5:    // access denied
-    case 29:   // write fault
+    case 5:  // access denied
+    case kWriteFault:
     case 30:   // read fault
     case 32:   // sharing violation
     case 39:   // disk full
@@ -233,6 +235,12 @@ int RunTransfer(const Options &o) {
     staged.Discard();
     StagedFile::InterruptionHandled();
     return kExitInterrupted;
+  }
+  // The only file a stream writes is standard output; the library reports its failure as a
+  // write fault.
+  if (streamed && code == kWriteFault) {
+    Say("cannot write the body to standard output");
+    return kExitLocalFile;
   }
   if (code != 0) {
     staged.Discard();

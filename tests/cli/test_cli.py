@@ -723,6 +723,24 @@ class StreamTest(CliTest):
                 self.assertEqual(hashlib.sha256(r.out).hexdigest(), hashlib.sha256(out).hexdigest())
                 self.assertEqual(self.listing(), ["up.bin"])
 
+    @unittest.skipIf(WINDOWS, "POSIX signals")
+    def test_closed_pipe_ends_the_stream(self):
+        # As for other programs in a pipeline: SIGPIPE by default, a write failure (3) when
+        # SIGPIPE is ignored.
+        for ignored, code in [(False, -signal.SIGPIPE), (True, 3)]:
+            with self.subTest(ignored=ignored):
+                ignore = (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)) if ignored else None
+                proc = subprocess.Popen([LUMOX, "get", BASE + "/x/cs8/body/3000000", "-o", "-"],
+                                        cwd=self.work, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, preexec_fn=ignore)
+                self.assertEqual(len(proc.stdout.read(10)), 10)
+                proc.stdout.close()
+                error = proc.stderr.read()
+                self.assertEqual((proc.wait(timeout=RUN_SECONDS), error),
+                                 (code, b"lumox: cannot write the body to standard output\n" if ignored else b""))
+                proc.stderr.close()
+        self.assertEqual(self.listing(), [])
+
     def listing(self):
         return sorted(os.listdir(self.work))
 
