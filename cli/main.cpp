@@ -29,6 +29,8 @@ enum ExitStatus {
   kExitInterrupted = 130,  // as a shell reports a process ended by SIGINT
 };
 
+constexpr int kWriteFault = 29;  // the system's write fault
+
 int ExitStatusForTransfer(int code) {
   if (code == 0) return kExitOk;
   switch (code) {
@@ -36,8 +38,8 @@ int ExitStatusForTransfer(int code) {
     case LUMOX_E_FILE_OPEN:
     case LUMOX_E_FILE_SIZE:
     // The system's file errors while the body is written or the upload is read.
-    case 5:    // access denied
-    case 29:   // write fault
+    case 5:  // access denied
+    case kWriteFault:
     case 30:   // read fault
     case 32:   // sharing violation
     case 39:   // disk full
@@ -155,8 +157,10 @@ bool ProxyPassword(const Options &o, std::string &password, int &status) {
 
 int RunTransfer(const Options &o) {
   bool get = o.command == Command::kGet;
-  // The local file this transfer writes: the download, or the reply of an upload.
+  // The local file this transfer writes: the download, or the reply of an upload; "-" sends
+  // it to standard output as it arrives, with nothing staged on disk.
   std::string written = get ? o.output : o.reply;
+  bool streamed = written == "-";
   if (get && written.empty()) {
     std::string why;
     std::string library;
@@ -172,7 +176,7 @@ int RunTransfer(const Options &o) {
     Say("cannot read " + o.file + ": " + why);
     return kExitLocalFile;
   }
-  if (!written.empty() && !CheckWritable(written, why)) {
+  if (!written.empty() && !streamed && !CheckWritable(written, why)) {
     Say("cannot write " + written + ": " + why);
     return kExitLocalFile;
   }
@@ -193,7 +197,10 @@ int RunTransfer(const Options &o) {
 
   // The library writes into a staged file that replaces the target only after success.
   StagedFile staged;
-  if (!written.empty()) {
+  if (streamed) {
+    (get ? t.path : t.reply) = "-";  // a name the library needs, never created
+    StagedFile::CatchInterruptions();
+  } else if (!written.empty()) {
     std::string &libraryPath = get ? t.path : t.reply;
     if (!staged.Begin(written, why)) {
       Say("cannot write " + written + ": " + why);
@@ -201,10 +208,11 @@ int RunTransfer(const Options &o) {
     }
     ToLibraryText(staged.path(), libraryPath);  // the target's folder converted above
   }
+  WatchTransfers(streamed);
 
   bool progress = !o.silent && IsTerminal(stderr);
   ProgressMeter meter(get ? ProgressMeter::Kind::kDownload : ProgressMeter::Kind::kUpload,
-                      get ? written : o.file, staged.path(), get ? -1 : FileSize(o.file));
+                      get ? (streamed ? std::string("stdout") : written) : o.file);
   if (progress) meter.Start();
 
   int code;
@@ -225,14 +233,21 @@ int RunTransfer(const Options &o) {
   meter.Finish();
   if (StagedFile::Interrupted()) {
     staged.Discard();
+    StagedFile::InterruptionHandled();
     return kExitInterrupted;
+  }
+  // The only file a stream writes is standard output; the library reports its failure as a
+  // write fault.
+  if (streamed && code == kWriteFault) {
+    Say("cannot write the body to standard output");
+    return kExitLocalFile;
   }
   if (code != 0) {
     staged.Discard();
     ReportFailure(code);
     return ExitStatusForTransfer(code);
   }
-  if (written.empty()) return kExitOk;
+  if (written.empty() || streamed) return kExitOk;
   // The library keeps going when the reply file cannot be made; the caller asked for it.
   if (!get && FileSize(staged.path()) < 0) {
     Say("the upload succeeded but the reply could not be written to " + written);

@@ -425,18 +425,23 @@ const char *CommandName(Command command) {
 const char *UsageText(Command command) {
   switch (command) {
     case Command::kGet:
-      return "Usage: lumox get URL [-o FILE] [-d NAME=VALUE]... [--post] [OPTIONS]\n"
+      return "Usage: lumox get URL [-o FILE | -o -] [-d NAME=VALUE]... [--post] [OPTIONS]\n"
              "Downloads URL into FILE (default: the URL's last path segment).\n"
              "  -o, --output FILE     file to write; replaced only when the download succeeds\n"
+             "  -o -                  write the body to standard output as it arrives (nothing\n"
+             "                        on disk; exit status 5 when it was cut short)\n"
              "  -d, --data NAME=VALUE a parameter; repeatable. GET: query string; --post: form field\n"
              "      --post            download by POST with the parameters as multipart form fields\n"
              "  -k, --insecure        relax the HTTPS certificate checks (full by default)\n"
              "      --max-time SECONDS        stop a body that takes longer than this\n"
              "      --connect-timeout SECONDS give up connecting after this long\n"
-             "  -s, --silent          no progress line\n"
+             "  -s, --silent          no progress line (bytes, total, %, rate, time left)\n"
              "      --proxy HOST:PORT, --proxy-user USER, --proxy-password PASSWORD\n"
              "                        go through a proxy (password also from LUMOX_PROXY_PASSWORD,\n"
-             "                        else asked for when standard input is a terminal)\n";
+             "                        else asked for when standard input is a terminal)\n"
+             "The body is staged in .lumox-PID-START-XXXXXX beside FILE; a signal removes it\n"
+             "(one ignored at start, as under nohup, stays ignored), and a later run removes\n"
+             "those of lumox processes that are gone. See lumox(1).\n";
     case Command::kUpload:
       return "Usage: lumox upload URL FILE [--field NAME | --raw] [-d NAME=VALUE]... [--reply FILE]\n"
              "                    [OPTIONS]\n"
@@ -444,7 +449,7 @@ const char *UsageText(Command command) {
              "      --field NAME      form field of the file part (default: file)\n"
              "      --raw             send FILE as the bare body; parameters go to the query string\n"
              "  -d, --data NAME=VALUE a form field before the file (query parameter with --raw)\n"
-             "      --reply FILE      keep the server's reply in FILE\n"
+             "      --reply FILE      keep the server's reply in FILE (-: standard output)\n"
              "  -k, --insecure, --max-time SECONDS, --connect-timeout SECONDS, -s, --silent,\n"
              "      --proxy HOST:PORT, --proxy-user USER, --proxy-password PASSWORD\n"
              "                        as for get (see lumox get --help)\n";
@@ -460,7 +465,7 @@ const char *UsageText(Command command) {
          "HTTP/HTTPS file transfers through the Lumox library.\n"
          "\n"
          "Commands:\n"
-         "  get URL [-o FILE] [-d NAME=VALUE]... [--post]       download a file\n"
+         "  get URL [-o FILE] [-d NAME=VALUE]... [--post]       download a file (-o -: stdout)\n"
          "  upload URL FILE [--field NAME | --raw] [-d NAME=VALUE]... [--reply FILE]\n"
          "                                                      upload a file\n"
          "  canon URL                                           canonical form of a URL\n"

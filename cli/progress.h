@@ -1,6 +1,6 @@
-// The progress line of a transfer. The library call is synchronous, so a second thread
-// watches the transfer from outside: a download by the size of the file being written, an
-// upload by the bytes the process has read (the file is read block by block as it is sent).
+// The progress line of a transfer. The library counts the body's bytes as it sends or
+// receives them (tool_settings.h); a second thread shows that count several times a second,
+// with the total, the percentage and the time left when the body's length is announced.
 #ifndef LUMOX_CLI_PROGRESS_H
 #define LUMOX_CLI_PROGRESS_H
 
@@ -14,39 +14,38 @@ namespace lumox_cli {
 class ProgressMeter {
  public:
   enum class Kind { kDownload, kUpload };
-  // `label` names the local file (for a download, the target). A download watches
-  // `watchedPath`, the file the library writes, until Finish (total unknown: -1);
-  // an upload counts the process's reads against `total`, the size of the file sent.
-  ProgressMeter(Kind kind, const std::string &label, const std::string &watchedPath,
-                long long total);
+  // `label` names the local file: the target of a download, the file an upload sends.
+  ProgressMeter(Kind kind, const std::string &label);
   ~ProgressMeter();
   ProgressMeter(const ProgressMeter &) = delete;
   ProgressMeter &operator=(const ProgressMeter &) = delete;
 
-  // Starts the thread; it rewrites the line on stderr four times a second.
+  // Starts the thread; it rewrites the line on stderr five times a second.
   void Start();
-  // Stops the thread and, if a line was shown, ends it with the final count.
+  // Stops the thread and, if a line was shown, ends it with the final count and the time
+  // the transfer took.
   void Finish();
 
-  // The line shown for `bytes` after `seconds`; `total` -1 when unknown.
-  static std::string Line(const std::string &label, long long bytes, long long total,
-                          double seconds);
+  // The line shown for `bytes` of `total` (-1: not announced) at `rate` bytes a second;
+  // `seconds` is the time left, or with `last` the time taken.
+  static std::string Line(const std::string &label, long long bytes, long long total, double rate,
+                          double seconds, bool last);
 
  private:
-  long long Current() const;
+  void Counts(long long &bytes, long long &total) const;
   void Show(bool last);
   void Run();
 
   std::string label_;
-  std::string watchedPath_;
-  long long total_ = -1;
-  long long readBase_ = 0;
-  long long lastBytes_ = 0;
-  size_t width_ = 0;
   Kind kind_;
+  size_t width_ = 0;
   bool shown_ = false;
   bool stop_ = false;
   double started_ = 0;
+  // Rate over the last few seconds: the count and time of an earlier sample.
+  double sampleTime_ = 0;
+  long long sampleBytes_ = 0;
+  double rate_ = 0;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::thread thread_;

@@ -1,12 +1,19 @@
 // A file written under a temporary name and moved onto its target only when it is complete,
 // so that the target is either the whole new file or exactly what it was before.
 //
-// The temporary file lies in a private folder of its own (".lumox-XXXXXX") in the target's
-// folder: the rename stays on one file system, and nobody else can put a name where the
-// file is to be written. Ending the staging in any way but Commit removes the file and the
-// folder; so does an interruption (SIGINT, SIGTERM, SIGHUP, after which the process ends by
-// that signal; on Windows Ctrl-C, Ctrl-Break and closing the console, which stop the
-// transfer at its next block of the body).
+// The temporary file lies in a private folder of its own in the target's folder (0700; on
+// Windows an access list that grants the user alone): the rename stays on one file system,
+// and nobody else can put a name where the file is to be written. Ending the staging in
+// any way but Commit removes the file and the folder; so does every catchable signal that
+// would end the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, ...,
+// after which the process ends by that signal) unless the user had set it to be ignored;
+// on Windows Ctrl-C, Ctrl-Break and closing the console, which stop the transfer in
+// whatever it waits for.
+//
+// The folder is named ".lumox-PID-START-XXXXXX" after the process and its start time. What
+// cannot be caught (SIGKILL, the out-of-memory killer, a power cut) leaves it behind; a
+// later Begin in the same folder removes such folders of the same user whose process is
+// gone, and leaves those of running processes alone.
 #ifndef LUMOX_CLI_STAGED_FILE_H
 #define LUMOX_CLI_STAGED_FILE_H
 
@@ -21,8 +28,9 @@ class StagedFile {
   StagedFile(const StagedFile &) = delete;
   StagedFile &operator=(const StagedFile &) = delete;
 
-  // Makes the private folder beside `target` (native path). False with `why` (the system's
-  // reason) when it cannot be made. Only one staged file is active at a time.
+  // Removes stale staging folders beside `target` (native path), then makes the private
+  // folder. False with `why` (the system's reason) when it cannot be made. Only one staged
+  // file is active at a time.
   bool Begin(const std::string &target, std::string &why);
 
   // Native path of the file to write; it does not exist yet.
@@ -35,9 +43,16 @@ class StagedFile {
   // Removes the file, if any, and the folder.
   void Discard();
 
+  // Windows: asks for Ctrl-C, Ctrl-Break and closing the console to stop the transfer even
+  // when nothing is staged (a body streamed to standard output).
+  static void CatchInterruptions();
+
   // True once an interruption asked the transfer to stop (Windows; on POSIX the process has
   // ended by then).
   static bool Interrupted();
+
+  // Says that the interrupted transfer has ended and nothing is left to remove (Windows).
+  static void InterruptionHandled();
 
  private:
   std::string target_;

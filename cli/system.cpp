@@ -105,12 +105,6 @@ bool PathExists(const std::string &nativePath) {
   return GetFileAttributesA(nativePath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-long long ProcessReadBytes() {
-  IO_COUNTERS counters;
-  if (!GetProcessIoCounters(GetCurrentProcess(), &counters)) return -1;
-  return static_cast<long long>(counters.ReadTransferCount);
-}
-
 #else
 
 namespace {
@@ -139,6 +133,22 @@ bool Convert(const char *to, const char *from, const std::string &in, std::strin
 
 struct termios g_savedTerminal;
 volatile sig_atomic_t g_echoOff = 0;
+CaughtSignals g_echoSignals;
+
+// SIGABRT, SIGSEGV and the other faults are left alone: they report a fault of the
+// program, and their core dump is worth more than a tidy folder.
+const int kEndingSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM, SIGUSR1,
+    SIGUSR2,   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+constexpr int kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+static_assert(kEndingSignalCount <= kEndingSignalMax, "CaughtSignals holds them all");
 
 // A failure here has no one left to be reported to: the process ends by the signal.
 void RestoreEchoAndDie(int signalNumber) {
@@ -165,18 +175,39 @@ bool WriteText(FILE *stream, const std::string &native) {
 
 bool IsTerminal(FILE *stream) { return isatty(fileno(stream)) == 1; }
 
-namespace {
+const int *EndingSignals(int &count) {
+  count = kEndingSignalCount;
+  return kEndingSignals;
+}
 
-void (*g_oldInt)(int) = SIG_DFL;
-void (*g_oldTerm)(int) = SIG_DFL;
+void CatchEndingSignals(void (*handler)(int), CaughtSignals &signals) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = handler;
+  sigfillset(&action.sa_mask);
+  for (int i = 0; i < kEndingSignalCount; ++i) {
+    struct sigaction current;
+    signals.caught[i] = sigaction(kEndingSignals[i], nullptr, &current) == 0 &&
+                        current.sa_handler == SIG_DFL &&
+                        sigaction(kEndingSignals[i], &action, nullptr) == 0;
+  }
+}
+
+void RestoreEndingSignals(const CaughtSignals &signals) {
+  for (int i = 0; i < kEndingSignalCount; ++i) {
+    // NOLINTNEXTLINE(cert-err33-c): a valid signal whose handler was set before
+    if (signals.caught[i]) signal(kEndingSignals[i], SIG_DFL);
+  }
+}
+
+namespace {
 
 bool EchoOff() {
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return false;
   struct termios quiet = g_savedTerminal;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   quiet.c_lflag |= ECHONL;
-  g_oldInt = signal(SIGINT, RestoreEchoAndDie);
-  g_oldTerm = signal(SIGTERM, RestoreEchoAndDie);
+  CatchEndingSignals(RestoreEchoAndDie, g_echoSignals);
   g_echoOff = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
   return true;
 }
@@ -185,8 +216,7 @@ bool EchoOff() {
 void EchoOn() {
   if (g_echoOff) tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
   g_echoOff = 0;
-  signal(SIGINT, g_oldInt);    // NOLINT(cert-err33-c): a handler of ours, set before
-  signal(SIGTERM, g_oldTerm);  // NOLINT(cert-err33-c): a handler of ours, set before
+  RestoreEndingSignals(g_echoSignals);
 }
 
 }  // namespace
@@ -200,18 +230,6 @@ long long FileSize(const std::string &nativePath) {
 bool PathExists(const std::string &nativePath) {
   struct stat st;
   return lstat(nativePath.c_str(), &st) == 0;
-}
-
-long long ProcessReadBytes() {
-  int fd = open("/proc/self/io", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  char text[512];
-  ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  if (n <= 0) return -1;
-  text[n] = '\0';
-  const char *rchar = strstr(text, "rchar:");
-  return rchar ? strtoll(rchar + 6, nullptr, 10) : -1;
 }
 
 #endif
@@ -229,18 +247,58 @@ bool ReadPassword(const std::string &prompt, std::string &password) {
   return true;
 }
 
+#ifdef _WIN32
+
 bool CheckWritable(const std::string &nativePath, std::string &why) {
-  bool existed = PathExists(nativePath);
-  FILE *f = fopen(nativePath.c_str(), "ab");
-  if (f == nullptr) {
+  DWORD attributes = GetFileAttributesA(nativePath.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    why = strerror((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EISDIR : EACCES);
+    return false;
+  }
+  // A file of this process's own name in the target's folder, gone again when closed.
+  size_t cut = nativePath.find_last_of("\\/:");
+  std::string probe = (cut == std::string::npos ? std::string() : nativePath.substr(0, cut + 1)) +
+                      ".lumox-check-" + std::to_string(GetCurrentProcessId()) + "-" +
+                      std::to_string(GetTickCount());
+  HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    why =
+        strerror(error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT : EACCES);
+    return false;
+  }
+  CloseHandle(file);
+  return true;
+}
+
+#else
+
+bool CheckWritable(const std::string &nativePath, std::string &why) {
+  struct stat st;
+  // An existing file (through a link that leads somewhere) must be writable; a dangling
+  // link is replaced, not followed, when the staged file takes its name.
+  if (stat(nativePath.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode) || faccessat(AT_FDCWD, nativePath.c_str(), W_OK, AT_EACCESS) != 0) {
+      why = strerror(S_ISDIR(st.st_mode) ? EISDIR : errno);
+      return false;
+    }
+  }
+  size_t cut = nativePath.rfind('/');
+  std::string probe = (cut == std::string::npos ? std::string() : nativePath.substr(0, cut + 1)) +
+                      ".lumox-check-XXXXXX";
+  int fd = mkstemp(&probe[0]);  // a new name of its own: O_EXCL follows no link
+  if (fd < 0) {
     why = strerror(errno);
     return false;
   }
-  fclose(f);  // NOLINT(cert-err33-c): nothing was written through it
-  // NOLINTNEXTLINE(cert-err33-c): an empty file left behind is replaced by the transfer.
-  if (!existed) remove(nativePath.c_str());
+  close(fd);
+  unlink(probe.c_str());
   return true;
 }
+
+#endif
 
 bool CheckReadable(const std::string &nativePath, std::string &why) {
 #ifdef _WIN32

@@ -1,5 +1,5 @@
 // What `lumox` needs from the operating system besides the library: text in the terminal's
-// encoding, terminals and passwords, file sizes and the process's I/O counter.
+// encoding, terminals and passwords, file checks and the signals that end the process.
 //
 // "Native" text is what the tool's own arguments and terminal use (UTF-8 on Linux, the ANSI
 // code page on Windows); "library" text is the library's ANSI code page (Shift-JIS).
@@ -32,16 +32,29 @@ bool ReadPassword(const std::string &prompt, std::string &password);
 long long FileSize(const std::string &nativePath);
 bool PathExists(const std::string &nativePath);
 
-// True when the file can be created or opened for writing; it is left as it was (a file made
-// for the test is removed again). `why` names the reason otherwise.
+// True when the file can be written where it is: not a folder, not a file without write
+// permission, in a folder where a file can be made. The check touches nothing but a file of
+// its own unique name, which it makes and removes again; it never follows a link to create
+// something. `why` names the reason otherwise.
 bool CheckWritable(const std::string &nativePath, std::string &why);
 
 // True when the file can be opened for reading; `why` names the reason otherwise (a folder
 // is refused as one).
 bool CheckReadable(const std::string &nativePath, std::string &why);
 
-// Bytes this process has read through read-type system calls so far, or -1 if unknown.
-long long ProcessReadBytes();
+#ifndef _WIN32
+// The signals that end the process by default and can be caught. Each whose action is the
+// default gets `handler` (one the user set to be ignored stays ignored); `caught` records
+// which, for RestoreEndingSignals. Both with the signals blocked or before threads start.
+constexpr int kEndingSignalMax = 16;
+struct CaughtSignals {
+  bool caught[kEndingSignalMax] = {};
+};
+void CatchEndingSignals(void (*handler)(int), CaughtSignals &signals);
+void RestoreEndingSignals(const CaughtSignals &signals);
+// The signals themselves (for blocking them), `count` of them.
+const int *EndingSignals(int &count);
+#endif
 
 // Environment variable, false when unset.
 bool GetEnv(const char *name, std::string &value);

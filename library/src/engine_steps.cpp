@@ -9,6 +9,7 @@
 #include "settings.h"
 #include "text_buffer.h"
 #include "trace_log.h"
+#include "transfer_hooks.h"
 #include "url.h"
 
 namespace {
@@ -45,7 +46,7 @@ BOOL SendOnce(HINTERNET request, SendForm form, DWORD bodyLength) {
 void CloseInternetHandle(HINTERNET *handle, const char *traceText) {
   if (*handle == nullptr) return;
   TraceLog("IF", "%s", traceText);
-  InternetCloseHandle(*handle);
+  if (ForgetRequest(*handle)) InternetCloseHandle(*handle);
   *handle = nullptr;
 }
 
@@ -142,6 +143,7 @@ int OpenRequest(HINTERNET connection, const char *verb, const char *objectName,
   *request =
       HttpOpenRequestA(connection, verb, objectName, nullptr, nullptr, acceptTypes, flags, 0);
   if (*request == nullptr) return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  WatchRequest(*request);
   ApplyTimeouts(request);
   return LUMOX_OK;
 }

@@ -9,6 +9,7 @@
 #include "engine_steps.h"
 #include "settings.h"
 #include "trace_log.h"
+#include "transfer_hooks.h"
 
 namespace {
 
@@ -60,26 +61,6 @@ int64_t ReadLengthHeader(HINTERNET request) {
   if (!HttpQueryInfoA(request, HTTP_QUERY_CUSTOM, buffer, &length, nullptr)) return 0;
   buffer[kLengthHeaderSize - 1] = '\0';
   return LeadingNumber(buffer);
-}
-
-// The reply's announced Content-Length; false when it has none.
-bool QueryContentLength(HINTERNET request, uint64_t *length) {
-  char buffer[32];
-  memset(buffer, 0, sizeof buffer);
-  DWORD size = sizeof buffer;
-  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return false;
-  buffer[sizeof buffer - 1] = '\0';
-  const char *p = buffer;
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p < '0' || *p > '9') return false;
-  uint64_t value = 0;
-  while (*p >= '0' && *p <= '9') {
-    if (value > (UINT64_MAX - 9) / 10) return false;
-    value = value * 10 + static_cast<uint64_t>(*p - '0');
-    ++p;
-  }
-  *length = value;
-  return true;
 }
 
 // Creates the file to write into *file. exists says whether path named an existing file
@@ -163,8 +144,28 @@ bool TempNameFits(const char *target) {
   return FormatTempName(name, target, kMaxTempNumber - 1);
 }
 
+bool QueryContentLength(HINTERNET request, uint64_t *length) {
+  char buffer[32];
+  memset(buffer, 0, sizeof buffer);
+  DWORD size = sizeof buffer;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return false;
+  buffer[sizeof buffer - 1] = '\0';
+  const char *p = buffer;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p < '0' || *p > '9') return false;
+  uint64_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    if (value > (UINT64_MAX - 9) / 10) return false;
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+    ++p;
+  }
+  *length = value;
+  return true;
+}
+
 CopyEnd CopyReplyBody(HINTERNET request, HANDLE file, bool failOnReadError, uint64_t *received,
-                      int *error) {
+                      int *error, unsigned flags) {
+  TransferObserver *observer = flags != kCopyPlain ? CurrentTransferObserver() : nullptr;
   char block[kBlockSize + 1];
   memset(block, 0, sizeof block);
   *received = 0;
@@ -182,8 +183,17 @@ CopyEnd CopyReplyBody(HINTERNET request, HANDLE file, bool failOnReadError, uint
       return CopyEnd::kTimeLimit;
     }
     if (count == 0) return CopyEnd::kComplete;
-    if (file == INVALID_HANDLE_VALUE) continue;  // the body is discarded
     if (count > kBlockSize) count = kBlockSize;
+    if (observer != nullptr) {
+      if ((flags & kCopyCounted) != 0) observer->Moved(Direction::kReceive, count);
+      if ((flags & kCopyToObserver) != 0) {
+        *error = observer->Body(block, count);
+        if (*error != 0) return CopyEnd::kFailed;
+        *received += count;
+        continue;
+      }
+    }
+    if (file == INVALID_HANDLE_VALUE) continue;  // the body is discarded
     DWORD written = 0;
     if (!WriteFile(file, block, count, &written, nullptr) || written != count) {
       *error = LastErrorOr(ERROR_DISK_FULL);
@@ -197,6 +207,21 @@ int SaveReplyBody(HINTERNET request, const char *path, bool traced, HANDLE *file
   const int64_t expected = ReadLengthHeader(request);
   uint64_t announced = 0;
   const bool hasAnnounced = QueryContentLength(request, &announced);
+  TransferObserver *observer = CurrentTransferObserver();
+  if (observer != nullptr && hasAnnounced) observer->Announced(Direction::kReceive, announced);
+  if (observer != nullptr && observer->TakesBody()) {
+    if (traced) TraceLog("IF", "InternetReadFile");
+    uint64_t received = 0;
+    int error = 0;
+    CopyEnd end = CopyReplyBody(request, INVALID_HANDLE_VALUE, true, &received, &error,
+                                kCopyCounted | kCopyToObserver);
+    if (end != CopyEnd::kComplete)
+      return end == CopyEnd::kTimeLimit ? ERROR_INTERNET_TIMEOUT : error;
+    if ((hasAnnounced && received < announced) ||
+        (expected != 0 && received != static_cast<uint64_t>(expected)))
+      return LUMOX_E_SIZE_MISMATCH;
+    return LUMOX_OK;
+  }
 
   const bool exists = PathFileExistsA(path) != FALSE;
   if (traced) TraceLog("IF", exists ? "CreateFile--Exist" : "CreateFile--New");
@@ -207,7 +232,7 @@ int SaveReplyBody(HINTERNET request, const char *path, bool traced, HANDLE *file
   if (traced) TraceLog("IF", "InternetReadFile");
   uint64_t received = 0;
   int error = 0;
-  CopyEnd end = CopyReplyBody(request, *file, true, &received, &error);
+  CopyEnd end = CopyReplyBody(request, *file, true, &received, &error, kCopyCounted);
   // The partial file stays where it is; the closing block closes it.
   if (end == CopyEnd::kTimeLimit) return ERROR_INTERNET_TIMEOUT;
   result = end == CopyEnd::kFailed

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "module.h"
+#include "transfer_hooks.h"
 
 std::atomic<uint32_t> TotalLimitMs{0};
 
@@ -104,7 +105,10 @@ int ReadCertCheck() {
 
 void SetSettingsOverride(const SettingsOverride &values) { g_override = values; }
 
-void StopTransfers() { g_stopTransfers.store(true); }
+void StopTransfers() {
+  g_stopTransfers.store(true);
+  CloseWatchedRequests();
+}
 
 bool TotalLimitReached(DWORD start) {
   if (g_stopTransfers.load()) return true;

@@ -40,5 +40,7 @@ struct SettingsOverride {
 void SetSettingsOverride(const SettingsOverride &values);
 
 // Makes every running and later body transfer of the process end at its next block as
-// though the overall time limit had run out (12002). Safe to call from any thread.
+// though the overall time limit had run out (12002), and, after CloseRequestsOnStop
+// (transfer_hooks.h), closes the open requests so that a transfer waiting on the network
+// ends at once. Safe to call from any thread.
 void StopTransfers();

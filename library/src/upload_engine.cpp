@@ -20,6 +20,7 @@
 #include "reply_file.h"
 #include "settings.h"
 #include "trace_log.h"
+#include "transfer_hooks.h"
 #include "url.h"
 
 namespace {
@@ -64,6 +65,8 @@ int WriteWhole(HINTERNET request, const void *data, DWORD length) {
   DWORD written = 0;
   if (!InternetWriteFile(request, data, length, &written))
     return LastErrorOr(ERROR_INTERNET_CONNECTION_ABORTED);
+  TransferObserver *observer = CurrentTransferObserver();
+  if (observer != nullptr) observer->Moved(Direction::kSend, written);
   return written == length ? LUMOX_OK : LUMOX_E_FILE_WRITE;
 }
 
@@ -171,7 +174,7 @@ int PrimeProxy(UploadCall *call) {
   if (CopyReplyBody(*request, INVALID_HANDLE_VALUE, false, &received, &error) ==
       CopyEnd::kTimeLimit)
     return ERROR_INTERNET_TIMEOUT;
-  InternetCloseHandle(*request);
+  if (ForgetRequest(*request)) InternetCloseHandle(*request);
   *request = nullptr;
   return LUMOX_OK;
 }
@@ -231,6 +234,8 @@ int SendHeadAndBody(UploadCall *call) {
   int result = SendWithRetry(request, SendForm::kHead, static_cast<DWORD>(call->announced),
                              call->flags.relaxUnknownCa);
   if (result != LUMOX_OK) return result;
+  TransferObserver *observer = CurrentTransferObserver();
+  if (observer != nullptr) observer->Announced(Direction::kSend, call->announced);
   if ((call->upload && call->multipart) || (!call->upload && call->prefixLength != 0)) {
     TraceLog("IF", "InternetWriteFile");
     result = WriteWhole(request, call->prefix, static_cast<DWORD>(call->prefixLength));
@@ -260,6 +265,22 @@ int SaveReplyFile(UploadCall *call) {
   TraceLog("IF", "CreateFile");
   TransferHandles *handles = &call->handles;
   if (call->responsePath == nullptr) return LUMOX_OK;
+  TransferObserver *observer = CurrentTransferObserver();
+  if (observer != nullptr && observer->TakesBody()) {
+    // The reply goes to the observer as it arrives, nothing is created on disk, and a
+    // reply that breaks off or ends short of its announced length fails the call: a stream
+    // cannot be looked at afterwards.
+    TraceLog("IF", "InternetReadFile");
+    uint64_t announced = 0;
+    const bool hasAnnounced = QueryContentLength(handles->request, &announced);
+    uint64_t received = 0;
+    int error = 0;
+    CopyEnd end = CopyReplyBody(handles->request, INVALID_HANDLE_VALUE, true, &received, &error,
+                                kCopyToObserver);
+    if (end != CopyEnd::kComplete)
+      return end == CopyEnd::kTimeLimit ? ERROR_INTERNET_TIMEOUT : error;
+    return hasAnnounced && received < announced ? LUMOX_E_SIZE_MISMATCH : LUMOX_OK;
+  }
   handles->replyFile = CreateFileA(call->responsePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   // No reply file wanted or possible.
