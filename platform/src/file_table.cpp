@@ -121,22 +121,14 @@ struct Layer {
 // Counts a call in for as long as it uses the table; ok() is false once the layer is gone.
 class CallGuard {
  public:
-  CallGuard() : ok_(true) {
-    g_inCalls.fetch_add(1);
-    ok_ = !g_gone.load();
-  }
-  ~CallGuard() { Leave(); }
+  CallGuard() : ok_(EnterTable()) {}
+  ~CallGuard() { LeaveTable(); }
   CallGuard(const CallGuard &) = delete;
   CallGuard &operator=(const CallGuard &) = delete;
   bool ok() const { return ok_; }
-  void Leave() {
-    if (counted_) g_inCalls.fetch_sub(1);
-    counted_ = false;
-  }
 
  private:
   bool ok_;
-  bool counted_ = true;
 };
 
 }  // namespace
