@@ -266,6 +266,11 @@ TEST_F(WriteFailure, TargetTakenAfterTheLookIsNeverWrittenThrough) {
 #endif
 }
 
+#ifndef _WIN32
+// Set in a child that exits in the middle of a transfer: what the transfer holds at that
+// moment (its TLS state, freed by OpenSSL's own clean-up at exit) is not a leak to report.
+bool g_exitingMidTransfer = false;
+#endif
 // exit() on the main thread while another thread transfers into a file: the process ends
 // cleanly, without touching freed memory (the AddressSanitizer leg runs this too). The
 // transfer may fail and remove its new file; what stays is the body's start.
@@ -281,7 +286,14 @@ TEST_F(WriteFailure, ExitDuringATransferIsSafe) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       alarm(60);
-      std::thread transfer([&] { Fetch(lib_, way, url, target, upload); });
+      g_exitingMidTransfer = true;
+      // The exports themselves: the test's own checks are gone once exit() has begun.
+      std::thread transfer([&] {
+        if (way == Way::kReply)
+          lib_.UploadFileC.raw()(url.c_str(), nullptr, 0, upload.c_str(), "f", target.c_str());
+        else
+          lib_.DownloadFileC.raw()(url.c_str(), nullptr, 0, target.c_str(), 0);
+      });
       transfer.detach();
       for (int i = 0; i < 4000 && SizeOf(target) < 300000; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -300,3 +312,8 @@ TEST_F(WriteFailure, ExitDuringATransferIsSafe) {
 
 }  // namespace
 }  // namespace lumox_it
+
+#ifndef _WIN32
+// LeakSanitizer asks this before its check at exit.
+extern "C" int __lsan_is_turned_off() { return lumox_it::g_exitingMidTransfer ? 1 : 0; }
+#endif
