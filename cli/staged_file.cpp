@@ -335,7 +335,20 @@ bool StagedFile::Begin(const std::string &target, std::string &why) {
   return true;
 }
 
+// The new file takes the permission bits, owner and group of the file it replaces (for a
+// symbolic link, of the file the link names), so that a private file stays private. Best
+// effort: what the process may not set stays as it is.
+void KeepOwnershipAndMode(const std::string &file, const std::string &replaced) {
+  struct stat old;
+  if (stat(replaced.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+  if (chown(file.c_str(), old.st_uid, old.st_gid) != 0) {
+    (void)chown(file.c_str(), static_cast<uid_t>(-1), old.st_gid);
+  }
+  (void)chmod(file.c_str(), old.st_mode & 0777);
+}
+
 bool StagedFile::Commit(std::string &why) {
+  KeepOwnershipAndMode(path_, target_);
   if (rename(path_.c_str(), target_.c_str()) != 0) {
     why = strerror(errno);
     return false;

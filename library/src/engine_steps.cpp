@@ -74,6 +74,7 @@ int CheckTransferTexts(const char *url, const char *localPath, const char *respo
       (responsePath != nullptr && strlen(responsePath) > kMaxLocalPath))
     return LUMOX_E_TOO_LONG;
   if (savesReply && !TempNameFits(localPath)) return LUMOX_E_TOO_LONG;
+  if (responsePath != nullptr && !TempNameFits(responsePath)) return LUMOX_E_TOO_LONG;
   return LUMOX_OK;
 }
 
@@ -95,13 +96,12 @@ int CloseTransfer(TransferHandles *handles, int result) {
   CloseInternetHandle(&handles->session, "InternetCloseHandle----hOpen");
   CloseFileHandle(&handles->localFile, "CloseHandle hLocalFile");
   if (handles->replyFile != INVALID_HANDLE_VALUE) {
-    // A reply file whose close fails is short: a failed write, and it goes.
-    int closeError = 0;
-    if (!CloseFileHandle(&handles->replyFile, "CloseHandle hTmpFile", &closeError)) {
-      handles->deleteReplyFile = true;
-      if (result == LUMOX_OK) result = closeError;
+    if (handles->keepReply) {
+      CloseFileHandle(&handles->replyFile, "CloseHandle hTmpFile");
+    } else {
+      result = CloseSaveTarget(&handles->reply, &handles->replyFile, result, false,
+                               "CloseHandle hTmpFile");
     }
-    if (handles->deleteReplyFile) DeleteFileA(handles->replyPath);
   }
   return result;
 }

@@ -6,6 +6,8 @@
 #include <oleauto.h>
 #include <wininet.h>
 
+#include "reply_file.h"
+
 // Transfer block.
 constexpr DWORD kBlockSize = 1024;
 
@@ -53,8 +55,8 @@ struct TransferHandles {
   HINTERNET request = nullptr;
   HANDLE localFile = INVALID_HANDLE_VALUE;  // hLocalFile: the file sent, or the file saved
   HANDLE replyFile = INVALID_HANDLE_VALUE;  // hTmpFile: the reply file of an upload
-  const char *replyPath = nullptr;
-  bool deleteReplyFile = false;  // a failed write: the short reply file goes
+  SaveTarget reply;        // where the reply file is written, by the temporary-file rule
+  bool keepReply = false;  // the time limit ended the reply: what arrived stays
 };
 
 // Opens the session and the connection of a call. Returns 0 or HttpOpenConnection's code,
@@ -62,8 +64,9 @@ struct TransferHandles {
 int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts, const ProxyArgs &proxy);
 
 // The closing block: request, connection and session handles, then hLocalFile, then
-// hTmpFile, each with its trace line and only when open. Returns result; a reply file
-// whose close fails is deleted, and its error replaces a result of 0.
+// hTmpFile, each with its trace line and only when open. Returns result. The reply file
+// then takes the reply's name only when the result is 0; otherwise it goes and an existing
+// reply file stays as it was. A close that fails gives its error.
 int CloseTransfer(TransferHandles *handles, int result);
 
 // Appends the query strings of both list forms to objectName, with their trace lines.

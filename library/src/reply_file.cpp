@@ -19,14 +19,6 @@ constexpr int kMoveAttempts = 20;  // moves of a finished temporary file onto it
 constexpr DWORD kMoveRetryMs = 50;
 constexpr int kMaxTempNumber = 1000;
 
-// The file a reply body is written into: the target itself, or a temporary file beside an
-// existing target that replaces it only once the transfer has succeeded.
-struct SaveTarget {
-  const char *path = nullptr;
-  char tempName[kTempNameSize] = {};
-  bool useTemp = false;
-};
-
 // Leading decimal number of text as atol reads it, in 64 bits. At most 15 digits reach
 // here, so it cannot overflow.
 int64_t LeadingNumber(const char *text) {
@@ -63,36 +55,24 @@ int64_t ReadLengthHeader(HINTERNET request) {
   return LeadingNumber(buffer);
 }
 
-// Creates the file to write into *file. exists says whether path named an existing file
-// when the caller looked. A temporary name is taken by exclusive creation, trying .tmp0000
-// to .tmp0999 and skipping names that exist.
-int CreateSaveTarget(SaveTarget *target, const char *path, bool exists, HANDLE *file) {
-  target->path = path;
-  target->useTemp = false;
-  memset(target->tempName, 0, sizeof target->tempName);
-  if (!exists) {
-    *file =
-        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return *file == INVALID_HANDLE_VALUE ? LUMOX_E_FILE_CREATE : LUMOX_OK;
+// The reply's announced Content-Length; false when it has none.
+bool QueryContentLength(HINTERNET request, uint64_t *length) {
+  char buffer[32];
+  memset(buffer, 0, sizeof buffer);
+  DWORD size = sizeof buffer;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return false;
+  buffer[sizeof buffer - 1] = '\0';
+  const char *p = buffer;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p < '0' || *p > '9') return false;
+  uint64_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    if (value > (UINT64_MAX - 9) / 10) return false;
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+    ++p;
   }
-  // Exclusive creation: a name another transfer took between the look and the creation
-  // fails with ERROR_FILE_EXISTS, and the next number is tried.
-  for (int number = 0; number < kMaxTempNumber; ++number) {
-    char name[kTempNameSize];
-    memset(name, 0, sizeof name);
-    if (!FormatTempName(name, path, number)) return LUMOX_E_TOO_LONG;
-    if (PathFileExistsA(name)) continue;
-    *file =
-        CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (*file != INVALID_HANDLE_VALUE) {
-      memcpy(target->tempName, name, sizeof name);
-      target->useTemp = true;
-      return LUMOX_OK;
-    }
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return LUMOX_E_FILE_CREATE;
-  }
-  return LUMOX_E_FILE_CREATE;
+  *length = value;
+  return true;
 }
 
 // Applies the end of the temporary-file rule after the file has been closed and returns the
@@ -100,6 +80,7 @@ int CreateSaveTarget(SaveTarget *target, const char *path, bool exists, HANDLE *
 // (LUMOX_E_FILE_CREATE when that fails, with the target untouched and the download kept in
 // the temporary file); on failure the temporary file, or a newly written target, is deleted.
 int FinishSaveTarget(SaveTarget *target, int result, bool traced) {
+  if (target->gone) return result;
   if (target->useTemp) {
     if (result != 0) {
       if (traced) TraceLog("IF", "DeleteFile");
@@ -138,29 +119,46 @@ int CheckReceivedLength(HANDLE file, uint64_t received, bool hasAnnounced, uint6
 
 }  // namespace
 
+int CreateSaveTarget(SaveTarget *target, const char *path, bool traced, HANDLE *file) {
+  target->path = path;
+  target->useTemp = false;
+  target->gone = false;
+  memset(target->tempName, 0, sizeof target->tempName);
+  const bool exists = PathFileExistsA(path) != FALSE;
+  if (traced) TraceLog("IF", exists ? "CreateFile--Exist" : "CreateFile--New");
+  if (!exists) {
+    // Exclusive creation: a file that appeared since the look is not emptied; it is then
+    // replaced by way of a temporary file like any existing target.
+    *file =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (*file != INVALID_HANDLE_VALUE) return LUMOX_OK;
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return LUMOX_E_FILE_CREATE;
+  }
+  // Exclusive creation: a name another transfer took between the look and the creation
+  // fails with ERROR_FILE_EXISTS, and the next number is tried.
+  for (int number = 0; number < kMaxTempNumber; ++number) {
+    char name[kTempNameSize];
+    memset(name, 0, sizeof name);
+    if (!FormatTempName(name, path, number)) return LUMOX_E_TOO_LONG;
+    if (PathFileExistsA(name)) continue;
+    *file =
+        CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (*file != INVALID_HANDLE_VALUE) {
+      memcpy(target->tempName, name, sizeof name);
+      target->useTemp = true;
+      return LUMOX_OK;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return LUMOX_E_FILE_CREATE;
+  }
+  return LUMOX_E_FILE_CREATE;
+}
+
 bool TempNameFits(const char *target) {
   if (!PathFileExistsA(target)) return true;
   char name[kTempNameSize];
   return FormatTempName(name, target, kMaxTempNumber - 1);
-}
-
-bool QueryContentLength(HINTERNET request, uint64_t *length) {
-  char buffer[32];
-  memset(buffer, 0, sizeof buffer);
-  DWORD size = sizeof buffer;
-  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return false;
-  buffer[sizeof buffer - 1] = '\0';
-  const char *p = buffer;
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p < '0' || *p > '9') return false;
-  uint64_t value = 0;
-  while (*p >= '0' && *p <= '9') {
-    if (value > (UINT64_MAX - 9) / 10) return false;
-    value = value * 10 + static_cast<uint64_t>(*p - '0');
-    ++p;
-  }
-  *length = value;
-  return true;
 }
 
 CopyEnd CopyReplyBody(HINTERNET request, HANDLE file, bool failOnReadError, uint64_t *received,
@@ -203,47 +201,60 @@ CopyEnd CopyReplyBody(HINTERNET request, HANDLE file, bool failOnReadError, uint
   }
 }
 
-int SaveReplyBody(HINTERNET request, const char *path, bool traced, HANDLE *file) {
+int ReceiveReplyBody(HINTERNET request, HANDLE file, bool *timeLimit, unsigned flags) {
   const int64_t expected = ReadLengthHeader(request);
   uint64_t announced = 0;
   const bool hasAnnounced = QueryContentLength(request, &announced);
   TransferObserver *observer = CurrentTransferObserver();
-  if (observer != nullptr && hasAnnounced) observer->Announced(Direction::kReceive, announced);
-  if (observer != nullptr && observer->TakesBody()) {
-    if (traced) TraceLog("IF", "InternetReadFile");
-    uint64_t received = 0;
-    int error = 0;
-    CopyEnd end = CopyReplyBody(request, INVALID_HANDLE_VALUE, true, &received, &error,
-                                kCopyCounted | kCopyToObserver);
-    if (end != CopyEnd::kComplete)
-      return end == CopyEnd::kTimeLimit ? ERROR_INTERNET_TIMEOUT : error;
-    if ((hasAnnounced && received < announced) ||
-        (expected != 0 && received != static_cast<uint64_t>(expected)))
-      return LUMOX_E_SIZE_MISMATCH;
-    return LUMOX_OK;
-  }
-
-  const bool exists = PathFileExistsA(path) != FALSE;
-  if (traced) TraceLog("IF", exists ? "CreateFile--Exist" : "CreateFile--New");
-  SaveTarget target;
-  int result = CreateSaveTarget(&target, path, exists, file);
-  if (result != LUMOX_OK) return result;
-
-  if (traced) TraceLog("IF", "InternetReadFile");
+  if (observer != nullptr && hasAnnounced && (flags & kCopyCounted) != 0)
+    observer->Announced(Direction::kReceive, announced);
   uint64_t received = 0;
   int error = 0;
-  CopyEnd end = CopyReplyBody(request, *file, true, &received, &error, kCopyCounted);
-  // The partial file stays where it is; the closing block closes it.
-  if (end == CopyEnd::kTimeLimit) return ERROR_INTERNET_TIMEOUT;
-  result = end == CopyEnd::kFailed
-               ? error
-               : CheckReceivedLength(*file, received, hasAnnounced, announced, expected);
+  CopyEnd end = CopyReplyBody(request, file, true, &received, &error, flags);
+  *timeLimit = end == CopyEnd::kTimeLimit;
+  if (end != CopyEnd::kComplete) return error;
+  if ((flags & kCopyToObserver) != 0)
+    return (hasAnnounced && received < announced) ||
+                   (expected != 0 && received != static_cast<uint64_t>(expected))
+               ? LUMOX_E_SIZE_MISMATCH
+               : LUMOX_OK;
+  return CheckReceivedLength(file, received, hasAnnounced, announced, expected);
+}
 
-  if (traced) TraceLog("IF", "CloseHandle hLocalFile");
-  // A close that fails lost data written before it (a delayed write hit a full disk): the
-  // file is short, which is a failed write, whatever the size check saw.
-  if (!CloseHandle(*file) && (result == LUMOX_OK || result == LUMOX_E_SIZE_MISMATCH))
-    result = LastErrorOr(ERROR_DISK_FULL);
+bool ObserverTakesReply() {
+  TransferObserver *observer = CurrentTransferObserver();
+  return observer != nullptr && observer->TakesBody();
+}
+
+int CloseSaveTarget(SaveTarget *target, HANDLE *file, int result, bool traced,
+                    const char *closeTrace) {
+  if (closeTrace != nullptr) TraceLog("IF", "%s", closeTrace);
+  // A close that fails lost data written before it (a delayed write hit a full disk), or
+  // found the file deleted: the file is not what arrived, whatever the size check saw.
+  if (!CloseHandle(*file)) {
+    int error = LastErrorOr(ERROR_DISK_FULL);
+    target->gone = error == ERROR_FILE_NOT_FOUND;
+    if (result == LUMOX_OK || result == LUMOX_E_SIZE_MISMATCH) result = error;
+  }
   *file = INVALID_HANDLE_VALUE;
-  return FinishSaveTarget(&target, result, traced);
+  return FinishSaveTarget(target, result, traced);
+}
+
+int SaveReplyBody(HINTERNET request, const char *path, bool traced, HANDLE *file) {
+  if (ObserverTakesReply()) {
+    if (traced) TraceLog("IF", "InternetReadFile");
+    bool timeLimit = false;
+    return ReceiveReplyBody(request, INVALID_HANDLE_VALUE, &timeLimit,
+                            kCopyCounted | kCopyToObserver);
+  }
+  SaveTarget target;
+  int result = CreateSaveTarget(&target, path, traced, file);
+  if (result != LUMOX_OK) return result;
+  if (traced) TraceLog("IF", "InternetReadFile");
+  bool timeLimit = false;
+  result = ReceiveReplyBody(request, *file, &timeLimit, kCopyCounted);
+  // The partial file stays where it is; the closing block closes it.
+  if (timeLimit) return result;
+  return CloseSaveTarget(&target, file, result, traced,
+                         traced ? "CloseHandle hLocalFile" : nullptr);
 }

@@ -259,43 +259,26 @@ int SendHeadAndBody(UploadCall *call) {
   return LUMOX_OK;
 }
 
-// The reply file of an upload, when one is asked for and can be created. It keeps what
-// arrived when a read fails or the time limit ends the copy; a failed write removes it.
+// The reply file of an upload, when one is asked for and can be created. The reply is
+// checked like a download's body, and by the temporary-file rule an existing reply file is
+// replaced only when the whole reply arrived (see CloseTransfer).
 int SaveReplyFile(UploadCall *call) {
   TraceLog("IF", "CreateFile");
   TransferHandles *handles = &call->handles;
   if (call->responsePath == nullptr) return LUMOX_OK;
-  TransferObserver *observer = CurrentTransferObserver();
-  if (observer != nullptr && observer->TakesBody()) {
-    // The reply goes to the observer as it arrives, nothing is created on disk, and a
-    // reply that breaks off or ends short of its announced length fails the call: a stream
+  if (ObserverTakesReply()) {
+    // The reply goes to the observer as it arrives and nothing is created on disk; a reply
+    // that breaks off or ends short of its announced length fails the call, since a stream
     // cannot be looked at afterwards.
     TraceLog("IF", "InternetReadFile");
-    uint64_t announced = 0;
-    const bool hasAnnounced = QueryContentLength(handles->request, &announced);
-    uint64_t received = 0;
-    int error = 0;
-    CopyEnd end = CopyReplyBody(handles->request, INVALID_HANDLE_VALUE, true, &received, &error,
-                                kCopyToObserver);
-    if (end != CopyEnd::kComplete)
-      return end == CopyEnd::kTimeLimit ? ERROR_INTERNET_TIMEOUT : error;
-    return hasAnnounced && received < announced ? LUMOX_E_SIZE_MISMATCH : LUMOX_OK;
+    bool timeLimit = false;
+    return ReceiveReplyBody(handles->request, INVALID_HANDLE_VALUE, &timeLimit, kCopyToObserver);
   }
-  handles->replyFile = CreateFileA(call->responsePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  // No reply file wanted or possible.
-  if (handles->replyFile == INVALID_HANDLE_VALUE) return LUMOX_OK;
-  handles->replyPath = call->responsePath;
+  // No reply file possible: the upload itself succeeded.
+  if (CreateSaveTarget(&handles->reply, call->responsePath, false, &handles->replyFile) != LUMOX_OK)
+    return LUMOX_OK;
   TraceLog("IF", "InternetReadFile");
-  uint64_t received = 0;
-  int error = 0;
-  CopyEnd end = CopyReplyBody(handles->request, handles->replyFile, false, &received, &error);
-  if (end == CopyEnd::kTimeLimit) return ERROR_INTERNET_TIMEOUT;
-  if (end == CopyEnd::kFailed) {
-    handles->deleteReplyFile = true;
-    return error;
-  }
-  return LUMOX_OK;
+  return ReceiveReplyBody(handles->request, handles->replyFile, &handles->keepReply);
 }
 
 // Status 200, then the reply file of an upload or the target of a download by POST.

@@ -355,8 +355,11 @@ bool BufferedWrite(FileEntry &entry, const char *data, DWORD toWrite, DWORD &wri
   size_t done = 0;
   bool ok = WriteAll(fd, data, toWrite, done);
   written = static_cast<DWORD>(done);
-  if (!ok) return Fail(IoError(errno), false);
-  return true;
+  if (ok) return true;
+  // Like a delayed write that failed: the file now has a hole where the caller's bytes
+  // should be, so later writes fail too and CloseHandle reports it.
+  b.failure = IoError(errno);
+  return Fail(b.failure, false);
 }
 
 void ForgetWritesInChild(FileEntry &entry) {

@@ -21,6 +21,7 @@ struct FileEntry {
   int fd = -1;
   bool canRead = false;
   bool canWrite = false;
+  bool shareDelete = false;  // FILE_SHARE_DELETE: others may delete the file meanwhile
   std::unique_ptr<FileBuffer, FileBufferRelease> buffer;  // null: unbuffered (devices, pipes)
 };
 
@@ -45,23 +46,29 @@ HANDLE AddEntry(FileEntry &&entry);
 bool TakeEntry(HANDLE handle, FileEntry &entry, size_t &index);
 void ReleaseSlot(size_t index);
 
+// Counts a call into the table until LeaveTable(); false when the layer has gone away
+// (the library was unloaded, or the process is exiting): the call must not use the table.
+bool EnterTable();
+void LeaveTable();
+
 // The entry of an open handle, locked until this goes out of scope or Unlock(); false
-// (last error ERROR_INVALID_HANDLE) when the handle is not open.
+// (last error ERROR_INVALID_HANDLE) when the handle is not open or the layer has gone away.
 class LockedEntry {
  public:
   explicit LockedEntry(HANDLE handle);
+  ~LockedEntry();
+  LockedEntry(const LockedEntry &) = delete;
+  LockedEntry &operator=(const LockedEntry &) = delete;
   explicit operator bool() const { return entry_ != nullptr; }
   FileEntry *operator->() const { return entry_; }
   FileEntry &operator*() const { return *entry_; }
   // Lets other operations on the handle run (the entry must not be used afterwards).
-  void Unlock() {
-    entry_ = nullptr;
-    lock_.unlock();
-  }
+  void Unlock();
 
  private:
   std::unique_lock<std::mutex> lock_;
   FileEntry *entry_ = nullptr;
+  bool counted_ = false;
 };
 
 // ----- buffering (file_buffer.cpp) -----

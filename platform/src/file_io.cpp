@@ -2,6 +2,7 @@
 // pointer of a file, SetEndOfFile and FlushFileBuffers. Buffered handles (file_buffer.cpp)
 // are settled before every call that observes the file.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,16 @@ bool StartIo(const LockedEntry &entry, const DWORD *count, LPOVERLAPPED overlapp
 // The error of a failed read or write: a bad buffer address is ERROR_NOACCESS.
 DWORD IoError(int err) { return err == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(err); }
 
+// A descriptor of the handle's own for a call that must not hold the handle's lock while it
+// waits, and the lock let go; -1 with the last error set when none can be had.
+int OwnDescriptor(LockedEntry &entry) {
+  int fd = fcntl(entry->fd, F_DUPFD_CLOEXEC, 0);
+  int err = errno;
+  entry.Unlock();
+  if (fd < 0) SetLastErrorFromErrno(err);
+  return fd;
+}
+
 }  // namespace
 
 extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
@@ -43,8 +54,11 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWOR
   if (entry->buffer) {
     ok = BufferedRead(*entry, out, toRead, done);
   } else {
-    int fd = entry->fd;
-    entry.Unlock();  // a pipe or device may wait for data: other calls on it must not
+    // A pipe or device may wait for data: other calls on it must not. The call reads
+    // through a copy of the descriptor, so a CloseHandle meanwhile cannot hand its number
+    // to a file opened next.
+    int fd = OwnDescriptor(entry);
+    if (fd < 0) return FALSE;
     ok = true;
     while (done < toRead) {
       ssize_t n = ::read(fd, out + done, toRead - done);
@@ -56,6 +70,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWOR
       if (n == 0) break;
       done += static_cast<DWORD>(n);
     }
+    close(fd);
   }
   if (read) *read = done;
   return ok ? TRUE : FALSE;
@@ -73,12 +88,14 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPD
     if (written) *written = done;
     return ok ? TRUE : FALSE;
   }
-  int fd = entry->fd;
-  entry.Unlock();  // a pipe may wait for room: other calls on it must not
+  int fd = OwnDescriptor(entry);  // a pipe may wait for room: other calls on it must not
+  if (fd < 0) return FALSE;
   size_t done = 0;
   bool ok = WriteAll(fd, data, toWrite, done);
+  int err = errno;
+  close(fd);
   if (written) *written = static_cast<DWORD>(done);
-  if (!ok) return Fail(IoError(errno));
+  if (!ok) return Fail(IoError(err));
   return TRUE;
 }
 

@@ -108,6 +108,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
   entry.fd = fd;
   entry.canRead = canRead;
   entry.canWrite = canWrite;
+  entry.shareDelete = (share & FILE_SHARE_DELETE) != 0;
   entry.buffer = NewBuffer(entry, share, st);
   HANDLE handle = AddEntry(std::move(entry));
   if (!handle) {
@@ -121,13 +122,19 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
 }
 
 // Closes the handle whatever happens; fails (with the error of the lost write) when
-// buffered data could not be written, now or earlier.
+// buffered data could not be written, now or earlier. A handle for writing whose file was
+// deleted meanwhile (unlinked, or its folder removed) fails with ERROR_FILE_NOT_FOUND:
+// what was written is gone. Windows refuses that delete unless the handle shares deleting.
 extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
   FileEntry entry;
   size_t index = 0;
   if (!TakeEntry(handle, entry, index)) return Fail(ERROR_INVALID_HANDLE);
   DWORD failure = WriteOutAll(entry);
   entry.buffer.reset();
+  struct stat st;
+  if (failure == ERROR_SUCCESS && entry.canWrite && !entry.shareDelete &&
+      fstat(entry.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0)
+    failure = ERROR_FILE_NOT_FOUND;
   if (close(entry.fd) != 0 && errno != EINTR && failure == ERROR_SUCCESS) {
     failure = ErrorFromErrno(errno);
   }

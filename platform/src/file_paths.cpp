@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "file_internal.h"
@@ -109,8 +110,61 @@ bool CopyContents(const std::string &from, const std::string &to, bool failIfExi
   return Fail(code, false);
 }
 
+// A file about to take the name of an existing file gets what the old one had: its
+// permission bits, and its owner and group where the process may set them (a private file
+// stays private). `old` is the status of the file the name leads to (for a symbolic link,
+// the file it names). Best effort: a file the process may not change keeps its own.
+void TakeOwnershipAndMode(int fd, const struct stat &old) {
+  if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+    fchown(fd, static_cast<uid_t>(-1), old.st_gid);  // the group alone, when it is ours
+  }
+  fchmod(fd, old.st_mode & 0777);
+}
+
+void TakeOwnershipAndMode(const std::string &path, const std::string &oldName) {
+  struct stat old;
+  if (stat(oldName.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) TakeOwnershipAndMode(fd, old);
+  close(fd);
+}
+
+// Copies `from` across file systems onto an existing `to`: into a new file beside `to`
+// that then takes its name, so that `to` stays whole until the copy is complete. Sets the
+// last error on failure; `to` is then untouched and nothing is left beside it.
+bool CopyOver(const std::string &from, const std::string &to) {
+  static std::atomic<unsigned> counter{0};
+  std::string temp;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[48];
+    // NOLINTNEXTLINE(cert-err33-c): the suffix fits.
+    snprintf(suffix, sizeof suffix, ".~lumox%ld.%u", static_cast<long>(getpid()),
+             counter.fetch_add(1, std::memory_order_relaxed));
+    temp = to + suffix;
+    struct stat st;
+    if (lstat(temp.c_str(), &st) != 0 && errno == ENOENT) break;
+    temp.clear();
+  }
+  if (temp.empty()) return Fail(ERROR_ACCESS_DENIED, false);
+  if (!CopyContents(from, temp, true)) {
+    if (GetLastError() == ERROR_FILE_EXISTS) SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  TakeOwnershipAndMode(temp, to);
+  if (rename(temp.c_str(), to.c_str()) != 0) {
+    DWORD code = ErrorFromErrno(errno, to.c_str());
+    unlink(temp.c_str());
+    return Fail(code, false);
+  }
+  return true;
+}
+
 // Moves `from` to `to`; `replace` allows an existing target, `copyAllowed` a copy across
-// file systems. Sets the last error on failure.
+// file systems. A file that replaces another keeps the old one's permission bits, owner and
+// group (see TakeOwnershipAndMode); a symbolic link as the target is replaced, not the file
+// it names. Sets the last error on failure.
 bool MoveEntry(LPCSTR fromName, LPCSTR toName, bool replace, bool copyAllowed) {
   std::string from, to;
   if (!FsPath(fromName, from) || !FsPath(toName, to)) return false;
@@ -132,6 +186,8 @@ bool MoveEntry(LPCSTR fromName, LPCSTR toName, bool replace, bool copyAllowed) {
   if (!S_ISDIR(fromSt.st_mode) && HeldExclusively(from)) {
     return Fail(ERROR_SHARING_VIOLATION, false);
   }
+  const bool replacing = toExists && !same && S_ISREG(fromSt.st_mode);
+  if (replacing) TakeOwnershipAndMode(from, to);
   int rc;
   if (replace) {
     rc = rename(from.c_str(), to.c_str());
@@ -148,7 +204,8 @@ bool MoveEntry(LPCSTR fromName, LPCSTR toName, bool replace, bool copyAllowed) {
   if (rc == 0) return true;
   if (errno == EEXIST) return Fail(ERROR_ALREADY_EXISTS, false);
   if (errno == EXDEV && copyAllowed && !S_ISDIR(fromSt.st_mode)) {
-    if (!CopyContents(from, to, !replace)) {
+    bool copied = replacing ? CopyOver(from, to) : CopyContents(from, to, !replace);
+    if (!copied) {
       if (GetLastError() == ERROR_FILE_EXISTS) SetLastError(ERROR_ALREADY_EXISTS);
       return false;
     }

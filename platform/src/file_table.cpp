@@ -10,8 +10,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "file_internal.h"
@@ -32,8 +34,17 @@ const size_t kChunkSlots = 256;
 const size_t kChunks = 256;  // at most 65,536 handles open at once
 std::atomic<Slot *> g_chunks[kChunks];
 std::mutex g_tableMutex;  // slot allocation
-std::vector<size_t> g_freeSlots;
+// Made once and freed only when the layer goes away with no call inside it, so a call still
+// running while the process exits never finds it destroyed.
+std::vector<size_t> *g_freeSlots = new std::vector<size_t>;
 size_t g_slotsMade = 0;
+
+// Calls inside the table, and whether the layer has gone away (the library was unloaded or
+// the process is exiting). A call counts itself in before it looks at the flag, and the
+// layer sets the flag before it waits for the count to reach 0, so no call uses the table
+// once the layer has taken it apart; later calls fail as on a closed handle.
+std::atomic<int> g_inCalls{0};
+std::atomic<bool> g_gone{false};
 
 // The slot of a handle value, or null when no such slot was ever made.
 Slot *SlotOf(HANDLE handle, size_t *index = nullptr) {
@@ -52,72 +63,85 @@ void ForEachMadeSlot(F f) {
   for (size_t i = 0; i < g_slotsMade; ++i) f(g_chunks[i / kChunkSlots].load()[i % kChunkSlots]);
 }
 
-// Fork: while one is prepared, calls on handles wait (see LockSlot) and the calls already
-// running are let finish, so no call is half done in the child; then the background
-// threads' lock is taken. The child does not inherit the parent's unwritten bytes: they
-// stay the parent's to write, or the file would get them twice.
-std::atomic<bool> g_forking{false};
-
+// Fork: the table lock and every slot's lock are held across it, so calls already running
+// finish first and no call holds a slot in the child; then the background threads' lock is
+// taken. The child does not inherit the parent's unwritten bytes: they stay the parent's to
+// write, or the file would get them twice.
 void BeforeFork() {
   g_tableMutex.lock();
-  g_forking.store(true, std::memory_order_relaxed);
-  ForEachMadeSlot([](Slot &s) { std::lock_guard<std::mutex> drain(s.mutex); });
+  ForEachMadeSlot([](Slot &s) { s.mutex.lock(); });
   WorkersBeforeFork();
 }
 
 void AfterForkParent() {
   WorkersAfterForkParent();
-  g_forking.store(false, std::memory_order_relaxed);
+  ForEachMadeSlot([](Slot &s) { s.mutex.unlock(); });
   g_tableMutex.unlock();
 }
 
 void AfterForkChild() {
   WorkersAfterForkChild();
-  g_forking.store(false, std::memory_order_relaxed);
   ForEachMadeSlot([](Slot &s) {
     if (s.entry.fd >= 0) ForgetWritesInChild(s.entry);
+    s.mutex.unlock();
   });
   g_tableMutex.unlock();
 }
 
-// The slot's lock for a call on its handle. While a fork is prepared the call waits until
-// it is over (the preparing thread holds the table lock until then).
 std::unique_lock<std::mutex> LockSlot(Slot &slot) {
-  for (;;) {
-    std::unique_lock<std::mutex> lock(slot.mutex);
-    if (!g_forking.load(std::memory_order_relaxed)) return lock;
-    lock.unlock();
-    std::lock_guard<std::mutex> wait(g_tableMutex);
-  }
+  return std::unique_lock<std::mutex>(slot.mutex);
 }
 
 struct Layer {
   Layer() { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); }
   // The library is being unloaded (or the process ends): bytes written through handles
-  // that are still open go to their files, the threads end, and the chunks go. A slot
-  // that another thread still uses is left alone.
+  // that are still open go to their files, the threads end, and the table goes. Calls
+  // running on other threads (exit() while a transfer runs) are let finish first; if one
+  // does not end in time the table stays, still in one piece, for the process's last
+  // moments.
   ~Layer() {
+    g_gone.store(true);
+    const auto kWaitEnd = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (g_inCalls.load() != 0) {
+      if (std::chrono::steady_clock::now() > kWaitEnd) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     ForEachMadeSlot([](Slot &s) {
-      std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
-      if (lock && s.entry.fd >= 0 && s.entry.buffer) {
+      if (s.entry.fd >= 0 && s.entry.buffer) {
         Settle(s.entry, false);
         s.entry.buffer.reset();
       }
     });
     StopWorkers();
     for (auto &chunk : g_chunks) delete[] chunk.load();
+    delete g_freeSlots;
   }
 } g_layer;
+
+// Counts a call in for as long as it uses the table; ok() is false once the layer is gone.
+class CallGuard {
+ public:
+  CallGuard() : ok_(EnterTable()) {}
+  ~CallGuard() { LeaveTable(); }
+  CallGuard(const CallGuard &) = delete;
+  CallGuard &operator=(const CallGuard &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
 
 }  // namespace
 
 HANDLE AddEntry(FileEntry &&entry) {
+  CallGuard guard;
+  if (!guard.ok()) return nullptr;
   size_t slot;
   {
     std::lock_guard<std::mutex> lock(g_tableMutex);
-    if (!g_freeSlots.empty()) {
-      slot = g_freeSlots.back();
-      g_freeSlots.pop_back();
+    if (!g_freeSlots->empty()) {
+      slot = g_freeSlots->back();
+      g_freeSlots->pop_back();
     } else {
       if (g_slotsMade == kChunkSlots * kChunks) return nullptr;
       slot = g_slotsMade;
@@ -137,6 +161,8 @@ HANDLE AddEntry(FileEntry &&entry) {
 }
 
 bool TakeEntry(HANDLE handle, FileEntry &entry, size_t &index) {
+  CallGuard guard;
+  if (!guard.ok()) return false;
   Slot *slot = SlotOf(handle, &index);
   if (!slot) return false;
   std::unique_lock<std::mutex> lock = LockSlot(*slot);
@@ -147,12 +173,21 @@ bool TakeEntry(HANDLE handle, FileEntry &entry, size_t &index) {
 }
 
 void ReleaseSlot(size_t index) {
+  CallGuard guard;
+  if (!guard.ok()) return;
   std::lock_guard<std::mutex> lock(g_tableMutex);
-  g_freeSlots.push_back(index);
+  g_freeSlots->push_back(index);
 }
 
-LockedEntry::LockedEntry(HANDLE handle) {
-  Slot *slot = SlotOf(handle);
+bool EnterTable() {
+  g_inCalls.fetch_add(1);
+  return !g_gone.load();
+}
+
+void LeaveTable() { g_inCalls.fetch_sub(1); }
+
+LockedEntry::LockedEntry(HANDLE handle) : counted_(true) {
+  Slot *slot = EnterTable() ? SlotOf(handle) : nullptr;
   if (slot) {
     lock_ = LockSlot(*slot);
     if (slot->entry.fd >= 0)
@@ -161,6 +196,15 @@ LockedEntry::LockedEntry(HANDLE handle) {
       lock_.unlock();
   }
   if (!entry_) Fail(ERROR_INVALID_HANDLE);
+}
+
+LockedEntry::~LockedEntry() { Unlock(); }
+
+void LockedEntry::Unlock() {
+  entry_ = nullptr;
+  if (lock_.owns_lock()) lock_.unlock();
+  if (counted_) LeaveTable();
+  counted_ = false;
 }
 
 }  // namespace lumox_files

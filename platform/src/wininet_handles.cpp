@@ -7,13 +7,18 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 
 namespace lumox_inet {
 
 namespace {
 
 std::mutex g_tableLock;
-std::map<uintptr_t, std::shared_ptr<Object>> g_table;
+// Never destroyed: a thread still moving a body while the process exits keeps looking its
+// handles up after the static destructors have run.
+using HandleTable = std::map<uintptr_t, std::shared_ptr<Object>>;
+alignas(HandleTable) unsigned char g_tableStorage[sizeof(HandleTable)];
+HandleTable &g_table = *new (g_tableStorage) HandleTable;
 uintptr_t g_nextHandle = 0xcc0004;  // handle values are never reused within a process
 
 // The handle this thread looked up last. The calls that move a body come once per block,

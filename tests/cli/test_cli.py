@@ -301,6 +301,17 @@ class UploadTest(CliTest):
         self.assertFails(r, 4, "lumox: error 500: サーバ内部エラー\n")
         self.assertEqual(sorted(os.listdir(self.work)), ["up.bin"])
 
+    def test_cut_reply_fails_and_keeps_the_reply_file(self):
+        for plan, code in [("/body/100000/short/10000", 10011), ("/body/5000/chunked/short/1000", 12030)]:
+            with self.subTest(plan=plan):
+                with open(self.path("r.txt"), "wb") as f:
+                    f.write(b"old")
+                r = self.run_lumox("upload", BASE + "/x/cu7" + plan, "up.bin", "--reply", "r.txt")
+                self.assertIn("lumox: error %d: " % code, r.error)
+                self.assertNotEqual(r.code, 0)
+                self.assertEqual(self.read("r.txt"), b"old")
+                self.assertEqual(sorted(os.listdir(self.work)), ["r.txt", "up.bin"])
+
 
 class ProxyTest(CliTest):
     def via_proxy(self, rid):
@@ -644,6 +655,20 @@ class NoHalfFileTest(CliTest):
         self.assertEqual(live.wait(timeout=20), 130 if WINDOWS else -signal.SIGINT)
         self.assertEqual(self.listing(), sorted(list(kept) + ["c.bin"]))
 
+    @unittest.skipIf(WINDOWS, "POSIX permission bits")
+    def test_replaced_file_keeps_its_mode(self):
+        with open(self.path("up.bin"), "wb") as f:
+            f.write(b"up")
+        for args in [["get", BASE + "/x/ch3/body/700", "-o", "t.bin"],
+                     ["upload", BASE + "/x/ch3/body/700", "up.bin", "--reply", "t.bin"]]:
+            with self.subTest(command=args[0]):
+                with open(self.path("t.bin"), "wb") as f:
+                    f.write(b"old")
+                os.chmod(self.path("t.bin"), 0o600)
+                self.assertOk(self.run_lumox(*args))
+                self.assertEqual(len(self.read("t.bin")), 700)
+                self.assertEqual(os.stat(self.path("t.bin")).st_mode & 0o7777, 0o600)
+
     def test_time_limit_leaves_the_target_as_it_was(self):
         for old in [None, b"old"]:
             with self.subTest(old=old):
@@ -868,8 +893,9 @@ def run_on_pty(cwd, args, stdin_text=None, env=None, ignored=None):
 
 @unittest.skipIf(WINDOWS, "needs a Unix pseudo-terminal")
 class ProgressTest(CliTest):
-    # 40,000 bytes in parts of 4,000 every 100 ms: about one second.
-    SLOW = "/body/40000/trickle/100/4000"
+    # 40,000 bytes in parts of 2,000 every 100 ms: about two seconds, so that a loaded machine
+    # still shows several updates at five a second.
+    SLOW = "/body/40000/trickle/100/2000"
 
     RATE = rb"  \d+(\.\d)? (B|KiB|MiB|GiB)/s"
 

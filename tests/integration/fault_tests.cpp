@@ -75,6 +75,37 @@ TEST_F(Faults, CutAndResetRepliesNeverReplaceTheTarget) {
   }
 }
 
+// The reply to an upload is a body like a download's: cut short of its Content-Length, a
+// chunked reply without its last chunk, or reset, it gives the code a download gets for the
+// same reply, and the reply file stays as it was (or absent).
+TEST_F(Faults, CutReplyToAnUploadIsAnErrorAndKeepsTheReplyFile) {
+  const char *cuts[] = {
+      "body/100000/short/10000",
+      "body/5000/chunked/short/1000",
+      "body/200000/trickle/20/20000/abort/60000",
+  };
+  const char *wineCut = "Wine's InternetReadFile ends a cut chunked body like a complete one";
+  std::string file = files_.Path("up.bin");
+  WriteFileBytes(file, "payload");
+  std::string reply = files_.Path("r.txt");
+  for (const char *cut : cuts) {
+    SCOPED_TRACE(cut);
+    std::string target = files_.Path("t.bin");
+    int download = Fetch(Path::kGet, HttpUrl(UniqueId("ft-rcut"), cut), target);
+    DeleteFileA(target.c_str());
+    int result = Upload(HttpUrl(UniqueId("ft-rcut"), cut), file, "f", reply.c_str());
+    EXPECT_EQ(download, result);
+    EXPECT_WINDOWS(EXPECT_NE(0, result), wineCut);
+    EXPECT_WINDOWS(EXPECT_FALSE(FileExists(reply)), wineCut);
+    WriteFileBytes(reply, "old");
+    result = Upload(HttpUrl(UniqueId("ft-rcut"), cut), file, nullptr, reply.c_str());
+    EXPECT_WINDOWS(EXPECT_NE(0, result), wineCut);
+    EXPECT_WINDOWS(EXPECT_EQ("old", ReadFileBytes(reply)), wineCut);
+    EXPECT_EQ((std::vector<std::string>{"r.txt", "up.bin"}), files_.Names());
+    DeleteFileA(reply.c_str());
+  }
+}
+
 // Content-Length that is invalid or contradicts itself, and heads too large to take: the
 // reply is invalid (12152) and nothing local changes. Equal values in a list are one length.
 TEST_F(Faults, InvalidReplyFramingFailsWith12152) {

@@ -65,6 +65,8 @@ class Watched<R(LUMOX_CALL *)(A...)> {
     return *this;
   }
   explicit operator bool() const { return fn_ != nullptr; }
+  // The export itself, for a call that must not report to the test (a forked child).
+  Fn raw() const { return fn_; }
   R operator()(A... args) const {
     DescriptorWatch watch;
     return fn_(args...);
