@@ -38,6 +38,7 @@ int ExitStatusForTransfer(int code) {
     case LUMOX_E_FILE_OPEN:
     case LUMOX_E_FILE_SIZE:
     // The system's file errors while the body is written or the upload is read.
+    case 2:  // the file being written was deleted
     case 5:  // access denied
     case kWriteFault:
     case 30:   // read fault

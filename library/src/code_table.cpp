@@ -7,6 +7,7 @@ namespace {
 
 // Sorted by code.
 const CodeMeaning kMeanings[] = {
+    {2, nullptr, "the file being written was deleted while it was written"},
     {5, nullptr, "access to a local file was denied"},
     {6, nullptr, "a local file handle was not valid"},
     {8, nullptr, "the system ran out of memory"},
