@@ -111,6 +111,18 @@ def read_ini(text):
     return dict(parser["HTTP_SETTING"]) if parser.has_section("HTTP_SETTING") else {}
 
 
+def code_folders():
+    """Every folder holding a tracked file under library/, platform/, cli/ and tests/."""
+    roots = ["library", "platform", "cli", "tests"]
+    r = subprocess.run(["git", "-C", lumox_header.ROOT, "ls-files", "--"] + roots,
+                       capture_output=True, text=True)
+    files = r.stdout.split() if r.returncode == 0 and r.stdout else [
+        os.path.relpath(os.path.join(d, f), lumox_header.ROOT)
+        for root in roots for d, _, names in os.walk(os.path.join(lumox_header.ROOT, root))
+        if "__pycache__" not in d for f in names]
+    return sorted({os.path.dirname(f) for f in files} - {""} - set(roots) | {"cli"})
+
+
 def main():
     results = lumox_header.Results(sys.argv[1])
     so = sys.argv[2] if len(sys.argv) > 2 else None
@@ -126,6 +138,10 @@ def main():
                           all(v in library for v in own), sorted(library))
         except Exception as e:  # a library that cannot be asked fails the check, visibly
             results.check("library messages can be read from %s" % so, False, e)
+    architecture = open(os.path.join(DOCS, "architecture.md"), encoding="utf-8").read()
+    unnamed = [d for d in code_folders() if "`%s`" % d not in architecture]
+    results.check("docs/architecture.md names every folder of library/, platform/, cli/ and tests/",
+                  not unnamed, unnamed)
     sample = read_ini(open(INI, encoding="utf-8").read())
     results.check("Lumox.ini sample: every key at its default, LogOn=0",
                   sample == {"LogOn": "0", "Connect": "60", "Receive": "300", "Send": "300",
