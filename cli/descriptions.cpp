@@ -29,6 +29,7 @@ const Description kDescriptions[] = {
     {12018, "the internet library was given a handle of the wrong type"},
     {12037, "the server's certificate has expired or is not yet valid; -k skips the date check"},
     {12038, "the server's certificate does not name the URL's host; -k skips the name check"},
+    {12040, "the server redirected from HTTPS to plain HTTP, which is not followed"},
     {12044, "the server asks for a client certificate, which lumox cannot send"},
     {12045, "the server's certificate is not signed by a trusted authority; -k skips the check"},
     {12055, "the server's certificate has errors"},
