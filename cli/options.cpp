@@ -437,8 +437,9 @@ const char *UsageText(Command command) {
              "      --connect-timeout SECONDS give up connecting after this long\n"
              "  -s, --silent          no progress line (bytes, total, %, rate, time left)\n"
              "      --proxy HOST:PORT, --proxy-user USER, --proxy-password PASSWORD\n"
-             "                        go through a proxy (password also from LUMOX_PROXY_PASSWORD,\n"
-             "                        else asked for when standard input is a terminal)\n"
+             "                        go through a proxy; give the password by LUMOX_PROXY_PASSWORD\n"
+             "                        or at the prompt (standard input a terminal): on the command\n"
+             "                        line it shows in the process list\n"
              "The body is staged in .lumox-PID-START-XXXXXX beside FILE; a signal removes it\n"
              "(one ignored at start, as under nohup, stays ignored), and a later run removes\n"
              "those of lumox processes that are gone. See lumox(1).\n";
@@ -473,7 +474,8 @@ const char *UsageText(Command command) {
          "\n"
          "get and upload check HTTPS certificates fully unless given -k (--insecure); they\n"
          "also take --max-time and --connect-timeout SECONDS, -s (no progress) and\n"
-         "--proxy HOST:PORT with --proxy-user USER and --proxy-password PASSWORD.\n"
+         "--proxy HOST:PORT with --proxy-user USER; the proxy password is best given by\n"
+         "LUMOX_PROXY_PASSWORD or at the prompt rather than by --proxy-password.\n"
          "lumox COMMAND --help describes one command; lumox --version shows the version.\n"
          "\n"
          "Exit status: 0 success, 2 usage, 3 local file, 4 HTTP status, 5 network, 6 other.\n";

@@ -82,6 +82,7 @@ const CodeMeaning kMeanings[] = {
      "the server's certificate has expired or is not yet valid; -k skips the date check"},
     {12038, nullptr,
      "the server's certificate does not name the URL's host; -k skips the name check"},
+    {12040, nullptr, "the server redirected from HTTPS to plain HTTP, which is not followed"},
     {12044, nullptr, "the server asks for a client certificate, which lumox cannot send"},
     {12045, nullptr,
      "the server's certificate is not signed by a trusted authority; -k skips the check"},

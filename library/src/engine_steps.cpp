@@ -127,7 +127,12 @@ int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *ob
 
 RequestFlags RequestFlagsFor(const URL_COMPONENTSA *parts) {
   RequestFlags flags;
-  if (parts->nScheme != INTERNET_SCHEME_HTTPS) return flags;
+  if (parts->nScheme != INTERNET_SCHEME_HTTPS) {
+    // A plain request may still go through TLS: to an HTTPS proxy, whose certificate the
+    // checks cover as well.
+    if (ReadCertCheck() != 0) flags.relaxUnknownCa = false;
+    return flags;
+  }
   TraceLog("IF", "INTERNET_SCHEME_HTTPS");
   if (ReadCertCheck() != 0) {
     flags.open = kRequestFlags | INTERNET_FLAG_SECURE;

@@ -83,7 +83,9 @@ struct RequestFlags {
 
 // The request flags for the cracked URL; an HTTPS URL writes "INTERNET_SCHEME_HTTPS". With
 // "CertCheck" non-zero in the settings file an HTTPS request keeps every certificate check:
-// no name or date relaxation, and no unknown-CA relaxation on a repeated send.
+// no name or date relaxation, and no unknown-CA relaxation on a repeated send; a plain HTTP
+// request then keeps the unknown-CA check too (an HTTPS proxy's certificate, a redirect to
+// HTTPS).
 RequestFlags RequestFlagsFor(const URL_COMPONENTSA *parts);
 
 // Opens a request on the connection and applies the time-outs to it. Returns 0 or the

@@ -24,6 +24,23 @@ bool CopyPart(const char *part, DWORD length, char *out, size_t maxChars) {
   return true;
 }
 
+// The working copies of the URL's user name and password: cleared when the call ends, by
+// a clearing the compiler keeps although nothing reads the buffers afterwards.
+struct Credentials {
+  char user[kCredentialChars + 1];
+  char password[kCredentialChars + 1];
+  Credentials() {
+    memset(user, 0, sizeof user);
+    memset(password, 0, sizeof password);
+  }
+  ~Credentials() {
+    SecureZeroMemory(user, sizeof user);
+    SecureZeroMemory(password, sizeof password);
+  }
+  Credentials(const Credentials &) = delete;
+  Credentials &operator=(const Credentials &) = delete;
+};
+
 }  // namespace
 
 int HttpOpenConnection(HINTERNET *session, HINTERNET *connection, const URL_COMPONENTSA *parts,
@@ -33,12 +50,11 @@ int HttpOpenConnection(HINTERNET *session, HINTERNET *connection, const URL_COMP
   *connection = nullptr;
 
   char host[kHostChars + 1];
-  char user[kCredentialChars + 1];
-  char password[kCredentialChars + 1];
+  Credentials credentials;
+  char *user = credentials.user;
+  char *password = credentials.password;
   char proxy[kProxyChars + 1];
   memset(host, 0, sizeof host);
-  memset(user, 0, sizeof user);
-  memset(password, 0, sizeof password);
   memset(proxy, 0, sizeof proxy);
 
   // Every text is checked before anything is opened.

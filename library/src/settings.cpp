@@ -29,6 +29,16 @@ bool SameWordNoCase(const char *text, size_t length, const char *word) {
   return true;
 }
 
+constexpr size_t kKeyChars = 16;
+
+// An ASCII text as a wide one; false when it does not fit in chars characters.
+bool Widen(const char *ascii, WCHAR *out, size_t chars) {
+  size_t length = strlen(ascii);
+  if (length >= chars) return false;
+  for (size_t i = 0; i <= length; ++i) out[i] = static_cast<WCHAR>(ascii[i]);
+  return true;
+}
+
 DWORD OverriddenMs(int64_t value, DWORD fromFile) {
   return value < 0 ? fromFile : static_cast<DWORD>(value);
 }
@@ -39,19 +49,30 @@ void SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
 }
 }  // namespace
 
-int FindSettingsFile(char *path) {
+int FindSettingsFile(WCHAR *path) {
   if (path == nullptr) return 0;
-  char work[MAX_PATH];
+  WCHAR work[kSettingsPathChars];
   memset(work, 0, sizeof work);
-  DWORD length = GetModuleFileNameA(LumoxModule(), work, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return 0;  // a cut path names no real file
-  PathRemoveFileSpecA(work);
-  if (!PathAppendA(work, kSettingsName)) return 0;
-  if (!PathFileExistsA(work)) return 0;
-  size_t used = strnlen(work, MAX_PATH - 1);
-  memcpy(path, work, used);
-  path[used] = '\0';
+  DWORD length = GetModuleFileNameW(LumoxModule(), work, kSettingsPathChars);
+  if (length == 0 || length >= kSettingsPathChars) return 0;  // a cut path names no real file
+  DWORD folder = length;
+  while (folder > 0 && work[folder - 1] != '\\' && work[folder - 1] != '/') --folder;
+  if (folder == 0 || !Widen(kSettingsName, work + folder, kSettingsPathChars - folder)) return 0;
+  DWORD attributes = GetFileAttributesW(work);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+  }
+  memcpy(path, work, sizeof work);
   return 1;
+}
+
+UINT ReadSettingInt(const WCHAR *path, const char *key, int defaultValue) {
+  WCHAR section[sizeof kSection];
+  WCHAR name[kKeyChars];
+  if (!Widen(kSection, section, sizeof kSection) || !Widen(key, name, kKeyChars))
+    return static_cast<UINT>(defaultValue);
+  return GetPrivateProfileIntW(section, name, defaultValue, path);
 }
 
 void ApplyTimeouts(HINTERNET *handle) {
@@ -59,13 +80,13 @@ void ApplyTimeouts(HINTERNET *handle) {
   DWORD receiveMs = 300000;
   DWORD sendMs = 300000;
   DWORD totalMs = 0;
-  char path[MAX_PATH];
+  WCHAR path[kSettingsPathChars];
   memset(path, 0, sizeof path);
   if (FindSettingsFile(path)) {
-    connectMs = GetPrivateProfileIntA(kSection, "Connect", 60, path) * 1000u;
-    receiveMs = GetPrivateProfileIntA(kSection, "Receive", 300, path) * 1000u;
-    sendMs = GetPrivateProfileIntA(kSection, "Send", 300, path) * 1000u;
-    totalMs = GetPrivateProfileIntA(kSection, "Total", 0, path) * 1000u;
+    connectMs = ReadSettingInt(path, "Connect", 60) * 1000u;
+    receiveMs = ReadSettingInt(path, "Receive", 300) * 1000u;
+    sendMs = ReadSettingInt(path, "Send", 300) * 1000u;
+    totalMs = ReadSettingInt(path, "Total", 0) * 1000u;
   }
   connectMs = OverriddenMs(g_override.connectMs, connectMs);
   totalMs = OverriddenMs(g_override.totalMs, totalMs);
@@ -93,14 +114,26 @@ bool CertCheckValueIsOff(const char *value) {
 
 int ReadCertCheck() {
   if (g_override.certCheck >= 0) return g_override.certCheck;
-  char path[MAX_PATH];
+  WCHAR path[kSettingsPathChars];
   memset(path, 0, sizeof path);
   if (!FindSettingsFile(path)) return 0;
   // Longer than any word that switches the checks off, so a cut value still reads as on.
-  char value[16];
+  WCHAR value[16];
+  WCHAR section[sizeof kSection];
+  WCHAR key[kKeyChars];
   memset(value, 0, sizeof value);
-  GetPrivateProfileStringA(kSection, "CertCheck", "", value, sizeof value, path);
-  return CertCheckValueIsOff(value) ? 0 : 1;
+  if (!Widen(kSection, section, sizeof kSection) || !Widen("CertCheck", key, kKeyChars)) return 1;
+  SetLastError(ERROR_SUCCESS);
+  GetPrivateProfileStringW(section, key, nullptr, value, sizeof value / sizeof value[0], path);
+  // The read says what it found: the key, nothing (no key or section), or a file it could not
+  // read, which may hold "CertCheck=1" and so keeps the checks on.
+  DWORD error = GetLastError();
+  if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND && error != ERROR_MORE_DATA) return 1;
+  char text[sizeof value / sizeof value[0]];
+  for (size_t i = 0; i < sizeof text; ++i)
+    text[i] = value[i] < 0x80 ? static_cast<char>(value[i]) : '?';  // no word of the off list
+  text[sizeof text - 1] = '\0';
+  return CertCheckValueIsOff(text) ? 0 : 1;
 }
 
 void SetSettingsOverride(const SettingsOverride &values) { g_override = values; }

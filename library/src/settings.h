@@ -9,9 +9,18 @@
 // ApplyTimeouts; concurrent transfers see the most recent value.
 extern std::atomic<uint32_t> TotalLimitMs;
 
-// Leaves the full path of the settings file in path (at least MAX_PATH bytes) and returns
-// 1 when it exists; returns 0 and leaves path unchanged otherwise.
-int FindSettingsFile(char *path);
+// Characters of the settings file's path: the library's own path may be longer than
+// MAX_PATH and hold any character, so the file is found and read with the wide calls.
+constexpr size_t kSettingsPathChars = 4096;
+
+// Leaves the full path of the settings file in path (kSettingsPathChars characters) and
+// returns 1 when it exists, or when something is there that cannot be looked at (a folder
+// that may not be searched); returns 0 and leaves path unchanged otherwise.
+int FindSettingsFile(WCHAR *path);
+
+// The integer value of key in the section "HTTP_SETTING" of the settings file at path, or
+// defaultValue when the key is absent or the file cannot be read.
+UINT ReadSettingInt(const WCHAR *path, const char *key, int defaultValue);
 
 // Applies the connect, receive and send time-outs and the connect retries to *handle and
 // reloads TotalLimitMs.
@@ -19,7 +28,9 @@ void ApplyTimeouts(HINTERNET *handle);
 
 // The key "CertCheck": 1 asks for full certificate checks on HTTPS requests. It fails
 // closed: only "0", "false", "no", "off" (any case, blanks around ignored) and an empty
-// value mean 0, as do an absent key and an absent file. Read from the file at each call.
+// value mean 0, as do an absent key and an absent file. A settings file that is there but
+// cannot be read (no permission, locked, a folder) gives 1: it may hold "CertCheck=1".
+// Read from the file at each call.
 int ReadCertCheck();
 
 // True when the text of a CertCheck value switches the checks off (see ReadCertCheck).

@@ -113,10 +113,10 @@ void WriteTraceEntry(const char *dayFile, const SYSTEMTIME *time, const char *ta
 }
 
 void TraceLog(const char *tag, const char *format, ...) {
-  char settings[MAX_PATH];
+  WCHAR settings[kSettingsPathChars];
   memset(settings, 0, sizeof settings);
   if (!FindSettingsFile(settings)) return;
-  if (GetPrivateProfileIntA("HTTP_SETTING", "LogOn", 0, settings) == 0) return;
+  if (ReadSettingInt(settings, "LogOn", 0) == 0) return;
 
   SYSTEMTIME now;
   GetLocalTime(&now);

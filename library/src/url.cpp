@@ -63,10 +63,11 @@ int Canonicalize(const char *url, size_t urlLength, char *result) {
   memcpy(copy, url, urlLength);
   memset(result, 0, kMaxUrl + 1);
   DWORD length = kMaxUrl;
-  if (!InternetCanonicalizeUrlA(copy, result, &length, ICU_BROWSER_MODE))
-    return static_cast<int>(GetLastError());
+  BOOL done = InternetCanonicalizeUrlA(copy, result, &length, ICU_BROWSER_MODE);
+  int code = done ? 0 : static_cast<int>(GetLastError());
+  SecureZeroMemory(copy, sizeof copy);  // a URL may carry a user name and password
   result[kMaxUrl] = '\0';
-  return 0;
+  return code;
 }
 }  // namespace
 
@@ -154,9 +155,9 @@ extern "C" LUMOX_API int LUMOX_CALL HttpParseURL(const char *url, BSTR *canonica
   if (length > kMaxUrl) return LUMOX_E_TOO_LONG;
   char result[kMaxUrl + 1];
   int code = Canonicalize(url, length, result);
-  if (code != 0) return code;
-  SetResultString(canonicalUrl, result);
-  return 0;
+  if (code == 0) SetResultString(canonicalUrl, result);
+  SecureZeroMemory(result, sizeof result);
+  return code;
 }
 
 extern "C" LUMOX_API int LUMOX_CALL HttpParseURLC(const char *url, char *buffer,
@@ -167,9 +168,13 @@ extern "C" LUMOX_API int LUMOX_CALL HttpParseURLC(const char *url, char *buffer,
   if (length >= bufferSize) return LUMOX_E_BUFFER_TOO_SMALL;
   char result[kMaxUrl + 1];
   int code = Canonicalize(url, length, result);
-  if (code != 0) return code;
-  size_t resultLength = strlen(result);
-  if (resultLength >= bufferSize) return LUMOX_E_BUFFER_TOO_SMALL;
-  memcpy(buffer, result, resultLength + 1);
-  return 0;
+  if (code == 0) {
+    size_t resultLength = strlen(result);
+    if (resultLength >= bufferSize)
+      code = LUMOX_E_BUFFER_TOO_SMALL;
+    else
+      memcpy(buffer, result, resultLength + 1);
+  }
+  SecureZeroMemory(result, sizeof result);
+  return code;
 }

@@ -208,6 +208,8 @@ LUMOX_PLATFORM_API BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUT
 LUMOX_PLATFORM_API BOOL WINAPI RemoveDirectoryA(LPCSTR name);
 LUMOX_PLATFORM_API DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer);
 LUMOX_PLATFORM_API DWORD WINAPI GetFileAttributesA(LPCSTR name);
+// A wide name is UTF-16; on this system it names the file-system (UTF-8) path it encodes.
+LUMOX_PLATFORM_API DWORD WINAPI GetFileAttributesW(LPCWSTR name);
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
@@ -215,6 +217,7 @@ LUMOX_PLATFORM_API DWORD WINAPI GetFileAttributesA(LPCSTR name);
 
 // Modules.
 LUMOX_PLATFORM_API DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+LUMOX_PLATFORM_API DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 LUMOX_PLATFORM_API BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *module);
 LUMOX_PLATFORM_API HMODULE WINAPI LoadLibraryA(LPCSTR name);
 LUMOX_PLATFORM_API BOOL WINAPI FreeLibrary(HMODULE module);
@@ -227,6 +230,17 @@ LUMOX_PLATFORM_API UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key,
 LUMOX_PLATFORM_API DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
                                                          LPCSTR defaultValue, LPSTR buffer,
                                                          DWORD size, LPCSTR fileName);
+LUMOX_PLATFORM_API UINT WINAPI GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue,
+                                                     LPCWSTR fileName);
+// As Windows does, the last error tells what was found: 0 the key, ERROR_FILE_NOT_FOUND no
+// such file, section or key, another code a file that could not be read.
+LUMOX_PLATFORM_API DWORD WINAPI GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key,
+                                                         LPCWSTR defaultValue, LPWSTR buffer,
+                                                         DWORD size, LPCWSTR fileName);
+
+// Fills memory with zero bytes in a way the compiler does not drop as a dead store: for
+// secrets that must not outlive their use.
+LUMOX_PLATFORM_API PVOID WINAPI SecureZeroMemory(PVOID memory, SIZE_T length);
 
 // Time.
 LUMOX_PLATFORM_API void WINAPI GetLocalTime(LPSYSTEMTIME time);

@@ -309,6 +309,23 @@ std::string FsToAnsi(const std::string &fs) {
   return Utf8ToCp932(fs, out) ? out : fs;
 }
 
+bool WideToFs(LPCWSTR wide, std::string &fs) {
+  if (wide == nullptr || wide[0] == 0) return Fail(ERROR_PATH_NOT_FOUND, false);
+  size_t length = 0;
+  while (wide[length]) ++length;
+  bool invalid = false;
+  fs.clear();
+  EncodeUtf8(wide, length, fs, invalid);
+  return invalid ? Fail(ERROR_NO_UNICODE_TRANSLATION, false) : true;
+}
+
+bool FsToWide(const std::string &fs, std::u16string &wide) {
+  bool invalid = false;
+  wide.clear();
+  DecodeUtf8(reinterpret_cast<const unsigned char *>(fs.data()), fs.size(), wide, invalid);
+  return invalid ? Fail(ERROR_NO_UNICODE_TRANSLATION, false) : true;
+}
+
 }  // namespace lumox_platform
 
 extern "C" UINT WINAPI GetACP(void) { return kAnsiCodePage; }

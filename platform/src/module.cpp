@@ -114,6 +114,23 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD s
   return static_cast<DWORD>(path.size());
 }
 
+extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+  std::string fsPath;
+  if (!ModulePath(module, fsPath)) return Fail(ERROR_MOD_NOT_FOUND, 0);
+  std::u16string path;
+  lumox_platform::FsToWide(fsPath, path);
+  if (size == 0 || !buffer) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
+  if (path.size() >= size) {
+    memcpy(buffer, path.data(), (size - 1) * sizeof(WCHAR));
+    buffer[size - 1] = 0;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(path.size());
+}
+
 extern "C" BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *module) {
   const DWORD known = GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
                       GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;

@@ -76,6 +76,12 @@ std::string AnsiToFs(const char *ansi);
 // characters code page 932 cannot hold.
 std::string FsToAnsi(const std::string &fs);
 
+// A wide (UTF-16) name as the file-system (UTF-8) path it encodes, and back. False (with
+// ERROR_PATH_NOT_FOUND, or ERROR_NO_UNICODE_TRANSLATION for a lone surrogate or a name that is
+// not UTF-8) when there is none.
+bool WideToFs(LPCWSTR wide, std::string &fs);
+bool FsToWide(const std::string &fs, std::u16string &wide);
+
 // Code page 932 conversion of whole texts, without default characters: false when a
 // character has no mapping.
 bool Cp932ToUtf8(const std::string &in, std::string &out);

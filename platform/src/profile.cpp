@@ -2,6 +2,7 @@
 // Windows profile reader: names compare without regard to case, blanks around key names
 // and values are dropped, the first matching section and key win, a value in quotes loses
 // them, and the integer is read with base prefixes ("0x" hex, "0o" octal, "0b" binary).
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -27,17 +28,22 @@ std::string Trimmed(const char *text) {
   return std::string(begin, end);
 }
 
-bool ReadWholeFile(const std::string &path, std::string &contents) {
+// False, with the reason in *error when asked for, when the file cannot be opened or read.
+bool ReadWholeFile(const std::string &path, std::string &contents, int *error = nullptr) {
   FILE *file = fopen(path.c_str(), "rb");
-  if (!file) return false;
+  if (!file) {
+    if (error != nullptr) *error = errno;
+    return false;
+  }
   char block[8192];
   size_t n;
   while ((n = fread(block, 1, sizeof block, file)) > 0) contents.append(block, n);
+  bool failed = ferror(file) != 0;  // a folder opens but cannot be read
+  if (failed && error != nullptr) *error = errno;
   fclose(file);  // NOLINT(cert-err33-c): opened for reading only
-  return true;
+  return !failed;
 }
 
-// The value of key in section, with the found flag; empty when absent.
 bool FindValue(const std::string &contents, const std::string &section, const std::string &key,
                std::string &value) {
   size_t pos = 0;
@@ -127,6 +133,53 @@ UINT ParseInteger(const std::string &text) {
   return negative ? static_cast<UINT>(0u - result) : result;
 }
 
+// An ASCII or UTF-16 section or key name as the UTF-8 the file is compared in.
+bool WideName(LPCWSTR wide, std::string &out) {
+  if (wide == nullptr) return false;
+  size_t length = 0;
+  while (wide[length]) ++length;
+  bool invalid = false;
+  std::u16string text(wide, length);
+  out.clear();
+  for (char16_t c : text) {
+    if (c >= 0x80) invalid = true;
+    out += static_cast<char>(c);
+  }
+  // Section and key names of other scripts are compared as UTF-8.
+  if (invalid) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0, nullptr,
+                                nullptr);
+    if (n <= 0) return false;
+    out.assign(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), &out[0], n, nullptr, nullptr);
+  }
+  return true;
+}
+
+// The value of a key of a file named in UTF-16, as WinINet's W profile calls find it: the
+// last error is 0 when the key was found, ERROR_FILE_NOT_FOUND when the file, section or key
+// is not there, and the reason of the failure when the file could not be read.
+bool FindWide(LPCWSTR section, LPCWSTR key, LPCWSTR fileName, std::string &value) {
+  std::string fs, sectionName, keyName, contents;
+  if (!lumox_platform::WideToFs(fileName, fs) || !WideName(section, sectionName) ||
+      !WideName(key, keyName)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  int error = 0;
+  if (!ReadWholeFile(fs, contents, &error)) {
+    lumox_platform::SetLastErrorFromErrno(error, fs.c_str());
+    return false;
+  }
+  if (!FindValue(contents, Trimmed(sectionName.c_str()), Trimmed(keyName.c_str()), value)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return true;
+}
+
+// The value of key in section, with the found flag; empty when absent.
 }  // namespace
 
 extern "C" UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, INT defaultValue,
@@ -157,5 +210,34 @@ extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPC
   size_t length = value.size() < size - 1 ? value.size() : size - 1;
   memcpy(buffer, value.data(), length);
   buffer[length] = '\0';
+  return static_cast<DWORD>(length);
+}
+
+extern "C" UINT WINAPI GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue,
+                                             LPCWSTR fileName) {
+  std::string value;
+  if (!FindWide(section, key, fileName, value) || value.empty())
+    return static_cast<UINT>(defaultValue);
+  return ParseInteger(value);
+}
+
+extern "C" DWORD WINAPI GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
+                                                 LPWSTR buffer, DWORD size, LPCWSTR fileName) {
+  if (!buffer || size == 0) return 0;
+  std::u16string text;
+  std::string value;
+  DWORD error = 0;
+  if (FindWide(section, key, fileName, value)) {
+    lumox_platform::FsToWide(value, text);  // the value as UTF-8, as Windows reads a UTF-8 file
+  } else {
+    error = GetLastError();
+    std::string fallback;
+    WideName(defaultValue != nullptr ? defaultValue : u"", fallback);
+    lumox_platform::FsToWide(Trimmed(fallback.c_str()), text);
+  }
+  size_t length = text.size() < size - 1 ? text.size() : size - 1;
+  memcpy(buffer, text.data(), length * sizeof(WCHAR));
+  buffer[length] = 0;
+  SetLastError(error);
   return static_cast<DWORD>(length);
 }

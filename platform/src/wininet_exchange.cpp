@@ -11,13 +11,15 @@ namespace {
 
 const int kMaxRedirects = 30;
 
-// Resolves a Location value against the request's current target. False when it cannot be
-// followed.
-bool ResolveLocation(Request &r, const std::string &locationIn) {
+// Resolves a Location value against the request's current target and makes it the target.
+// ERROR_HTTP_REDIRECT_FAILED when it cannot be followed; from HTTPS to plain HTTP only when the
+// caller allowed that crossing, else ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR and the target
+// stays as it was, so a send that is tried again does not go out in the clear either.
+DWORD ResolveLocation(Request &r, const std::string &locationIn) {
   std::string location = EscapeSpaces(Trim(locationIn));
   size_t hash = location.find('#');
   if (hash != std::string::npos) location.resize(hash);
-  if (location.empty()) return false;
+  if (location.empty()) return ERROR_HTTP_REDIRECT_FAILED;
   bool secure = r.secure;
   std::string host = r.host;
   unsigned port = r.port;
@@ -33,7 +35,7 @@ bool ResolveLocation(Request &r, const std::string &locationIn) {
     else if (EqualsNoCase(scheme, "https"))
       secure = true;
     else
-      return false;
+      return ERROR_HTTP_REDIRECT_FAILED;
     rest = location.substr(schemeEnd + 1);  // starts with "//"
   } else if (location.compare(0, 2, "//") == 0) {
     rest = location;
@@ -49,7 +51,7 @@ bool ResolveLocation(Request &r, const std::string &locationIn) {
     port = DefaultPort(secure);
     if (!authority.empty() && authority[0] == '[') {
       size_t close = authority.find(']');
-      if (close == std::string::npos) return false;
+      if (close == std::string::npos) return ERROR_HTTP_REDIRECT_FAILED;
       host = authority.substr(1, close - 1);
       if (close + 1 < authority.size() && authority[close + 1] == ':')
         port = static_cast<unsigned>(std::strtoul(authority.c_str() + close + 2, nullptr, 10));
@@ -59,7 +61,7 @@ bool ResolveLocation(Request &r, const std::string &locationIn) {
       if (colon != std::string::npos && colon + 1 < authority.size())
         port = static_cast<unsigned>(std::strtoul(authority.c_str() + colon + 1, nullptr, 10));
     }
-    if (host.empty() || port == 0 || port > 65535) return false;
+    if (host.empty() || port == 0 || port > 65535) return ERROR_HTTP_REDIRECT_FAILED;
   } else if (location[0] == '/') {
     path = location;
   } else {
@@ -68,13 +70,15 @@ bool ResolveLocation(Request &r, const std::string &locationIn) {
     base = slash == std::string::npos ? "/" : base.substr(0, slash + 1);
     path = base + location;
   }
+  if (r.secure && !secure && !((r.flags | r.securityFlags) & INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP))
+    return ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
   if (!EqualsNoCase(host, r.host) || port != r.port || secure != r.secure) r.authorization.clear();
   r.secure = secure;
   r.host = host;
   r.port = port;
   r.path = path;
   r.redirected = true;
-  return true;
+  return 0;
 }
 
 // Reads and drops the rest of a reply that is being answered by a new exchange, so the
@@ -175,8 +179,11 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
   bool mayAuthenticate = canResend && !(r.flags & INTERNET_FLAG_NO_AUTH);
   const Options &o = r.options;
   // A Digest or NTLM challenge curl answered and that came back is the server's last word.
+  // The connection's credentials answer only their own origin; another one that asks after a
+  // redirect gets its 401 passed on.
   if (r.status == HTTP_STATUS_DENIED && mayAuthenticate && !a.triedAuth && !o.userName.empty() &&
-      !CurlAnsweredOrigin(t) && HasBasicChallenge(r.replyHeaders, "WWW-Authenticate")) {
+      AtCredentialOrigin(r) && !CurlAnsweredOrigin(t) &&
+      HasBasicChallenge(r.replyHeaders, "WWW-Authenticate")) {
     a.triedAuth = true;
     r.authorization = BasicCredentials(o.userName, o.password);
     *next = Next::Resend;
@@ -201,7 +208,7 @@ DWORD OnReplyHead(Request &r, Body &body, Attempts &a, Next *next) {
   if (loc < 0 || (!canResend && keepVerb)) return 0;
   if (++a.redirects > kMaxRedirects) return ERROR_HTTP_REDIRECT_FAILED;
   std::string location = r.replyHeaders[loc].value;
-  if (!ResolveLocation(r, location)) return ERROR_HTTP_REDIRECT_FAILED;
+  if (DWORD err = ResolveLocation(r, location)) return err;
   if (ProxyOf(r) != proxy) {
     // The new target goes through another proxy (or none), which gets its own credentials
     // only: those of the configured HTTP proxy must not reach the HTTPS one.

@@ -39,17 +39,29 @@ struct Options {
   DWORD securityFlags = 0;  // the "ignore" security flags, carried down to requests
 };
 
+// Clears a text that held a secret before its memory goes back (user names, passwords,
+// Authorization values).
+void Wipe(std::string &text);
+void Wipe(curl_slist *lines);
+
 struct Object {
   explicit Object(Kind k) : kind(k) {}
-  virtual ~Object() = default;
+  virtual ~Object();  // clears the credentials it carries
   Kind kind;
   Options options;
   HINTERNET handle = nullptr;
   std::atomic<bool> registered{false};  // false once the handle is closed
 };
 
+// How a proxy is spoken to: HTTP proxies (plain or over TLS) get requests in proxy form and
+// CONNECT tunnels; a SOCKS proxy only relays the connection. A proxy variable that names
+// another scheme or cannot be read is kept as Unusable: requests it would carry fail instead
+// of going around it.
+enum class ProxyKind { Http, Https, Socks4, Socks4a, Socks5, Socks5h, Unusable };
+
 // A proxy a session sends requests through, and what the session learned of it.
 struct ProxyServer {
+  ProxyKind kind = ProxyKind::Http;
   std::string host;
   unsigned port = 0;
   bool configured = false;  // from the system's settings, not named by the caller
@@ -58,6 +70,14 @@ struct ProxyServer {
   // Basic credentials the proxy has accepted once; sent at once from then on.
   std::string acceptedBasic;  // "Basic xxx", empty when none
   long scheme = 0;            // CURLAUTH_DIGEST or CURLAUTH_NTLM once the proxy asked for it
+  ProxyServer() = default;
+  ~ProxyServer() {
+    Wipe(user);
+    Wipe(password);
+    Wipe(acceptedBasic);
+  }
+  ProxyServer(const ProxyServer &) = delete;
+  ProxyServer &operator=(const ProxyServer &) = delete;
 };
 
 struct Session : Object {
@@ -175,6 +195,10 @@ struct Request : Object {
   unsigned port = 0;
   std::string path;  // origin-form target as sent to the origin
   bool redirected = false;
+  // Where the request was opened: the connection's credentials belong to this origin only.
+  bool originSecure = false;
+  std::string originHost;
+  unsigned originPort = 0;
   bool probing = false;  // an exchange that only asks the proxy how it authenticates
   // Credentials answered on this request.
   std::string authorization;       // "Basic ..." for the origin
@@ -233,6 +257,9 @@ std::string HostPort(const Request &r);
 // The request's current URL (INTERNET_OPTION_URL).
 std::string UrlOf(const Request &r);
 bool ViaProxy(const Request &r);
+// True while the current target is the scheme, host and port the request was opened for,
+// the only origin the connection's user name and password are sent to.
+bool AtCredentialOrigin(const Request &r);
 // Spaces, CR and LF of an object name as %20, %0D and %0A; other bytes as they are.
 std::string EscapeSpaces(const std::string &s);
 
@@ -270,6 +297,9 @@ DWORD MapCurlError(const Transfer &t, CURLcode code);
 // Sets the TLS options of a secure exchange: which certificate checks run, as the
 // request's security flags say.
 void SetTlsOptions(CURL *easy, Transfer *t);
+// Sets the TLS options of the connection to an HTTPS proxy: its certificate is checked as a
+// server's is, relaxed only by the same security flags of the request.
+void SetProxyTlsOptions(CURL *easy, Transfer *t);
 // Drops what the certificate check noted about a transfer that goes away.
 void ForgetTlsTransfer(Transfer *t);
 // The WinINet error of a failed TLS handshake: the rejected check, else the channel error.
@@ -308,8 +338,9 @@ void TakeReply(Request &r, const Transfer &t);
 // The system's configured proxies: http_proxy, https_proxy (or HTTPS_PROXY) and no_proxy (or
 // NO_PROXY), as curl reads them.
 void LoadConfiguredProxies(Session &session);
-// A configured proxy's URL, "[http://][user[:password]@]host[:port][/...]" (curl's port 1080
-// when it names none); null for another scheme (this layer speaks to HTTP proxies only), no
+// A configured proxy's URL, "[scheme://][user[:password]@]host[:port][/...]" with the schemes
+// curl knows for proxies: http (the default), https, socks4, socks4a, socks5 and socks5h
+// (curl's port when it names none: 443 for https, else 1080); null for another scheme, no
 // host or a bad port.
 std::shared_ptr<ProxyServer> ParseProxyUrl(const std::string &text);
 // The no_proxy rules: entries separated by commas or blanks; "*" is every host; a name
@@ -317,7 +348,10 @@ std::shared_ptr<ProxyServer> ParseProxyUrl(const std::string &text);
 // "www.example.com", not "myexample.com"), without regard to case or a trailing dot; an
 // address host matches only addresses and networks ("192.168.0.0/16", "::1").
 bool NoProxyMatches(const std::string &list, const std::string &host);
-// The proxy of the request's current target; null when it goes direct.
+// The proxy of the request's current target, of any kind; null when it goes direct.
+ProxyServer *RouteOf(const Request &r);
+// The HTTP proxy (plain or over TLS) of the request's current target; null when it goes
+// direct or through a SOCKS proxy.
 ProxyServer *ProxyOf(const Request &r);
 // The user name and password answered to the proxy: those set on the handle, else those of
 // the configured proxy's URL.

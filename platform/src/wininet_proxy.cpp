@@ -18,6 +18,7 @@ namespace {
 
 // curl's port of a proxy URL that names none.
 const unsigned kDefaultProxyPort = 1080;
+const unsigned kDefaultTlsProxyPort = 443;
 const long kCurlSchemes = CURLAUTH_DIGEST | CURLAUTH_NTLM;
 
 // The value of the first of the two variables that is set and not empty, or null. HTTP_PROXY
@@ -97,7 +98,7 @@ long ProxySchemesFor(const Request &r, const ProxyServer &p, Body body, bool tun
 long OriginSchemesFor(const Request &r, Body body) {
   if (r.options.userName.empty() || r.probing || !r.authorization.empty()) return 0;
   if ((r.flags & INTERNET_FLAG_NO_AUTH) || body == Body::Stream) return 0;
-  if (r.redirected && !EqualsNoCase(r.host, r.connection->host)) return 0;
+  if (!AtCredentialOrigin(r)) return 0;
   return kCurlSchemes;
 }
 
@@ -111,14 +112,24 @@ long Offered(const Transfer &t, CURLINFO info) {
 
 std::shared_ptr<ProxyServer> ParseProxyUrl(const std::string &text) {
   std::string s = Trim(text);
+  auto p = std::make_shared<ProxyServer>();
+  p->configured = true;
   size_t sep = s.find("://");
   if (sep != std::string::npos) {
-    if (!EqualsNoCase(s.substr(0, sep), "http")) return nullptr;
+    static const struct {
+      const char *name;
+      ProxyKind kind;
+    } kSchemes[] = {{"http", ProxyKind::Http},     {"https", ProxyKind::Https},
+                    {"socks4", ProxyKind::Socks4}, {"socks4a", ProxyKind::Socks4a},
+                    {"socks5", ProxyKind::Socks5}, {"socks5h", ProxyKind::Socks5h}};
+    std::string scheme = s.substr(0, sep);
+    p->kind = ProxyKind::Unusable;
+    for (const auto &known : kSchemes)
+      if (EqualsNoCase(scheme, known.name)) p->kind = known.kind;
+    if (p->kind == ProxyKind::Unusable) return nullptr;
     s = s.substr(sep + 3);
   }
   std::string authority = s.substr(0, s.find_first_of("/?#"));
-  auto p = std::make_shared<ProxyServer>();
-  p->configured = true;
   size_t at = authority.rfind('@');
   if (at != std::string::npos) {
     std::string userInfo = authority.substr(0, at);
@@ -140,7 +151,7 @@ std::shared_ptr<ProxyServer> ParseProxyUrl(const std::string &text) {
     p->host = authority.substr(0, colon);
     if (colon != std::string::npos) digits = authority.substr(colon + 1);
   }
-  p->port = kDefaultProxyPort;
+  p->port = p->kind == ProxyKind::Https ? kDefaultTlsProxyPort : kDefaultProxyPort;
   if (!digits.empty()) {
     if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
       return nullptr;
@@ -188,16 +199,38 @@ bool NoProxyMatches(const std::string &list, const std::string &hostIn) {
   return false;
 }
 
+namespace {
+
+// A proxy variable's value as the proxy it names; one this layer cannot use is kept as
+// Unusable, so that the requests it is meant for fail rather than go direct.
+std::shared_ptr<ProxyServer> ConfiguredProxy(const char *value) {
+  std::shared_ptr<ProxyServer> p = ParseProxyUrl(value);
+  if (p) return p;
+  p = std::make_shared<ProxyServer>();
+  p->kind = ProxyKind::Unusable;
+  p->configured = true;
+  return p;
+}
+
+}  // namespace
+
 void LoadConfiguredProxies(Session &session) {
-  if (const char *v = Variable("http_proxy", nullptr)) session.httpProxy = ParseProxyUrl(v);
-  if (const char *v = Variable("https_proxy", "HTTPS_PROXY")) session.httpsProxy = ParseProxyUrl(v);
+  if (const char *v = Variable("http_proxy", nullptr)) session.httpProxy = ConfiguredProxy(v);
+  if (const char *v = Variable("https_proxy", "HTTPS_PROXY"))
+    session.httpsProxy = ConfiguredProxy(v);
   if (const char *v = Variable("no_proxy", "NO_PROXY")) session.noProxy = v;
 }
 
-ProxyServer *ProxyOf(const Request &r) {
+ProxyServer *RouteOf(const Request &r) {
   const Session &s = *r.connection->session;
   ProxyServer *p = (r.secure ? s.httpsProxy : s.httpProxy).get();
   if (p != nullptr && p->configured && NoProxyMatches(s.noProxy, r.host)) return nullptr;
+  return p;
+}
+
+ProxyServer *ProxyOf(const Request &r) {
+  ProxyServer *p = RouteOf(r);
+  if (p == nullptr || (p->kind != ProxyKind::Http && p->kind != ProxyKind::Https)) return nullptr;
   return p;
 }
 
@@ -213,14 +246,26 @@ void ProxyCredentialsOf(const Request &r, const ProxyServer &p, std::string *use
 }
 
 bool SetProxyAndAuthOptions(CURL *e, Request &r, Transfer &t, Body body, bool tunnel) {
+  ProxyServer *route = RouteOf(r);
   ProxyServer *p = ProxyOf(r);
-  if (p == nullptr) {
+  if (route == nullptr) {
     // An empty proxy keeps curl away from the *_proxy environment variables.
     curl_easy_setopt(e, CURLOPT_PROXY, "");
   } else {
-    std::string url = "http://" + HostForUrl(p->host) + ":" + std::to_string(p->port);
+    static const char *const kSchemeOf[] = {"http",    "https",  "socks4",
+                                            "socks4a", "socks5", "socks5h"};
+    std::string url = std::string(kSchemeOf[static_cast<int>(route->kind)]) + "://" +
+                      HostForUrl(route->host) + ":" + std::to_string(route->port);
     curl_easy_setopt(e, CURLOPT_PROXY, url.c_str());
     curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+    if (route->kind == ProxyKind::Https) SetProxyTlsOptions(e, &t);
+  }
+  if (route != nullptr && p == nullptr && !route->user.empty()) {
+    // A SOCKS proxy's own user name and password (SOCKS5) or user id (SOCKS4).
+    curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, route->user.c_str());
+    curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, route->password.c_str());
+  }
+  if (p != nullptr) {
     if (long schemes = ProxySchemesFor(r, *p, body, tunnel)) {
       std::string user, password;
       ProxyCredentialsOf(r, *p, &user, &password);

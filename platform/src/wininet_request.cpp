@@ -222,6 +222,10 @@ std::string UrlOf(const Request &r) {
 
 bool ViaProxy(const Request &r) { return ProxyOf(r) != nullptr; }
 
+bool AtCredentialOrigin(const Request &r) {
+  return r.secure == r.originSecure && r.port == r.originPort && EqualsNoCase(r.host, r.originHost);
+}
+
 // Spaces in an object name go out as %20, as WinINet sends them; every other byte is kept,
 // except CR and LF, which would end the request line early and are escaped too.
 std::string EscapeSpaces(const std::string &s) {
@@ -264,6 +268,9 @@ extern "C" HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, 
         flags & (INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
   r->host = c->host;
   r->port = c->port != INTERNET_INVALID_PORT_NUMBER ? c->port : DefaultPort(r->secure);
+  r->originSecure = r->secure;
+  r->originHost = r->host;
+  r->originPort = r->port;
   std::string path = EscapeSpaces(r->object);
   if (path[0] != '/' && path.find("://") == std::string::npos) path = "/" + path;
   r->path = path;

@@ -141,37 +141,43 @@ CURLcode SslCtxFunction(CURL *, void *sslCtx, void *user) {
 // OpenSSL itself reads for its default store, SSL_CERT_FILE (a bundle) and SSL_CERT_DIR (a
 // hashed folder), replace that bundle or folder when set, as they do for OpenSSL's own
 // tools; the tests use them to trust their own CA without touching the system's store.
-void SetTrustedCertificates(CURL *easy) {
+void SetTrustedCertificates(CURL *easy, CURLoption fileOption, CURLoption dirOption) {
   // The library never changes the environment; a host that does so on another thread races
   // with every getenv of its own process too.
   const char *file = std::getenv("SSL_CERT_FILE");  // NOLINT(concurrency-mt-unsafe): see above
-  if (file != nullptr && file[0] != '\0') curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+  if (file != nullptr && file[0] != '\0') curl_easy_setopt(easy, fileOption, file);
   const char *dir = std::getenv("SSL_CERT_DIR");  // NOLINT(concurrency-mt-unsafe): see above
-  if (dir != nullptr && dir[0] != '\0') curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
+  if (dir != nullptr && dir[0] != '\0') curl_easy_setopt(easy, dirOption, dir);
+}
+
+// The peer and host checks of one TLS connection (the server's or the proxy's) as the
+// request's security flags allow, with the verify callback deciding where OpenSSL is at hand.
+void SetChecks(CURL *easy, Transfer *t, CURLoption verifyPeer, CURLoption verifyHost) {
+  DWORD flags = t->owner->securityFlags;
+  // 2: the certificate must name the host; 0: the name is not checked.
+  curl_easy_setopt(easy, verifyHost, (flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
+  // With an unknown authority allowed, the trusted certificates cannot change the callback's
+  // answer, so curl is told not to verify, which spares reading the system's bundle for every
+  // connection (about 30 ms); the callback still refuses a certificate out of its dates, and
+  // curl still checks the host name. Without OpenSSL hooks the chain check can only be on or
+  // off as a whole.
+  curl_easy_setopt(easy, verifyPeer, (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
+  if (OpenSsl().ok) {
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, SslCtxFunction);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, t);
+  }
 }
 
 }  // namespace
 
 void SetTlsOptions(CURL *easy, Transfer *t) {
-  DWORD flags = t->owner->securityFlags;
-  SetTrustedCertificates(easy);
-  // 2: the certificate must name the host; 0: the name is not checked.
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST,
-                   (flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
-  if (OpenSsl().ok) {
-    // The verify callback decides. With an unknown authority allowed, the trusted
-    // certificates cannot change its answer, so curl is told not to verify, which spares
-    // reading the system's bundle for every connection (about 30 ms); the callback still
-    // refuses a certificate out of its dates, and curl still checks the host name.
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER,
-                     (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, SslCtxFunction);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, t);
-  } else {
-    // Without OpenSSL hooks the chain check can only be on or off as a whole.
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER,
-                     (flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
-  }
+  SetTrustedCertificates(easy, CURLOPT_CAINFO, CURLOPT_CAPATH);
+  SetChecks(easy, t, CURLOPT_SSL_VERIFYPEER, CURLOPT_SSL_VERIFYHOST);
+}
+
+void SetProxyTlsOptions(CURL *easy, Transfer *t) {
+  SetTrustedCertificates(easy, CURLOPT_PROXY_CAINFO, CURLOPT_PROXY_CAPATH);
+  SetChecks(easy, t, CURLOPT_PROXY_SSL_VERIFYPEER, CURLOPT_PROXY_SSL_VERIFYHOST);
 }
 
 void ForgetTlsTransfer(Transfer *t) {

@@ -238,6 +238,9 @@ DWORD StartTransfer(Request &r, Body body) {
   if (!t->easy) return ERROR_NOT_ENOUGH_MEMORY;
   CURL *e = t->easy;
   Session &session = *r.connection->session;
+  const ProxyServer *route = RouteOf(r);
+  if (route != nullptr && route->kind == ProxyKind::Unusable)
+    return ERROR_INTERNET_INVALID_PROXY_REQUEST;
   bool proxy = ViaProxy(r);
   bool tunnel = proxy && r.secure;
 
@@ -355,12 +358,17 @@ Transfer::~Transfer() {
     curl_easy_cleanup(easy);
   }
   ForgetTlsTransfer(this);
+  // The head lines carry the Authorization and Proxy-Authorization values.
+  Wipe(headerList);
+  Wipe(proxyHeaderList);
   if (headerList) curl_slist_free_all(headerList);
   if (proxyHeaderList) curl_slist_free_all(proxyHeaderList);
 }
 
 Request::~Request() {
   transfer.reset();
+  Wipe(authorization);
+  Wipe(proxyAuthorization);
   if (multi) curl_multi_cleanup(multi);
 }
 

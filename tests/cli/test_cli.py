@@ -445,6 +445,10 @@ class UsageTest(CliTest):
         r = self.run_lumox("--help")
         self.assertIn("Exit status: 0 success, 2 usage, 3 local file, 4 HTTP status, 5 network, 6 other.",
                       r.text)
+        # the proxy password is steered away from the command line
+        self.assertIn("best given by\nLUMOX_PROXY_PASSWORD or at the prompt", r.text)
+        self.assertIn("give the password by LUMOX_PROXY_PASSWORD\n", self.run_lumox("get", "--help").text)
+        self.assertIn("process list", self.run_lumox("get", "--help").text)
 
     def test_version(self):
         r = self.run_lumox("--version")

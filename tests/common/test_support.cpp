@@ -398,6 +398,12 @@ static ServerInfo LoadServerInfo() {
       info.httpsExpiredPort = number;
     else if (key == "proxy_port")
       info.proxyPort = number;
+    else if (key == "http_other_port")
+      info.httpOtherPort = number;
+    else if (key == "proxy_tls_port")
+      info.proxyTlsPort = number;
+    else if (key == "socks_port")
+      info.socksPort = number;
     else if (key == "records")
       info.records = NativePath(value);
     else if (key == "ca_cert" && !value.empty())

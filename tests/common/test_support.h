@@ -138,8 +138,11 @@ struct ServerInfo {
   int httpsWrongNamePort = 0;
   int httpsExpiredPort = 0;
   int proxyPort = 0;
-  std::string records;  // native path of the records folder
-  std::string caCert;   // native path of the test CA's certificate (PEM), "" if none
+  int httpOtherPort = 0;  // a second HTTP origin on another port
+  int proxyTlsPort = 0;   // the forward proxy spoken to over TLS (good certificate)
+  int socksPort = 0;      // a SOCKS5 proxy (records in _socks)
+  std::string records;    // native path of the records folder
+  std::string caCert;     // native path of the test CA's certificate (PEM), "" if none
   bool ok = false;
 };
 // Read from the file named by LUMOX_SERVER_INFO; ok is false when there is none.

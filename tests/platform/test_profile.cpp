@@ -95,3 +95,73 @@ TEST_F(ProfileTest, MissingFileGivesTheDefaultAndChangesShowAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// The wide forms, which the library reads its settings with: the same values, and a last
+// error that tells a file that cannot be read apart: a key found leaves 0, a missing file
+// gives ERROR_FILE_NOT_FOUND, a missing key or section 0 or ERROR_FILE_NOT_FOUND (this layer
+// gives the latter, Wine the former; both mean "readable" to the library), a folder in the
+// file's place ERROR_ACCESS_DENIED.
+std::u16string Wide16(const std::string &ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+#define W16(text) reinterpret_cast<LPCWSTR>(Wide16(text).c_str())
+
+TEST_F(ProfileTest, WideFormsReadTheSameAndTellWhatTheyFound) {
+  Write("[HTTP_SETTING]\r\nTotal=600\r\nCertCheck = on \r\n");
+  std::u16string file = Wide16(path_);
+  LPCWSTR name = reinterpret_cast<LPCWSTR>(file.c_str());
+  EXPECT_EQ(600u, GetPrivateProfileIntW(W16("HTTP_SETTING"), W16("total"), -7, name));
+  EXPECT_EQ(static_cast<UINT>(-7),
+            GetPrivateProfileIntW(W16("HTTP_SETTING"), W16("Send"), -7, name));
+  struct Case {
+    const char *section;
+    const char *key;
+    const char *expected;
+    DWORD lastError;
+  } cases[] = {
+      {"HTTP_SETTING", "CertCheck", "on", ERROR_SUCCESS},
+      {"HTTP_SETTING", "LogOn", "dflt", ERROR_FILE_NOT_FOUND},
+      {"OTHER", "CertCheck", "dflt", ERROR_FILE_NOT_FOUND},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.key);
+    WCHAR value[16];
+    memset(value, 0xEE, sizeof value);
+    SetLastError(0);
+    DWORD length =
+        GetPrivateProfileStringW(W16(c.section), W16(c.key), W16("dflt"), value, 16, name);
+    DWORD error = GetLastError();
+    if (c.lastError == ERROR_SUCCESS)
+      EXPECT_EQ(c.lastError, error);
+    else
+      EXPECT_TRUE(error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) << error;
+    EXPECT_EQ(strlen(c.expected), length);
+    EXPECT_EQ(Wide16(c.expected),
+              std::u16string(reinterpret_cast<const char16_t *>(value), length));
+    EXPECT_EQ(0, value[length]);
+  }
+  // No such file; a folder where the file should be: there, but not readable.
+  std::u16string missing = Wide16(lumox_test::JoinPath(dir_, "none.ini"));
+  WCHAR value[16];
+  SetLastError(0xdeadbeef);
+  GetPrivateProfileStringW(W16("HTTP_SETTING"), W16("CertCheck"), W16(""), value, 16,
+                           reinterpret_cast<LPCWSTR>(missing.c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  std::u16string folder = Wide16(lumox_test::JoinPath(dir_, "folder.ini"));
+  ASSERT_TRUE(CreateDirectoryA(lumox_test::JoinPath(dir_, "folder.ini").c_str(), nullptr));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(0u, GetPrivateProfileStringW(W16("HTTP_SETTING"), W16("CertCheck"), W16(""), value, 16,
+                                         reinterpret_cast<LPCWSTR>(folder.c_str())));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ(
+      FILE_ATTRIBUTE_DIRECTORY,
+      GetFileAttributesW(reinterpret_cast<LPCWSTR>(folder.c_str())) & FILE_ATTRIBUTE_DIRECTORY);
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
+            GetFileAttributesW(reinterpret_cast<LPCWSTR>(missing.c_str())));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+}
+
+}  // namespace

@@ -446,6 +446,7 @@ class Plan:
         self.delay_ms = 0
         self.location = None
         self.auth = None            # (user bytes, pass bytes)
+        self.digest = None          # (user bytes, pass bytes): Digest instead of Basic
         self.close = False
         self.sink = False
         self.reset = False
@@ -572,6 +573,9 @@ def parse_plan(target):
             elif d == "auth":
                 u, p = take(2, d); i += 2
                 plan.auth = (_pct(u), _pct(p))
+            elif d == "digest":
+                u, p = take(2, d); i += 2
+                plan.digest = (_pct(u), _pct(p))
             elif d == "close":
                 plan.close = True
             elif d == "sink":
@@ -587,6 +591,35 @@ def parse_plan(target):
     except ValueError as exc:
         plan.error = str(exc)
     return plan
+
+
+DIGEST_NONCE = "6c756d6f782d6e6f6e6365"
+
+
+def digest_matches(value, method, user, password):
+    """True when an Authorization value is a right Digest answer (MD5, qop auth) to the
+    challenge of digest_challenge for user:password."""
+    if value is None or not value.strip().lower().startswith("digest "):
+        return False
+    fields = dict((k.lower(), v.strip('"')) for k, v in
+                  re.findall(r'(\w+)=("[^"]*"|[^,\s]+)', value.strip()[7:]))
+    if fields.get("username", "").encode("latin-1") != user or \
+            fields.get("nonce") != DIGEST_NONCE:
+        return False
+    md5 = lambda text: hashlib.md5(text.encode("latin-1")).hexdigest()
+    ha1 = md5("%s:%s:%s" % (user.decode("latin-1"), REALM.decode(), password.decode("latin-1")))
+    ha2 = md5("%s:%s" % (method, fields.get("uri", "")))
+    if fields.get("qop") == "auth":
+        want = md5(":".join([ha1, DIGEST_NONCE, fields.get("nc", ""), fields.get("cnonce", ""),
+                             "auth", ha2]))
+    else:
+        want = md5("%s:%s:%s" % (ha1, DIGEST_NONCE, ha2))
+    return fields.get("response") == want
+
+
+def digest_challenge():
+    return ('WWW-Authenticate: Digest realm="%s", nonce="%s", qop="auth", algorithm=MD5'
+            % (REALM.decode(), DIGEST_NONCE)).encode("latin-1")
 
 
 def basic_matches(value, user, password):
@@ -908,6 +941,16 @@ class LumoxServer:
             ctx.load_cert_chain(chains[name], key)
             self.listen(port_key, 0, self.serve_origin, ctx)
         self.listen("proxy", self.args.proxy_port, self.serve_proxy)
+        # a second HTTP origin (another port of the same host), a forward proxy spoken to
+        # over TLS (good certificate) and a SOCKS5 proxy
+        self.listen("http_other", 0, self.serve_origin)
+        if "good" in chains:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(chains["good"], key)
+            self.listen("proxy_tls", 0, self.serve_proxy, ctx)
+        else:
+            self.ports["proxy_tls"] = 0
+        self.listen("socks", 0, self.serve_socks)
 
     def info_lines(self):
         return ["http_port=%d" % self.ports["http"],
@@ -915,6 +958,9 @@ class LumoxServer:
                 "https_wrongname_port=%d" % self.ports.get("https_wrongname", 0),
                 "https_expired_port=%d" % self.ports.get("https_expired", 0),
                 "proxy_port=%d" % self.ports["proxy"],
+                "http_other_port=%d" % self.ports["http_other"],
+                "proxy_tls_port=%d" % self.ports["proxy_tls"],
+                "socks_port=%d" % self.ports["socks"],
                 "proxy_user=%s" % self.args.proxy_user,
                 "proxy_password=%s" % self.args.proxy_password,
                 "ca_cert=%s" % self.ca_cert,
@@ -1028,8 +1074,8 @@ class LumoxServer:
         close_gracefully(conn.sock)
 
     def base_record(self, conn, req, rec_id, name):
-        via_proxy = conn.listener == "proxy" or conn.tunnel is not None
-        if conn.listener == "proxy":
+        via_proxy = conn.listener in ("proxy", "proxy_tls") or conn.tunnel is not None
+        if conn.listener in ("proxy", "proxy_tls"):
             pa = req.header("Proxy-Authorization")
         elif conn.tunnel is not None:
             pa = conn.tunnel["proxy_authorization"]
@@ -1120,12 +1166,18 @@ class LumoxServer:
                 close_gracefully(conn.sock)
                 return False
 
-        if plan.auth is not None and not basic_matches(req.header("Authorization"), *plan.auth):
+        refused = plan.auth is not None and not basic_matches(req.header("Authorization"),
+                                                              *plan.auth)
+        if plan.digest is not None and not digest_matches(req.header("Authorization"),
+                                                          req.method, *plan.digest):
+            refused = True
+        if refused:
             finish(401, reqfile)
             body = b"authorization required\n"
+            challenge = (digest_challenge() if plan.digest is not None
+                         else b'WWW-Authenticate: Basic realm="' + REALM + b'"')
             simple_reply(conn.sock, 401, body,
-                         extra=[b'WWW-Authenticate: Basic realm="' + REALM + b'"',
-                                b"X-Lumox-Record: " + name.encode()],
+                         extra=[challenge, b"X-Lumox-Record: " + name.encode()],
                          close=not keep or plan.close)
             if keep and not plan.close:
                 return True
@@ -1176,6 +1228,7 @@ class LumoxServer:
                 "method": req.method, "target": req.target, "version": req.version,
                 "headers": [[n, v] for n, v in req.headers],
                 "proxy_authorization": pa, "auth_accepted": accepted,
+                "listener": conn.listener,
                 "connection_index": conn.index, "conn_request_index": conn.requests,
                 "client_port": conn.peer_port, "status": None, "origin_record": None}
         holder = {"folder": folder, "record": name, "json": prec}
@@ -1302,6 +1355,90 @@ class LumoxServer:
             with self.tunnels_lock:
                 self.tunnels.pop(local_port, None)
         return False
+
+    # -- SOCKS5 --------------------------------------------------------------
+
+    def serve_socks(self, conn):
+        """A SOCKS5 proxy (RFC 1928; no authentication, or user and password of RFC 1929
+        taken as they come) that relays CONNECTs to loopback hosts and records each in
+        _socks/socks-NNNN.json; the origin record names it as its tunnel."""
+        sock = conn.sock
+        sock.settimeout(15.0)
+        folder, name = self.recorder.allocate("_socks", "socks-")
+        rec = {"id": "_socks", "record": name, "time": time.time(), "user": None,
+               "target": None, "atyp": None, "status": None}
+
+        def recv_exact(n):
+            data = b""
+            while len(data) < n:
+                chunk = sock.recv(n - len(data))
+                if not chunk:
+                    raise ClientGone()
+                data += chunk
+            return data
+
+        upstream = None
+        local_port = None
+        try:
+            ver, count = recv_exact(2)
+            methods = recv_exact(count)
+            if ver != 5:
+                raise ClientGone()
+            if 0 in methods:
+                sock.sendall(b"\x05\x00")
+            elif 2 in methods:
+                sock.sendall(b"\x05\x02")
+                _, ulen = recv_exact(2)
+                user = recv_exact(ulen)
+                plen = recv_exact(1)[0]
+                recv_exact(plen)
+                rec["user"] = user.decode("latin-1")
+                sock.sendall(b"\x01\x00")
+            else:
+                sock.sendall(b"\x05\xff")
+                raise ClientGone()
+            _, cmd, _, atyp = recv_exact(4)
+            if atyp == 1:
+                host = socket.inet_ntop(socket.AF_INET, recv_exact(4))
+            elif atyp == 4:
+                host = socket.inet_ntop(socket.AF_INET6, recv_exact(16))
+            else:
+                host = recv_exact(recv_exact(1)[0]).decode("latin-1")
+            port = struct.unpack("!H", recv_exact(2))[0]
+            rec["target"] = "%s:%d" % (host, port)
+            rec["atyp"] = {1: "ipv4", 3: "name", 4: "ipv6"}.get(atyp, "?")
+            reply = 0
+            if cmd != 1 or host.lower() not in LOOPBACK_HOSTS:
+                reply = 2   # not allowed by the rule set
+            else:
+                addr, family = LOOPBACK_HOSTS[host.lower()]
+                upstream = socket.socket(family, socket.SOCK_STREAM)
+                upstream.bind((addr, 0))
+                local_port = upstream.getsockname()[1]
+                with self.tunnels_lock:
+                    self.tunnels[local_port] = {"proxy_authorization": None,
+                                                "record": "_socks/" + name}
+                try:
+                    upstream.settimeout(10.0)
+                    upstream.connect((addr, port))
+                except OSError:
+                    reply = 5   # connection refused
+            rec["status"] = reply
+            self.recorder.write_json(folder, name, rec)
+            sock.sendall(bytes([5, reply, 0, 1, 0, 0, 0, 0, 0, 0]))
+            if reply != 0:
+                close_gracefully(sock)
+                return
+            sock.settimeout(IDLE_TIMEOUT)
+            self.pump(sock, upstream, b"")
+        except (ClientGone, OSError, ValueError):
+            close_abruptly(sock)
+        finally:
+            if upstream is not None:
+                upstream.close()
+            if local_port is not None:
+                with self.tunnels_lock:
+                    self.tunnels.pop(local_port, None)
 
     def pump(self, a, b, pending):
         """Relays bytes both ways until both sides have closed."""

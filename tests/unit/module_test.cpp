@@ -17,6 +17,12 @@ using lumox_test::Sjis;
 
 namespace {
 
+std::string Utf8(const WCHAR *text) {
+  char out[4 * kSettingsPathChars] = {0};
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out, nullptr, nullptr);
+  return out;
+}
+
 std::string BstrBytes(BSTR text) {
   return text ? std::string(reinterpret_cast<const char *>(text), SysStringByteLen(text)) : "";
 }
@@ -118,9 +124,9 @@ TEST(MessageTable, EachCodeOnceWithAText) {
 TEST(Settings, DefaultsWithoutAFile) {
   ModuleInFolder module("");
   ASSERT_TRUE(module.ok());
-  char path[MAX_PATH] = "untouched";
+  static WCHAR path[kSettingsPathChars] = {'u', 0};
   EXPECT_EQ(FindSettingsFile(path), 0);
-  EXPECT_STREQ(path, "untouched");
+  EXPECT_EQ(Utf8(path), "u");
   EXPECT_EQ(FindSettingsFile(nullptr), 0);
 
   HINTERNET session = InternetOpenA("Lumox/1.0", 1 /* direct */, nullptr, nullptr, 0);
@@ -138,9 +144,9 @@ TEST(Settings, DefaultsWithoutAFile) {
 TEST(Settings, FileBesideTheLibraryIsReadOnEveryApplication) {
   ModuleInFolder module("[HTTP_SETTING]\r\nTotal=10\r\n");
   ASSERT_TRUE(module.ok());
-  char path[MAX_PATH] = {0};
+  static WCHAR path[kSettingsPathChars] = {0};
   ASSERT_EQ(FindSettingsFile(path), 1);
-  EXPECT_EQ(std::string(path), lumox_test::JoinPath(module.copy().dir(), "Lumox.ini"));
+  EXPECT_EQ(Utf8(path), lumox_test::JoinPath(module.copy().dir(), "Lumox.ini"));
 
   HINTERNET session = InternetOpenA("Lumox/1.0", 1, nullptr, nullptr, 0);
   ASSERT_NE(session, nullptr);
@@ -156,6 +162,27 @@ TEST(Settings, FileBesideTheLibraryIsReadOnEveryApplication) {
   EXPECT_OPTION(session, INTERNET_OPTION_SEND_TIMEOUT, 9000u);
   EXPECT_EQ(TotalLimitMs.load(), 0u);
   InternetCloseHandle(session);
+}
+
+// A settings file that is there but cannot be read may hold CertCheck=1: the checks stay on,
+// the time-outs take their defaults. A Lumox.ini that is a folder cannot be read anywhere.
+TEST(Settings, UnreadableFileKeepsCertificateChecksOn) {
+  ModuleInFolder module("[HTTP_SETTING]\r\nCertCheck=0\r\nTotal=10\r\n");
+  ASSERT_TRUE(module.ok());
+  EXPECT_EQ(ReadCertCheck(), 0);
+  std::string ini = lumox_test::JoinPath(module.copy().dir(), "Lumox.ini");
+  ASSERT_TRUE(DeleteFileA(ini.c_str()));
+  EXPECT_EQ(ReadCertCheck(), 0);  // no file: as before, no checks asked for
+  ASSERT_TRUE(CreateDirectoryA(ini.c_str(), nullptr));
+  EXPECT_EQ(ReadCertCheck(), 1);
+  HINTERNET session = InternetOpenA("Lumox/1.0", 1, nullptr, nullptr, 0);
+  ASSERT_NE(session, nullptr);
+  TotalLimitMs.store(1234);
+  ApplyTimeouts(&session);
+  EXPECT_EQ(TotalLimitMs.load(), 0u);
+  EXPECT_OPTION(session, INTERNET_OPTION_CONNECT_TIMEOUT, 60000u);
+  InternetCloseHandle(session);
+  RemoveDirectoryA(ini.c_str());
 }
 
 TEST(Settings, TotalLimitUsesUnsignedTickDifference) {
