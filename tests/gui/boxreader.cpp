@@ -3,14 +3,14 @@
 //
 //   boxreader layout             the main window: caption, client size, focus, and every
 //                                child in z-order (class, id, text, rects, tab stop)
-//   boxreader focus [is|not <id> <timeout-ms>]
+//   boxreader focus [is|not <id> <timeout-ms> [empty]]
 //                                the control that has the keyboard focus; with `is` or `not`
-//                                once the focus is (is no longer) on control <id>, or the
-//                                time is up
+//                                once the focus is (is no longer) on control <id> (and, with
+//                                `empty`, that control holds no text), or the time is up
 //   boxreader text <id> <hex-utf8> <timeout-ms>
-//                                the text of control <id> once it is the given text, or once
-//                                it has been a beginning of it and then no longer is (typing
-//                                went wrong), or the time is up
+//                                the text of control <id>, typed into it after it was emptied,
+//                                once it is the given text, or no longer a beginning of it
+//                                (typing went wrong), or the time is up
 //   boxreader boxes <count> <timeout-ms>
 //                                waits for <count> message boxes titled "Lumoxdemo" one after
 //                                the other, reads each one's texts and buttons, presses OK and
@@ -175,8 +175,8 @@ bool WaitFor(DWORD timeoutMs, Done done) {
   }
 }
 
-// focus [is|not <id> <timeout-ms>]
-int Focus(const std::string &how, int id, DWORD timeoutMs) {
+// focus [is|not <id> <timeout-ms> [empty]]
+int Focus(const std::string &how, int id, DWORD timeoutMs, bool empty) {
   HWND main = MainWindow();
   if (main == nullptr) {
     Emit("{\"error\":\"main window not found\"}");
@@ -186,7 +186,8 @@ int Focus(const std::string &how, int id, DWORD timeoutMs) {
   bool met = WaitFor(how.empty() ? 0 : timeoutMs, [&] {
     HWND focus = FocusOf(main);
     now = focus != nullptr ? GetDlgCtrlID(focus) : 0;
-    return how.empty() || (how == "is") == (now == id);
+    return how.empty() ||
+           ((how == "is") == (now == id) && !(empty && !TextOf(GetDlgItem(main, now)).empty()));
   });
   HWND focus = now != 0 ? GetDlgItem(main, now) : nullptr;
   char buf[64];
@@ -209,8 +210,8 @@ std::wstring FromHexUtf8(const char *hex) {
   return w;
 }
 
-// text <id> <hex-utf8> <timeout-ms>: typed characters arrive one by one, so the field passes
-// through beginnings of the wanted text; one that leaves them after that has gone wrong.
+// text <id> <hex-utf8> <timeout-ms>: typed characters arrive one by one into the emptied
+// field, so it passes through beginnings of the wanted text; one that is not has gone wrong.
 int Text(int id, const std::wstring &want, DWORD timeoutMs) {
   HWND main = MainWindow();
   HWND field = main != nullptr ? GetDlgItem(main, id) : nullptr;
@@ -219,13 +220,9 @@ int Text(int id, const std::wstring &want, DWORD timeoutMs) {
     return 1;
   }
   std::wstring now;
-  bool begun = false, wrong = false;
   WaitFor(timeoutMs, [&] {
     now = TextOf(field);
-    bool beginning = want.compare(0, now.size(), now) == 0 && now.size() <= want.size();
-    wrong = begun && !beginning;
-    begun = begun || beginning;
-    return now == want || wrong;
+    return now.size() >= want.size() || want.compare(0, now.size(), now) != 0;
   });
   char buf[64];
   snprintf(buf, sizeof buf, "{\"match\":%s,\"id\":%d,\"text\":", now == want ? "true" : "false",
@@ -358,14 +355,15 @@ int main(int argc, char **argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "layout") return Layout();
   if (mode == "focus")
-    return argc > 4 ? Focus(argv[2], atoi(argv[3]), static_cast<DWORD>(atol(argv[4])))
-                    : Focus("", 0, 0);
+    return argc > 4 ? Focus(argv[2], atoi(argv[3]), static_cast<DWORD>(atol(argv[4])),
+                            argc > 5 && std::string(argv[5]) == "empty")
+                    : Focus("", 0, 0, false);
   if (mode == "text" && argc > 4)
     return Text(atoi(argv[2]), FromHexUtf8(argv[3]), static_cast<DWORD>(atol(argv[4])));
   if (mode == "boxes" && argc > 3) return Boxes(atoi(argv[2]), static_cast<DWORD>(atol(argv[3])));
   if (mode == "errstr" && argc > 3) return ErrStr(argv[2], atoi(argv[3]));
   fprintf(stderr,
-          "usage: boxreader layout | focus [is|not <id> <ms>] | text <id> <hex> <ms> |"
+          "usage: boxreader layout | focus [is|not <id> <ms> [empty]] | text <id> <hex> <ms> |"
           " boxes <count> <ms> | errstr <dll> <code>\n");
   return 2;
 }

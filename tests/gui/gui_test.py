@@ -336,10 +336,12 @@ class Env:
             if attempt > 1:
                 self.read_layout()
             ctl = self.edits()[index]
+            # The click gives the field the focus before the keys arrive: the client reads
+            # its input in order.
             self.click(ctl)
-            focus = self.boxreader("focus", "is", str(ctl["id"]), self.wait_ms)[0]
+            self.xdotool("key", "--clearmodifiers", "End", "shift+Home", "BackSpace")
+            focus = self.boxreader("focus", "is", str(ctl["id"]), self.wait_ms, "empty")[0]
             if focus["met"]:
-                self.xdotool("key", "--clearmodifiers", "End", "shift+Home", "BackSpace")
                 self.xdotool("type", "--delay", "40", "--clearmodifiers", text)
                 got = self.boxreader("text", str(ctl["id"]), text.encode("utf-8").hex(),
                                      self.wait_ms)[0]
@@ -347,7 +349,8 @@ class Env:
                     return True
                 readings.append(got["text"])
             else:
-                readings.append("(the click left the focus on control %d)" % focus["id"])
+                readings.append("(not emptied: the focus on control %d holding %r)"
+                                % (focus["id"], focus["text"]))
             if attempt < TYPE_TRIES:
                 print("note: %s: %s read back %r instead of %r; cleared and typed again (try %d "
                       "of %d)" % (what, name, readings[-1], text, attempt + 1, TYPE_TRIES),
