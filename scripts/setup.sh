@@ -16,6 +16,8 @@ else
   pkgs+=(python3-markdown)  # scripts/package.sh makes the HTML descriptions with it
   pkgs+=(chromium)  # the package tests open the HTML descriptions in headless Chromium
   pkgs+=(debootstrap)  # the i386 root of the win32 tests (scripts/wine32-prepare.sh)
+  pkgs+=(stress-ng)  # the CPU hog of scripts/test-under-load.sh
+  pkgs+=(x11-xserver-utils)  # xmodmap: the GUI test gives the characters it types keys of their own
 fi
 missing=()
 for p in "${pkgs[@]}"; do

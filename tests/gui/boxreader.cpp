@@ -3,12 +3,23 @@
 //
 //   boxreader layout             the main window: caption, client size, focus, and every
 //                                child in z-order (class, id, text, rects, tab stop)
-//   boxreader focus              the control that has the keyboard focus
-//   boxreader box <timeout-ms>   waits for a message box titled "Lumoxdemo", reads its
-//                                texts and buttons, presses OK and waits until it is gone
+//   boxreader focus [is|not <id> <timeout-ms> [empty]]
+//                                the control that has the keyboard focus; with `is` or `not`
+//                                once the focus is (is no longer) on control <id> (and, with
+//                                `empty`, that control holds no text), or the time is up
+//   boxreader text <id> <hex-utf8> <timeout-ms>
+//                                the text of control <id>, typed into it after it was emptied,
+//                                once it is the given text, or no longer a beginning of it
+//                                (typing went wrong), or the time is up
+//   boxreader boxes <count> <timeout-ms>
+//                                waits for <count> message boxes titled "Lumoxdemo" one after
+//                                the other, reads each one's texts and buttons, presses OK and
+//                                waits until it is gone; then waits until the client is idle
+//                                and reads any further box it opened, ending with an "idle" line
 //   boxreader errstr <dll> <code>  the message Lumox gives for a code (HttpGetErrStrC)
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -79,11 +90,12 @@ std::wstring TitleOf(HWND hwnd) {
 struct Found {
   std::vector<HWND> windows;
   bool boxes;
+  bool visible;
 };
 
 BOOL CALLBACK CollectTopLevel(HWND hwnd, LPARAM param) {
   auto *found = reinterpret_cast<Found *>(param);
-  if (!IsWindowVisible(hwnd)) return TRUE;
+  if (found->visible && !IsWindowVisible(hwnd)) return TRUE;
   std::wstring title = TitleOf(hwnd);
   if (found->boxes) {
     if (title == kBoxTitle && ClassOf(hwnd) == L"#32770") found->windows.push_back(hwnd);
@@ -93,8 +105,8 @@ BOOL CALLBACK CollectTopLevel(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
-std::vector<HWND> FindTopLevel(bool boxes) {
-  Found found{{}, boxes};
+std::vector<HWND> FindTopLevel(bool boxes, bool visible = true) {
+  Found found{{}, boxes, visible};
   EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&found));
   return found.windows;
 }
@@ -152,16 +164,70 @@ int Layout() {
   return 0;
 }
 
-int Focus() {
+// Polls every 50 ms until done() holds or timeoutMs has passed; returns done()'s last answer.
+template <typename Done>
+bool WaitFor(DWORD timeoutMs, Done done) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (done()) return true;
+    if (GetTickCount() - start >= timeoutMs) return false;
+    Sleep(50);
+  }
+}
+
+// focus [is|not <id> <timeout-ms> [empty]]
+int Focus(const std::string &how, int id, DWORD timeoutMs, bool empty) {
   HWND main = MainWindow();
   if (main == nullptr) {
     Emit("{\"error\":\"main window not found\"}");
     return 1;
   }
-  HWND focus = FocusOf(main);
+  int now = 0;
+  bool met = WaitFor(how.empty() ? 0 : timeoutMs, [&] {
+    HWND focus = FocusOf(main);
+    now = focus != nullptr ? GetDlgCtrlID(focus) : 0;
+    return how.empty() ||
+           ((how == "is") == (now == id) && !(empty && !TextOf(GetDlgItem(main, now)).empty()));
+  });
+  HWND focus = now != 0 ? GetDlgItem(main, now) : nullptr;
   char buf[64];
-  snprintf(buf, sizeof buf, "{\"id\":%d,\"text\":", focus != nullptr ? GetDlgCtrlID(focus) : 0);
+  snprintf(buf, sizeof buf, "{\"met\":%s,\"id\":%d,\"text\":", met ? "true" : "false", now);
   Emit(buf + Json(focus != nullptr ? TextOf(focus) : L"") + "}");
+  return 0;
+}
+
+std::wstring FromHexUtf8(const char *hex) {
+  std::string bytes;
+  for (size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+    char pair[3] = {hex[i], hex[i + 1], '\0'};
+    bytes += static_cast<char>(strtol(pair, nullptr, 16));
+  }
+  if (bytes.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0)
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &w[0], n);
+  return w;
+}
+
+// text <id> <hex-utf8> <timeout-ms>: typed characters arrive one by one into the emptied
+// field, so it passes through beginnings of the wanted text; one that is not has gone wrong.
+int Text(int id, const std::wstring &want, DWORD timeoutMs) {
+  HWND main = MainWindow();
+  HWND field = main != nullptr ? GetDlgItem(main, id) : nullptr;
+  if (field == nullptr) {
+    Emit("{\"error\":\"control not found\"}");
+    return 1;
+  }
+  std::wstring now;
+  WaitFor(timeoutMs, [&] {
+    now = TextOf(field);
+    return now.size() >= want.size() || want.compare(0, now.size(), now) != 0;
+  });
+  char buf[64];
+  snprintf(buf, sizeof buf, "{\"match\":%s,\"id\":%d,\"text\":", now == want ? "true" : "false",
+           id);
+  Emit(buf + Json(now) + "}");
   return 0;
 }
 
@@ -194,24 +260,15 @@ BOOL CALLBACK CollectBoxParts(HWND child, LPARAM param) {
   return TRUE;
 }
 
-int Box(DWORD timeoutMs) {
-  DWORD start = GetTickCount();
-  HWND box = nullptr;
-  while (box == nullptr) {
-    std::vector<HWND> boxes = FindTopLevel(true);
-    if (!boxes.empty()) {
-      box = boxes[0];
-      break;
-    }
-    if (GetTickCount() - start >= timeoutMs) {
-      Emit("{\"none\":true}");
-      return 0;
-    }
-    Sleep(100);
-  }
-  Sleep(200);  // let the box finish drawing its controls
+// Reads a box (once it has its OK button and a text), presses
+// OK, waits until it is gone and emits what it showed.
+bool ReadBox(HWND box, DWORD timeoutMs) {
   BoxParts parts;
-  EnumChildWindows(box, CollectBoxParts, reinterpret_cast<LPARAM>(&parts));
+  WaitFor(timeoutMs, [&] {
+    parts = BoxParts();
+    EnumChildWindows(box, CollectBoxParts, reinterpret_cast<LPARAM>(&parts));
+    return parts.ok != nullptr && !parts.texts.empty();
+  });
   std::wstring text;
   for (size_t i = 0; i < parts.texts.size(); ++i) text += (i ? L"\n" : L"") + parts.texts[i];
   std::string buttons = "[";
@@ -226,20 +283,46 @@ int Box(DWORD timeoutMs) {
            (owner != nullptr && owner == main) ? "true" : "false",
            (main != nullptr && IsWindowEnabled(main)) ? "true" : "false",
            static_cast<int>(FindTopLevel(true).size()));
-  // Press OK.
-  if (parts.ok != nullptr) {
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(parts.ok));
-  } else {
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-  }
-  bool closed = false;
-  for (int i = 0; i < 100 && !closed; ++i) {
-    Sleep(100);
-    closed = !IsWindow(box) || !IsWindowVisible(box);
-  }
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(parts.ok));
+  bool closed = WaitFor(timeoutMs, [&] { return !IsWindow(box) || !IsWindowVisible(box); });
   Emit("{\"text\":" + Json(text) + ",\"buttons\":" + buttons + flags +
        ",\"closed\":" + (closed ? "true" : "false") + "}");
-  return closed ? 0 : 1;
+  return closed;
+}
+
+// A box not yet read: with visible, one on screen; without, also one still being made (the
+// dialog shows itself only once its message loop runs).
+HWND NewBox(const std::vector<HWND> &done, bool visible) {
+  for (HWND box : FindTopLevel(true, visible))
+    if (std::find(done.begin(), done.end(), box) == done.end()) return box;
+  return nullptr;
+}
+
+int Boxes(int count, DWORD timeoutMs) {
+  std::vector<HWND> done;
+  for (int i = 0; i < count + 4; ++i) {
+    if (i >= count) {
+      // The client is idle once its thread answers a message: then either its handler has
+      // returned or the next box's message loop runs, and that box exists.
+      HWND main = MainWindow();
+      DWORD_PTR ignored = 0;
+      bool idle = main == nullptr ||
+                  SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &ignored) != 0;
+      if (NewBox(done, false) == nullptr) {
+        Emit(std::string("{\"idle\":") + (idle ? "true" : "false") + "}");
+        return 0;
+      }
+    }
+    HWND box = nullptr;
+    if (!WaitFor(timeoutMs, [&] { return (box = NewBox(done, true)) != nullptr; })) {
+      Emit("{\"none\":true}");
+      return 0;
+    }
+    done.push_back(box);
+    if (!ReadBox(box, timeoutMs)) return 1;
+  }
+  Emit("{\"error\":\"more boxes than expected kept opening\"}");
+  return 1;
 }
 
 int ErrStr(const char *dll, int code) {
@@ -271,9 +354,16 @@ int ErrStr(const char *dll, int code) {
 int main(int argc, char **argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "layout") return Layout();
-  if (mode == "focus") return Focus();
-  if (mode == "box") return Box(argc > 2 ? static_cast<DWORD>(atol(argv[2])) : 10000);
+  if (mode == "focus")
+    return argc > 4 ? Focus(argv[2], atoi(argv[3]), static_cast<DWORD>(atol(argv[4])),
+                            argc > 5 && std::string(argv[5]) == "empty")
+                    : Focus("", 0, 0, false);
+  if (mode == "text" && argc > 4)
+    return Text(atoi(argv[2]), FromHexUtf8(argv[3]), static_cast<DWORD>(atol(argv[4])));
+  if (mode == "boxes" && argc > 3) return Boxes(atoi(argv[2]), static_cast<DWORD>(atol(argv[3])));
   if (mode == "errstr" && argc > 3) return ErrStr(argv[2], atoi(argv[3]));
-  fprintf(stderr, "usage: boxreader layout | focus | box <timeout-ms> | errstr <dll> <code>\n");
+  fprintf(stderr,
+          "usage: boxreader layout | focus [is|not <id> <ms> [empty]] | text <id> <hex> <ms> |"
+          " boxes <count> <ms> | errstr <dll> <code>\n");
   return 2;
 }

@@ -8,6 +8,11 @@ layout and tab order, types a URL and a file path with xdotool, clicks each of t
 buttons and checks what the server received, the files written inside the Wine prefix and
 the message boxes shown (read and closed by boxreader.exe). Everything it starts it stops
 by PID.
+
+Nothing here assumes a speed: every wait is for a condition read back from the window (a
+field's text, the focus, a box, the client idle again), bounded by --wait-seconds, the one
+time limit of the leg for a single awaited event. A field whose text does not read back as
+typed is cleared and typed again (a "note:" line says so); it fails only after TYPE_TRIES.
 """
 
 import argparse
@@ -78,6 +83,13 @@ CONTROLS = [
      360, 1800, 8775, 255, 19),
 ]
 CLASS_OF = {"frame": "Button", "label": "Static", "text": "Edit", "button": "Button"}
+FIELD_NAMES = ("TextURL", "TextFile")
+TYPE_TRIES = 3
+
+# File names of the run: Japanese ones, or ASCII ones where they cannot be typed.
+JP_NAMES = {"upload": "lumoxgui/送信データ.txt", "CmdDownload1": "lumoxgui/受信1.bin",
+            "CmdDownload2": "lumoxgui/受信2.bin", "CmdDownload3": "lumoxgui/受信3.bin",
+            "CmdDownload4": "lumoxgui/受信4.bin", "404": "lumoxgui/受信404.bin"}
 
 
 class Failure(Exception):
@@ -132,6 +144,8 @@ class Env:
         self.origin = (0, 0)
         self.controls = []
         self.last_refused_body = None
+        self.wait = args.wait_seconds
+        self.wait_ms = str(int(args.wait_seconds * 1000))
 
     # -- processes ---------------------------------------------------------
 
@@ -139,10 +153,11 @@ class Env:
         for n in range(71, 160):
             if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
                 continue
+            # -noreset: the key map set below stays while no client is connected.
             proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24",
-                                     "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                     "-nolisten", "tcp", "-noreset"], stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
-            deadline = time.monotonic() + 15
+            deadline = time.monotonic() + self.wait
             while time.monotonic() < deadline:
                 if os.path.exists("/tmp/.X11-unix/X%d" % n):
                     self.xvfb = proc
@@ -154,14 +169,38 @@ class Env:
                 time.sleep(0.1)
             if proc.poll() is None:
                 proc.terminate()
-                proc.wait(5)
+                proc.wait(self.wait)
         raise Failure("no free X display for Xvfb")
+
+    def map_keys(self, texts):
+        """Gives every non-ASCII character of texts a key of its own for the whole run. Left
+        to itself, xdotool binds such a character to a spare key, presses it and unbinds it at
+        once; a client that reads the key press only after the unbinding (Wine on a busy
+        machine) gets no character, and the field misses it."""
+        chars = sorted({c for t in texts for c in t if ord(c) > 0x7E})
+        table = subprocess.run(["xmodmap", "-pke"], env=self.env, capture_output=True, text=True,
+                               check=True, timeout=self.wait).stdout
+        free = [int(f[1]) for f in (line.split() for line in table.splitlines())
+                if len(f) == 3 and f[0] == "keycode" and f[2] == "="]
+        if len(free) < len(chars):
+            raise Failure("only %d free key codes for %d characters" % (len(free), len(chars)))
+        want = {code: "U%04X" % ord(c) for c, code in zip(chars, free)}
+        exprs = []
+        for code, sym in want.items():
+            exprs += ["-e", "keycode %d = %s %s" % (code, sym, sym)]
+        subprocess.run(["xmodmap"] + exprs, env=self.env, check=True, timeout=self.wait)
+        table = subprocess.run(["xmodmap", "-pke"], env=self.env, capture_output=True, text=True,
+                               check=True, timeout=self.wait).stdout
+        got = {int(f[1]): f[3] for f in (line.split() for line in table.splitlines())
+               if len(f) > 3 and f[0] == "keycode" and int(f[1]) in want}
+        if got != want:
+            raise Failure("the key map did not take the characters: %r (wanted %r)" % (got, want))
 
     def start_server(self):
         shutil.rmtree(self.records_dir, ignore_errors=True)
         out = subprocess.run([sys.executable, self.args.server_ctl, "start", "--info",
                               self.server_info, "--records", self.records_dir, "--proxy-port", "80"],
-                             capture_output=True, text=True, timeout=60)
+                             capture_output=True, text=True, timeout=self.wait)
         if out.returncode != 0:
             raise Failure("test server did not start: " + out.stderr.strip())
         for line in out.stdout.splitlines():
@@ -175,14 +214,14 @@ class Env:
         """The form's font is not on this machine; where IPA's proportional Gothic is
         installed, Wine is told to draw the form with it, the nearest stand-in."""
         fc = subprocess.run(["fc-list", ":family=IPAPGothic"], capture_output=True, text=True,
-                            timeout=60)
+                            timeout=self.wait)
         if not fc.stdout.strip():
             print("note: IPAPGothic not installed; Wine picks its own Japanese font", flush=True)
             return
         subprocess.run([self.args.wine_run, "reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements",
                         "/v", "ＭＳ Ｐゴシック", "/d", "IPAPGothic", "/f"], env=self.env,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=120)
+                       stderr=subprocess.DEVNULL, timeout=self.wait)
 
     def start_client(self):
         self.map_font()
@@ -192,57 +231,53 @@ class Env:
         self.client = subprocess.Popen([self.args.wine_run, "Lumoxdemo.exe"], cwd=self.run_dir,
                                        env=self.env, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 90
+        self.wait_window()
+
+    def wait_window(self):
+        """Until the main window is there (boxreader answers an error line while it is not);
+        then its layout is read."""
+        deadline = time.monotonic() + self.wait
         while time.monotonic() < deadline:
             if self.client.poll() is not None:
                 raise Failure("Lumoxdemo.exe exited at start with %s" % self.client.returncode)
             lines = self.boxreader("layout", check_rc=False)
             if lines and "caption" in lines[0]:
+                self.read_layout()
                 return
-            time.sleep(0.5)
-        raise Failure("the Lumoxdemo window did not appear")
+            time.sleep(0.2)
+        raise Failure("the Lumoxdemo window did not appear within %s s" % self.wait)
+
+    def end(self, proc):
+        if proc is not None and proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(self.wait)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(self.wait)
 
     def stop_client(self):
-        if self.client is not None and self.client.poll() is None:
-            self.client.terminate()
-            try:
-                self.client.wait(10)
-            except subprocess.TimeoutExpired:
-                self.client.kill()
-                self.client.wait(5)
+        self.end(self.client)
 
     def stop(self):
-        if self.client is not None and self.client.poll() is None:
-            self.client.terminate()
-            try:
-                self.client.wait(10)
-            except subprocess.TimeoutExpired:
-                self.client.kill()
-                self.client.wait(5)
+        self.end(self.client)
         if self.server:
             subprocess.run([sys.executable, self.args.server_ctl, "stop", "--info",
-                            self.server_info], capture_output=True, timeout=60)
-        if self.xvfb is not None and self.xvfb.poll() is None:
-            self.xvfb.terminate()
-            try:
-                self.xvfb.wait(10)
-            except subprocess.TimeoutExpired:
-                self.xvfb.kill()
-                self.xvfb.wait(5)
+                            self.server_info], capture_output=True, timeout=self.wait)
+        self.end(self.xvfb)
 
     # -- helpers -----------------------------------------------------------
 
-    def boxreader(self, *argv, check_rc=True, timeout=120):
+    def boxreader(self, *argv, check_rc=True, timeout=None):
         # boxreader prints a line before it ends, also when it fails. Ending without one
         # means Wine did not get it running (seen once in a full run of the test command):
         # that start is tried once more, with what Wine said kept for the failure.
         for attempt in (1, 2):
-            proc, data, said = self.run_boxreader(argv, timeout)
+            proc, data, said = self.run_boxreader(argv, timeout or 2 * self.wait)
             if proc.returncode == 0 or data.strip() or attempt == 2:
                 break
             print("note: boxreader %s ended with %s and no output; Wine said %r; tried again"
                   % (" ".join(argv), proc.returncode, said[-300:]), flush=True)
-            time.sleep(1)
         if check_rc and proc.returncode != 0:
             raise Failure("boxreader %s failed (%s): %r; Wine said %r"
                           % (" ".join(argv), proc.returncode, data[-400:], said[-300:]))
@@ -266,7 +301,7 @@ class Env:
             return proc, out.read(), err.read()
 
     def xdotool(self, *argv):
-        subprocess.run(["xdotool"] + list(argv), env=self.env, check=True, timeout=60)
+        subprocess.run(["xdotool"] + list(argv), env=self.env, check=True, timeout=self.wait)
 
     def read_layout(self):
         lines = self.boxreader("layout")
@@ -287,26 +322,45 @@ class Env:
 
     def click(self, ctl):
         x, y, w, h = ctl["screen"]
-        self.xdotool("mousemove", str(x + w // 2), str(y + h // 2))
-        time.sleep(0.2)
-        self.xdotool("click", "1")
+        self.xdotool("mousemove", "--sync", str(x + w // 2), str(y + h // 2), "click", "1")
 
     def edits(self):
         return [c for c in self.controls if c["class"].lower() == "edit"]
 
-    def set_field(self, index, text, attempts=3):
-        """Types text into the index-th text field; retries when a character got lost
-        (xdotool remaps a spare keycode for every non-ASCII character)."""
-        for _ in range(attempts):
-            self.read_layout()
+    def set_field(self, index, text, what, required=True):
+        """Types text into the index-th text field and reads it back; on a mismatch the field
+        is cleared and typed again, up to TYPE_TRIES times. Returns whether it holds text."""
+        name = FIELD_NAMES[index]
+        readings = []
+        for attempt in range(1, TYPE_TRIES + 1):
+            if attempt > 1:
+                self.read_layout()
             ctl = self.edits()[index]
+            # The click gives the field the focus before the keys arrive: the client reads
+            # its input in order.
             self.click(ctl)
-            time.sleep(0.2)
             self.xdotool("key", "--clearmodifiers", "End", "shift+Home", "BackSpace")
-            self.xdotool("type", "--delay", "80", "--clearmodifiers", text)
-            time.sleep(0.3)
-            if self.fields()[index] == text:
-                return True
+            focus = self.boxreader("focus", "is", str(ctl["id"]), self.wait_ms, "empty")[0]
+            if focus["met"]:
+                self.xdotool("type", "--delay", "40", "--clearmodifiers", text)
+                got = self.boxreader("text", str(ctl["id"]), text.encode("utf-8").hex(),
+                                     self.wait_ms)[0]
+                if got["match"]:
+                    return True
+                readings.append(got["text"])
+            else:
+                readings.append("(not emptied: the focus on control %d holding %r)"
+                                % (focus["id"], focus["text"]))
+            if attempt < TYPE_TRIES:
+                print("note: %s: %s read back %r instead of %r; cleared and typed again (try %d "
+                      "of %d)" % (what, name, readings[-1], text, attempt + 1, TYPE_TRIES),
+                      flush=True)
+        msg = "%s: %s could not be set to %r in %d tries; read back: %r" % (
+            what, name, text, TYPE_TRIES, readings)
+        if required:
+            check(False, msg)
+        else:
+            print("note: " + msg, flush=True)
         return False
 
     def fields(self):
@@ -315,19 +369,13 @@ class Env:
         return e[0]["text"], e[1]["text"]
 
     def press(self, button):
-        self.read_layout()
         self.click(self.control("Button", CAPTION[button]))
 
-    def boxes(self, first_timeout_ms=60000, next_timeout_ms=3000, limit=4):
-        got = []
-        wait = first_timeout_ms
-        while len(got) < limit:
-            lines = self.boxreader("box", str(wait), timeout=wait // 1000 + 60)
-            if not lines or lines[0].get("none"):
-                break
-            got.append(lines[0])
-            wait = next_timeout_ms
-        return got
+    def boxes(self, count):
+        """The count boxes a button brings up, and any more it opens before the client is idle."""
+        lines = self.boxreader("boxes", str(count), self.wait_ms,
+                               timeout=(2 * count + 6) * self.wait)
+        return [line for line in lines if "text" in line]
 
     def errstr(self, code):
         lines = self.boxreader("errstr", "Lumox.dll", str(code))
@@ -428,7 +476,7 @@ def test_layout(env):
               % (i, wt[0], wt[1][:24], wt[2], wt[3], g[0], g[1][:24], g[2], g[3]))
     frames = [c for c in controls if c["class"].lower() == "button" and (c["style"] & 0xF) == 7]
     check(len(frames) == 4, "four group-box frames")
-    focus = env.boxreader("focus")[0]
+    focus = env.boxreader("focus", "is", str(env.edits()[0]["id"]), env.wait_ms)[0]
     check(focus["text"] == "http://", "keyboard focus starts in TextURL (got %r)" % focus["text"])
 
 
@@ -437,20 +485,21 @@ def test_tab_order(env):
     want = ["C:\\"] + [CAPTION[b] for b in ("CmdDownload1", "CmdDownload2", "CmdDownload3",
                                              "CmdDownload4", "CmdUpload4", "CmdUpload3",
                                              "CmdUpload1", "CmdUpload2")] + ["http://"]
-    env.read_layout()
     x, y, w, h = env.controls[0]["screen"]  # keep the pointer over the window for key input
-    env.xdotool("mousemove", str(x + 2), str(y + 2))
+    env.xdotool("mousemove", "--sync", str(x + 2), str(y + 2))
     seen = []
+    now = env.boxreader("focus")[0]["id"]
     for _ in want:
         env.xdotool("key", "Tab")
-        time.sleep(0.3)
-        seen.append(env.boxreader("focus")[0]["text"])
+        focus = env.boxreader("focus", "not", str(now), env.wait_ms)[0]
+        now = focus["id"]
+        seen.append(focus["text"])
     check(seen == want, "tab order %r" % [s[:12] for s in seen])
 
 
 def screenshot(env):
     target = os.path.join(env.work, "lumoxdemo.png")
-    subprocess.run(["import", "-window", "root", target], env=env.env, check=True, timeout=60)
+    subprocess.run(["import", "-window", "root", target], env=env.env, check=True, timeout=env.wait)
     check(os.path.getsize(target) > 0, "screenshot written to " + target)
 
 
@@ -461,7 +510,7 @@ def test_load_values(env):
     for button, _ in BUTTONS:
         upload = button.startswith("CmdUpload")
         env.press(button)
-        boxes = env.boxes()
+        boxes = env.boxes(2)
         texts = box_texts(boxes)
         fail = UL_FAIL if upload else DL_FAIL
         ok = len(texts) == 2 and texts[0].startswith(fail + "\r\n" + CODE_LABEL)
@@ -481,10 +530,11 @@ def test_load_values(env):
 def test_404(env, dl_path):
     if os.path.exists(env.host_path(dl_path)):
         os.remove(env.host_path(dl_path))
-    env.set_field(0, env.url("gui-404", "status/404"))
-    env.set_field(1, env.win_path(dl_path))
+    if not (env.set_field(0, env.url("gui-404", "status/404"), "404") and
+            env.set_field(1, env.win_path(dl_path), "404")):
+        return
     env.press("CmdDownload1")
-    texts = box_texts(env.boxes())
+    texts = box_texts(env.boxes(2))
     check(texts == [DL_FAIL + "\r\n" + CODE_LABEL + "404", MSG_404],
           "404: the failure box with code 404, then the library's message (%r)" % texts)
     check(not os.path.exists(env.host_path(dl_path)), "404: no file written")
@@ -493,14 +543,15 @@ def test_404(env, dl_path):
 
 
 def run_case(env, button, rec_id, directives, path_rel, want_box):
-    env.set_field(0, env.url(rec_id, directives))
-    env.set_field(1, env.win_path(path_rel))
+    if not (env.set_field(0, env.url(rec_id, directives), button) and
+            env.set_field(1, env.win_path(path_rel), button)):
+        return None
     url, path = env.fields()
     if not check((url, path) == (env.url(rec_id, directives), env.win_path(path_rel)),
                  "%s: typed fields read back (%r, %r)" % (button, url, path)):
         return None
     env.press(button)
-    boxes = env.boxes()
+    boxes = env.boxes(1)
     texts = box_texts(boxes)
     check_box_form(boxes, button)
     if button in ("CmdDownload4", "CmdUpload4") and wine_proxy_refusal(env, button, rec_id, texts):
@@ -651,20 +702,14 @@ def test_missing_library(env):
     env.client = subprocess.Popen([env.args.wine_run, "Lumoxdemo.exe"], cwd=lonely, env=env.env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
-    # Until the window is there: boxreader answers an error line while it is not.
-    deadline = time.monotonic() + 90
-    while time.monotonic() < deadline:
-        lines = env.boxreader("layout", check_rc=False)
-        if lines and "caption" in lines[0]:
-            break
-        time.sleep(0.5)
+    env.wait_window()
     env.press("CmdDownload1")
-    boxes = env.boxes(first_timeout_ms=30000, next_timeout_ms=2000)
+    boxes = env.boxes(1)
     texts = box_texts(boxes)
     check(texts == ["ライブラリ「Lumox」を読み込めません。プログラムを終了します。"],
           "missing library: one box says the library cannot be loaded (%r)" % texts)
     try:
-        env.client.wait(30)
+        env.client.wait(env.wait)
     except subprocess.TimeoutExpired:
         pass
     check(env.client.poll() is not None, "missing library: the program ended after the box")
@@ -672,11 +717,8 @@ def test_missing_library(env):
 
 def choose_names(env):
     """File names for the run: Japanese ones when xdotool can type them into the window."""
-    jp = {"upload": "lumoxgui/送信データ.txt", "CmdDownload1": "lumoxgui/受信1.bin",
-          "CmdDownload2": "lumoxgui/受信2.bin", "CmdDownload3": "lumoxgui/受信3.bin",
-          "CmdDownload4": "lumoxgui/受信4.bin", "404": "lumoxgui/受信404.bin"}
-    env.set_field(1, env.win_path(jp["upload"]))
-    if env.fields()[1] == env.win_path(jp["upload"]):
+    jp = JP_NAMES
+    if env.set_field(1, env.win_path(jp["upload"]), "Japanese names", required=False):
         print("note: Japanese file names typed correctly; using them", flush=True)
         return jp
     print("note: xdotool could not type Japanese into the window; ASCII names used", flush=True)
@@ -687,11 +729,13 @@ def main():
     ap = argparse.ArgumentParser()
     for name in ("client", "library", "boxreader", "prefix", "workdir", "server-ctl", "wine-run"):
         ap.add_argument("--" + name, required=True)
+    ap.add_argument("--wait-seconds", type=float, required=True)
     args = ap.parse_args()
     env = Env(args)
     os.makedirs(env.work, exist_ok=True)
     try:
         env.start_xvfb()
+        env.map_keys(env.win_path(n) for n in JP_NAMES.values())
         env.start_server()
         env.start_client()
         os.makedirs(os.path.join(env.drive_c, "lumoxgui"), exist_ok=True)
