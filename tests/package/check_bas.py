@@ -197,6 +197,24 @@ def example_problems(code, names):
     return found
 
 
+def declare_branches(lines):
+    """The Declare statements by conditional branch ("VBA7", "else"), and those outside both."""
+    branch = None
+    declares = {"VBA7": [], "else": []}
+    outside = []
+    for line in lines:
+        s = line.strip()
+        if re.match(r"^#If\s+VBA7\s+Then$", s, re.I):
+            branch = "VBA7"
+        elif re.match(r"^#Else$", s, re.I) and branch == "VBA7":
+            branch = "else"
+        elif re.match(r"^#End If$", s, re.I):
+            branch = None
+        elif re.search(r"\bDeclare\b", s) and not s.startswith("'"):
+            (outside if branch is None else declares[branch]).append(s)
+    return declares, outside
+
+
 def problems(text):
     """Every way text (the module) disagrees with Lumox.h; empty when it agrees."""
     found = []
@@ -229,22 +247,8 @@ def problems(text):
         if members != [["Name", "As", "String"], ["Value", "As", "String"]]:
             found.append("%s members %s, want Name As String then Value As String" % (PAIR_TYPE, members))
 
-    # Declares, by conditional branch.
-    branch = None
-    declares = {"VBA7": [], "else": []}
-    for line in lines:
-        s = line.strip()
-        if re.match(r"^#If\s+VBA7\s+Then$", s, re.I):
-            branch = "VBA7"
-        elif re.match(r"^#Else$", s, re.I) and branch == "VBA7":
-            branch = "else"
-        elif re.match(r"^#End If$", s, re.I):
-            branch = None
-        elif re.search(r"\bDeclare\b", s) and not s.startswith("'"):
-            if branch is None:
-                found.append("Declare outside #If VBA7/#Else: " + s)
-            else:
-                declares[branch].append(s)
+    declares, outside = declare_branches(lines)
+    found += ["Declare outside #If VBA7/#Else: " + s for s in outside]
 
     header = lumox_header.declarations()
     wanted = [n for n, (_, args) in header.items()

@@ -15,6 +15,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+import check_bas  # noqa: E402
 import lumox_exports  # noqa: E402
 import lumox_header  # noqa: E402
 
@@ -28,18 +29,13 @@ GENERATED = {"Lumox.def": lumox_exports.def_text, "Lumox-i686.def": lumox_export
 
 def bas_declares(text):
     """{branch: {name: argument count}} of the Lumox.dll Declares, branch "VBA7" or "else"."""
-    found, branch = {"VBA7": {}, "else": {}}, None
-    for line in text.splitlines():
-        s = line.strip()
-        if re.match(r"^#If\s+VBA7\s+Then$", s, re.I):
-            branch = "VBA7"
-        elif re.match(r"^#Else$", s, re.I) and branch == "VBA7":
-            branch = "else"
-        elif re.match(r"^#End If$", s, re.I):
-            branch = None
-        m = re.match(r'^(?:Public|Private) Declare (?:PtrSafe )?Function (\w+) Lib "Lumox\.dll" \((.*)\)', s)
-        if m and branch:
-            found[branch][m.group(1)] = len([a for a in m.group(2).split(",") if a.strip()])
+    found = {}
+    for branch, statements in check_bas.declare_branches(text.splitlines())[0].items():
+        found[branch] = {}
+        for s in statements:
+            m = re.match(r'^(?:Public|Private) Declare (?:PtrSafe )?Function (\w+) Lib "Lumox\.dll" \((.*)\)', s)
+            if m:
+                found[branch][m.group(1)] = len([a for a in m.group(2).split(",") if a.strip()])
     return found
 
 
