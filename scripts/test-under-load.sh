@@ -13,7 +13,7 @@
 # scripts/setup.sh) is stopped by its PID when the script ends, however it ends; it also
 # stops by itself after LUMOX_LOAD_HOURS (default 6). Exit status 0 when every run passed.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 build_root=${LUMOX_BUILD_ROOT:-$PWD/build}
 runs=1
 sets=()
