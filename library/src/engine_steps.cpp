@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "Lumox.h"
+#include "last_error.h"
 #include "reply_file.h"
 #include "session.h"
 #include "settings.h"
@@ -63,24 +64,22 @@ bool CloseFileHandle(HANDLE *file, const char *traceText, int *error = nullptr) 
 
 }  // namespace
 
-int LastErrorOr(DWORD fallback) {
-  DWORD error = GetLastError();
-  return static_cast<int>(error != 0 ? error : fallback);
-}
-
-int CheckTransferTexts(const char *url, const char *localPath, const char *responsePath,
-                       bool savesReply) {
-  if (strlen(url) > kMaxUrl || strlen(localPath) > kMaxLocalPath ||
-      (responsePath != nullptr && strlen(responsePath) > kMaxLocalPath))
+int CheckTransferTexts(const TransferCall &call) {
+  const char *replyPath = call.replyPath;
+  if (strlen(call.url) > kMaxUrl || strlen(call.localPath) > kMaxLocalPath ||
+      (replyPath != nullptr && strlen(replyPath) > kMaxLocalPath))
     return LUMOX_E_TOO_LONG;
-  if (savesReply && !TempNameFits(localPath)) return LUMOX_E_TOO_LONG;
-  if (responsePath != nullptr && !TempNameFits(responsePath)) return LUMOX_E_TOO_LONG;
+  if (SavesReply(call.mode) && !TempNameFits(call.localPath)) return LUMOX_E_TOO_LONG;
+  if (replyPath != nullptr && !TempNameFits(replyPath)) return LUMOX_E_TOO_LONG;
   return LUMOX_OK;
 }
 
-bool TakeProxyArguments(int useProxy, ProxyArgs *proxy) {
+bool TakeProxyArguments(const TransferCall &call, ProxyArgs *proxy) {
   TraceLog("IF", "InternetOpen,InternetConnection");
-  if (useProxy == 1) return proxy->server != nullptr && proxy->server[0] != '\0';
+  if (call.useProxy) {
+    *proxy = call.proxy;
+    return proxy->server != nullptr && proxy->server[0] != '\0';
+  }
   *proxy = ProxyArgs{nullptr, 0, nullptr, nullptr};
   return true;
 }
@@ -106,19 +105,19 @@ int CloseTransfer(TransferHandles *handles, int result) {
   return result;
 }
 
-int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *objectName,
-                       size_t size) {
+int AppendQueryStrings(const TransferCall &call, char *objectName, size_t size) {
   char query[kMaxUrl];
+  SAFEARRAY **params = call.params;
   if (params != nullptr && *params != nullptr) {
     memset(query, 0, sizeof query);
     TraceLog("IF", "HttpAddGetParaB");
     if (!HttpAddGetParaB(params, query, sizeof query) || !AppendText(objectName, size, query))
       return LUMOX_E_TOO_LONG;
   }
-  if (pairs != nullptr) {
+  if (call.pairs != nullptr) {
     memset(query, 0, sizeof query);
     TraceLog("IF", "HttpAddGetParaC");
-    if (!HttpAddGetParaC(pairs, pairCount, query, sizeof query) ||
+    if (!HttpAddGetParaC(call.pairs, call.pairCount, query, sizeof query) ||
         !AppendText(objectName, size, query))
       return LUMOX_E_TOO_LONG;
   }

@@ -7,9 +7,7 @@
 #include <wininet.h>
 
 #include "reply_file.h"
-
-// Transfer block.
-constexpr DWORD kBlockSize = 1024;
+#include "transfer_call.h"
 
 // Forced reload, no cache write, keep-alive, no cookies, no UI, no-cache pragma.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
@@ -24,29 +22,16 @@ static_assert((kRequestFlags | kSecureFlags) == 0x84C83300u, "secure request fla
 constexpr DWORD kSendExFlags = HSR_INITIATE | HSR_CHUNKED;
 static_assert(kSendExFlags == 0x28u, "send flags");
 
-// The calling thread's last error, or fallback when the failed call left it at 0 (a
-// result of 0 would read as success).
-int LastErrorOr(DWORD fallback);
-
-// LUMOX_E_TOO_LONG when url, localPath or a given responsePath is too long, or when a
-// reply is to be saved into an existing localPath whose temporary names would not fit;
-// otherwise 0.
-int CheckTransferTexts(const char *url, const char *localPath, const char *responsePath,
-                       bool savesReply);
-
-// The four proxy arguments of an engine call.
-struct ProxyArgs {
-  const char *server;
-  int port;
-  const char *user;
-  const char *password;
-};
+// LUMOX_E_TOO_LONG when the URL, the local path or a given reply path is too long, or when
+// a download's reply is to be saved into an existing local path whose temporary names would
+// not fit; otherwise 0.
+int CheckTransferTexts(const TransferCall &call);
 
 // Writes "InternetOpen,InternetConnection" and applies the proxy-argument rule: false when
-// a proxy is asked for (useProxy 1) without a host, which the engine reports as
-// LUMOX_E_NO_PROXY with nothing opened; otherwise true, with the arguments made absent
-// unless useProxy is 1.
-bool TakeProxyArguments(int useProxy, ProxyArgs *proxy);
+// a proxy is asked for without a host, which the engine reports as LUMOX_E_NO_PROXY with
+// nothing opened; otherwise true, with *proxy the call's arguments, or all absent when no
+// proxy is asked for.
+bool TakeProxyArguments(const TransferCall &call, ProxyArgs *proxy);
 
 // What one engine call holds open. Null and invalid handles mean "not open".
 struct TransferHandles {
@@ -69,11 +54,10 @@ int OpenConnection(TransferHandles *handles, const URL_COMPONENTSA *parts, const
 // reply file stays as it was. A close that fails gives its error.
 int CloseTransfer(TransferHandles *handles, int result);
 
-// Appends the query strings of both list forms to objectName, with their trace lines.
-// Returns 0, or LUMOX_E_TOO_LONG when a list cannot be turned into a query or the name
-// would not fit.
-int AppendQueryStrings(SAFEARRAY **params, char **pairs, int pairCount, char *objectName,
-                       size_t size);
+// Appends the query strings of the call's list, in either form, to objectName, with their
+// trace lines. Returns 0, or LUMOX_E_TOO_LONG when a list cannot be turned into a query or
+// the name would not fit.
+int AppendQueryStrings(const TransferCall &call, char *objectName, size_t size);
 
 // How a request is opened and how its failed sends are repeated.
 struct RequestFlags {

@@ -1,13 +1,10 @@
-// The two transfer engines behind the eight transfer exports.
+// The two transfer engines behind the eight transfer exports. Each takes the call record the
+// export built and returns the call's result code.
 #pragma once
-#include <windows.h>
-#include <oleauto.h>
+#include "transfer_call.h"
 
-int HttpDownloadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pairCount,
-                         const char *localPath, int useProxy, const char *proxyServer,
-                         int proxyPort, const char *proxyUser, const char *proxyPassword);
+// A GET download (TransferMode::kGetDownload).
+int HttpDownloadFileExBC(const TransferCall &call);
 
-int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pairCount,
-                       const char *localPath, const char *fieldName, const char *responsePath,
-                       int useProxy, const char *proxyServer, int proxyPort, const char *proxyUser,
-                       const char *proxyPassword, int UpDown);
+// One POST request: a download by POST, a multipart upload or a raw upload.
+int HttpUploadFileExBC(const TransferCall &call);

@@ -6,9 +6,10 @@
 #include <string.h>
 
 #include "Lumox.h"
-#include "engine_steps.h"
+#include "last_error.h"
 #include "settings.h"
 #include "trace_log.h"
+#include "transfer_call.h"
 #include "transfer_hooks.h"
 
 namespace {

@@ -6,8 +6,6 @@
 #include <wininet.h>
 #include <stdint.h>
 
-// Longest local path, in bytes, without its terminator.
-constexpr size_t kMaxLocalPath = 260;
 // Size of the temporary-name buffer, terminator included.
 constexpr size_t kTempNameSize = 260;
 

@@ -1,12 +1,12 @@
-// Upload engine: one POST request. An upload sends a local file (as the file part of a
-// multipart/form-data body, or as the bare body) and may keep the reply in a file; a
-// download by POST posts the parameter list as form fields and saves the reply body.
+// Upload engine: one POST request. A multipart upload sends a local file as the file part
+// of a multipart/form-data body and a raw upload as the bare body; either may keep the
+// reply in a file. A download by POST posts the parameter list as form fields and saves
+// the reply body.
 //
 // HttpUploadFileExBC is a short sequence of phases, each returning a result code: open
 // the file to send, choose the object name, lay out the body, prime the proxy, send the
 // head and the body, take the reply. One closing block releases what the call opened.
 #include <windows.h>
-#include <oleauto.h>
 #include <wininet.h>
 
 #include <stdint.h>
@@ -16,10 +16,12 @@
 #include "Lumox.h"
 #include "engine_steps.h"
 #include "engines.h"
+#include "last_error.h"
 #include "multipart.h"
 #include "reply_file.h"
 #include "settings.h"
 #include "trace_log.h"
+#include "transfer_call.h"
 #include "transfer_hooks.h"
 #include "url.h"
 
@@ -32,15 +34,14 @@ static_assert(kFormTextSize == kBodyTextSize, "form text and body prefix buffers
 
 // The state of one call.
 struct UploadCall {
-  // Arguments.
-  SAFEARRAY **params = nullptr;
-  char **pairs = nullptr;
-  int pairCount = 0;
-  const char *localPath = nullptr;
-  const char *fieldName = nullptr;     // absent in a download by POST
-  const char *responsePath = nullptr;  // absent in a download by POST
-  bool upload = false;                 // UpDown 1; otherwise a download by POST
-  bool multipart = false;              // form fields in the body, object name the path alone
+  explicit UploadCall(const TransferCall &transfer)
+      : args(transfer),
+        upload(transfer.mode != TransferMode::kPostDownload),
+        multipart(transfer.mode != TransferMode::kRawUpload) {}
+
+  const TransferCall &args;
+  const bool upload;     // a file is sent; otherwise a download by POST
+  const bool multipart;  // form fields in the body, object name the path alone
 
   TransferHandles handles;
   URL_COMPONENTSA parts = {};
@@ -79,8 +80,8 @@ int AddHeader(HINTERNET request, const char *text) {
 // Opens the file an upload sends and takes its whole 64-bit size: what is announced must
 // be what is sent. An unreadable size is reported once the request is open.
 int OpenFileToSend(UploadCall *call) {
-  HANDLE file = CreateFileA(call->localPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(call->args.localPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LUMOX_E_FILE_OPEN;
   // Only a file on disk has a size to announce and an end to read to: a pipe, a socket or
   // a device is refused before anything is sent.
@@ -116,8 +117,7 @@ int ChooseObjectName(UploadCall *call) {
     TraceLog("IF", "Not Using MultiParts");
     result = HttpObjectName(&call->parts, call->objectName, sizeof call->objectName);
     if (result == LUMOX_OK)
-      result = AppendQueryStrings(call->params, call->pairs, call->pairCount, call->objectName,
-                                  sizeof call->objectName);
+      result = AppendQueryStrings(call->args, call->objectName, sizeof call->objectName);
   }
   if (result == LUMOX_OK) call->flags = RequestFlagsFor(&call->parts);
   return result;
@@ -132,18 +132,18 @@ int LayOutBody(UploadCall *call) {
     call->announced = call->fileSize;
   } else {
     HttpMakeBoundary(call->boundary);
-    if (call->params != nullptr && *call->params != nullptr) {
-      result =
-          HttpAddPostParaB(call->params, call->formText, sizeof call->formText, call->boundary);
-    } else if (call->pairs != nullptr) {
-      result = HttpAddPostParaC(call->pairs, call->pairCount, call->formText, sizeof call->formText,
+    const TransferCall &args = call->args;
+    if (args.params != nullptr && *args.params != nullptr) {
+      result = HttpAddPostParaB(args.params, call->formText, sizeof call->formText, call->boundary);
+    } else if (args.pairs != nullptr) {
+      result = HttpAddPostParaC(args.pairs, args.pairCount, call->formText, sizeof call->formText,
                                 call->boundary);
     }
     if (result != LUMOX_OK) return result;
     const size_t boundaryLength = strlen(call->boundary);
     if (call->upload) {
       result = FormatFilePartHeader(call->bodyPrefix, sizeof call->bodyPrefix, call->formText,
-                                    call->boundary, call->fieldName, call->localPath);
+                                    call->boundary, args.fieldName, args.localPath);
       if (result != LUMOX_OK) return result;
       call->prefix = call->bodyPrefix;
       call->prefixLength = strlen(call->bodyPrefix);
@@ -265,7 +265,7 @@ int SendHeadAndBody(UploadCall *call) {
 int SaveReplyFile(UploadCall *call) {
   TraceLog("IF", "CreateFile");
   TransferHandles *handles = &call->handles;
-  if (call->responsePath == nullptr) return LUMOX_OK;
+  if (call->args.replyPath == nullptr) return LUMOX_OK;
   if (ObserverTakesReply()) {
     // The reply goes to the observer as it arrives and nothing is created on disk; a reply
     // that breaks off or ends short of its announced length fails the call, since a stream
@@ -275,46 +275,37 @@ int SaveReplyFile(UploadCall *call) {
     return ReceiveReplyBody(handles->request, INVALID_HANDLE_VALUE, &timeLimit, kCopyToObserver);
   }
   // No reply file possible: the upload itself succeeded.
-  if (CreateSaveTarget(&handles->reply, call->responsePath, false, &handles->replyFile) != LUMOX_OK)
+  if (CreateSaveTarget(&handles->reply, call->args.replyPath, false, &handles->replyFile) !=
+      LUMOX_OK)
     return LUMOX_OK;
   TraceLog("IF", "InternetReadFile");
   return ReceiveReplyBody(handles->request, handles->replyFile, &handles->keepReply);
 }
 
-// Status 200, then the reply file of an upload or the target of a download by POST.
+// Status 200, then the target of a download by POST or the reply file of an upload.
 int TakeReply(UploadCall *call) {
   int result = CheckStatus(call->handles.request);
   if (result != LUMOX_OK) return result;
-  if (call->upload) return SaveReplyFile(call);
+  if (call->args.mode != TransferMode::kPostDownload) return SaveReplyFile(call);
   TraceLog("IF", "PathFileExists");
-  return SaveReplyBody(call->handles.request, call->localPath, false, &call->handles.localFile);
+  return SaveReplyBody(call->handles.request, call->args.localPath, false,
+                       &call->handles.localFile);
 }
 
 }  // namespace
 
-int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pairCount,
-                       const char *localPath, const char *fieldName, const char *responsePath,
-                       int useProxy, const char *proxyServer, int proxyPort, const char *proxyUser,
-                       const char *proxyPassword, int UpDown) {
+int HttpUploadFileExBC(const TransferCall &args) {
   TraceLog("IF", "Check Function Parameter");
-  if (url == nullptr || localPath == nullptr) return LUMOX_E_INVALID_PARAMETER;
+  if (args.url == nullptr || args.localPath == nullptr) return LUMOX_E_INVALID_PARAMETER;
+  UploadCall call(args);
   {
     char shown[kTraceUrlSize];  // the whole URL; the entry is cut at 1,280 bytes
-    MaskUrlForTrace(url, shown, sizeof shown);
-    TraceLog("UL", "HttpUploadFileExBC。URL:%s    File:%s    UpDown:%d    ", shown, localPath,
-             UpDown);
+    MaskUrlForTrace(args.url, shown, sizeof shown);
+    // "UpDown" tells an upload (1) from a download by POST (0) in the trace.
+    TraceLog("UL", "HttpUploadFileExBC。URL:%s    File:%s    UpDown:%d    ", shown, args.localPath,
+             call.upload ? 1 : 0);
   }
-  UploadCall call;
-  call.params = params;
-  call.pairs = pairs;
-  call.pairCount = pairCount;
-  call.localPath = localPath;
-  call.upload = UpDown == 1;
-  // A download by POST takes no file part and keeps no reply file.
-  call.fieldName = call.upload ? fieldName : nullptr;
-  call.responsePath = call.upload ? responsePath : nullptr;
-  call.multipart = !call.upload || (call.fieldName != nullptr && call.fieldName[0] != '\0');
-  int result = CheckTransferTexts(url, localPath, call.responsePath, !call.upload);
+  int result = CheckTransferTexts(args);
   if (result != LUMOX_OK) return result;
 
   TraceLog("IF", "OpenLocalFile");
@@ -323,16 +314,16 @@ int HttpUploadFileExBC(const char *url, SAFEARRAY **params, char **pairs, int pa
     if (result != LUMOX_OK) return CloseTransfer(&call.handles, result);
   }
   TraceLog("IF", "Crack the URL");
-  result = HttpCrackURL(url, &call.parts);
+  result = HttpCrackURL(args.url, &call.parts);
   if (result != LUMOX_OK) return ReturnAtOnce(&call, result);
-  ProxyArgs proxy = {proxyServer, proxyPort, proxyUser, proxyPassword};
-  if (!TakeProxyArguments(useProxy, &proxy)) return CloseTransfer(&call.handles, LUMOX_E_NO_PROXY);
+  ProxyArgs proxy = {};
+  if (!TakeProxyArguments(args, &proxy)) return CloseTransfer(&call.handles, LUMOX_E_NO_PROXY);
   result = OpenConnection(&call.handles, &call.parts, proxy);
   if (result != LUMOX_OK) return ReturnAtOnce(&call, result);
 
   result = ChooseObjectName(&call);
   if (result == LUMOX_OK) result = LayOutBody(&call);
-  if (result == LUMOX_OK && useProxy == 1) result = PrimeProxy(&call);
+  if (result == LUMOX_OK && args.useProxy) result = PrimeProxy(&call);
   if (result == LUMOX_OK) result = OpenPostRequest(&call);
   if (result == LUMOX_OK) result = SendHeadAndBody(&call);
   if (result == LUMOX_OK) result = TakeReply(&call);
