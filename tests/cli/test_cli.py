@@ -307,6 +307,10 @@ class UploadTest(CliTest):
                 with open(self.path("r.txt"), "wb") as f:
                     f.write(b"old")
                 r = self.run_lumox("upload", BASE + "/x/cu7" + plan, "up.bin", "--reply", "r.txt")
+                if RUNNER and "chunked" in plan and r.code == 0:
+                    known_wine_difference(self, "Wine's InternetReadFile ends a cut chunked body "
+                                          "like a complete one")
+                    continue
                 self.assertIn("lumox: error %d: " % code, r.error)
                 self.assertNotEqual(r.code, 0)
                 self.assertEqual(self.read("r.txt"), b"old")
