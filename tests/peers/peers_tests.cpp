@@ -88,15 +88,23 @@ struct Squid {
 class LogWatch {
  public:
   explicit LogWatch(const std::string &path) : path_(NativePath(path)), skip_(Read().size()) {}
-  // The new lines once one of them contains `awaited` (a server writes its line when the
-  // exchange is over, which may be just after the client has its reply), or after 10 s.
+  // The new lines once one of them contains `awaited` and the log has then been quiet for
+  // 300 ms, or after 10 s. A server writes its line when the exchange is over, which may be
+  // just after the client has its reply, and a transfer may make several exchanges (the
+  // priming request and the real one, each perhaps answered 407 first): the first line
+  // that matches need not be the last line the transfer adds.
   std::vector<std::string> Lines(const std::string &awaited) const {
     std::vector<std::string> lines = Current();
+    bool seen = false;
+    int quiet = 0;
     for (int i = 0; i < 200; ++i) {
       for (const std::string &l : lines)
-        if (l.find(awaited) != std::string::npos) return lines;
+        if (l.find(awaited) != std::string::npos) seen = true;
+      if (seen && quiet >= 6) return lines;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      lines = Current();
+      std::vector<std::string> next = Current();
+      quiet = next.size() == lines.size() ? quiet + 1 : 0;
+      lines = next;
     }
     return lines;
   }
