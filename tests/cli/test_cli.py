@@ -575,10 +575,15 @@ class NoHalfFileTest(CliTest):
         return sorted(os.listdir(self.work))
 
     def bytes_written(self, old):
-        """Bytes in the work folder beyond the old target's."""
+        """Bytes in the work folder beyond the old target's. lumox's own write check creates
+        and removes a file while it starts, so a file may go between listing and sizing."""
         total = 0
         for base, _, files in os.walk(self.work):
-            total += sum(os.path.getsize(os.path.join(base, f)) for f in files)
+            for f in files:
+                try:
+                    total += os.path.getsize(os.path.join(base, f))
+                except FileNotFoundError:
+                    pass
         return total - len(old or b"")
 
     def start_get(self, url, target, ignored=None):
@@ -619,8 +624,14 @@ class NoHalfFileTest(CliTest):
                     self.assertEqual(proc.wait(timeout=20), -sig)
                 finally:
                     if proc.poll() is None:
+                        # Killed after a failed check: its staging cannot be cleaned by
+                        # lumox, so the next case starts from an empty folder all the same.
                         proc.kill()
                         proc.wait()
+                        for name in self.listing():
+                            shutil.rmtree(self.path(name), ignore_errors=True)
+                            if os.path.exists(self.path(name)):
+                                os.remove(self.path(name))
                 self.assertEqual(self.listing(), [] if old is None else ["t.bin"])
                 if old is not None:
                     self.assertEqual(self.read("t.bin"), old)
