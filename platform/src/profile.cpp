@@ -82,6 +82,7 @@ bool FindValue(const std::string &contents, const std::string &section, const st
     const char *valueBegin = equals + 1;
     while (valueBegin < end && IsBlank(*valueBegin)) ++valueBegin;
     value.assign(valueBegin, end);
+    value.resize(strnlen(value.c_str(), value.size()));  // a NUL byte ends the text
     if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
       value = value.substr(1, value.size() - 2);
     }
