@@ -150,7 +150,7 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, D
       high ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
                                   static_cast<uint32_t>(distance))
            : static_cast<int64_t>(distance);
-  int64_t target;
+  int64_t target = 0;
   if (DWORD err = MovePointer(file, offset, method, target))
     return Fail(err, INVALID_SET_FILE_POINTER);
   if (high) *high = static_cast<LONG>(static_cast<uint64_t>(target) >> 32);
@@ -162,7 +162,7 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, D
 
 extern "C" BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
                                         PLARGE_INTEGER newPosition, DWORD method) {
-  int64_t target;
+  int64_t target = 0;
   if (DWORD err = MovePointer(file, distance.QuadPart, method, target)) return Fail(err);
   if (newPosition) newPosition->QuadPart = target;
   return TRUE;
