@@ -131,16 +131,29 @@ bool ParseProxy(const std::string &text, Options &options, std::string &error) {
   return true;
 }
 
+// A text option that must not be empty.
+bool SetText(const std::string &value, std::string &target, const char *whenEmpty,
+             std::string &error) {
+  if (value.empty()) {
+    error = whenEmpty;
+    return false;
+  }
+  target = value;
+  return true;
+}
+
+// A time option in seconds, within [lowMs, kMaxMs] milliseconds.
+bool SetSeconds(const std::string &value, long long lowMs, long long &targetMs, const char *usage,
+                std::string &error) {
+  if (ParseSeconds(value, lowMs, kMaxMs, targetMs)) return true;
+  error = std::string(usage) + ", not '" + value + "'";
+  return false;
+}
+
 bool ApplyOption(const OptionDef &def, const std::string &value, Options &options,
                  std::string &error) {
   switch (def.id) {
-    case kOutput:
-      if (value.empty()) {
-        error = "-o needs a file name";
-        return false;
-      }
-      options.output = value;
-      return true;
+    case kOutput: return SetText(value, options.output, "-o needs a file name", error);
     case kData: {
       size_t eq = value.find('=');
       if (eq == std::string::npos) {
@@ -153,20 +166,10 @@ bool ApplyOption(const OptionDef &def, const std::string &value, Options &option
     case kPost: options.post = true; return true;
     case kSilent: options.silent = true; return true;
     case kField:
-      if (value.empty()) {
-        error = "--field needs a name (use --raw to send the bare file)";
-        return false;
-      }
-      options.field = value;
-      return true;
+      return SetText(value, options.field, "--field needs a name (use --raw to send the bare file)",
+                     error);
     case kRaw: options.raw = true; return true;
-    case kReply:
-      if (value.empty()) {
-        error = "--reply needs a file name";
-        return false;
-      }
-      options.reply = value;
-      return true;
+    case kReply: return SetText(value, options.reply, "--reply needs a file name", error);
     case kProxy: return ParseProxy(value, options, error);
     case kProxyUser:
       options.hasProxyUser = true;
@@ -178,19 +181,11 @@ bool ApplyOption(const OptionDef &def, const std::string &value, Options &option
       return true;
     case kInsecure: options.insecure = true; return true;
     case kMaxTime:
-      if (!ParseSeconds(value, 0, kMaxMs, options.maxTimeMs)) {
-        error =
-            "--max-time takes SECONDS (0 for no limit, up to three decimals), not '" + value + "'";
-        return false;
-      }
-      return true;
+      return SetSeconds(value, 0, options.maxTimeMs,
+                        "--max-time takes SECONDS (0 for no limit, up to three decimals)", error);
     case kConnectTimeout:
-      if (!ParseSeconds(value, 1, kMaxMs, options.connectTimeoutMs)) {
-        error =
-            "--connect-timeout takes SECONDS above 0 (up to three decimals), not '" + value + "'";
-        return false;
-      }
-      return true;
+      return SetSeconds(value, 1, options.connectTimeoutMs,
+                        "--connect-timeout takes SECONDS above 0 (up to three decimals)", error);
     case kHelp:
     case kVersion: return true;
   }
@@ -247,10 +242,40 @@ bool CheckOperands(Options &options, const std::vector<std::string> &operands, b
   return true;
 }
 
-}  // namespace
+// The option `arg` names ("--name", "--name=VALUE", "-x", "-xVALUE"), with the value it
+// carries in itself; null when there is no such option.
+const OptionDef *LookUpOption(const std::string &arg, std::string &value, bool &hasValue,
+                              std::string &error) {
+  const OptionDef *def = nullptr;
+  if (arg[1] == '-') {
+    size_t eq = arg.find('=');
+    def = FindLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
+    if (def != nullptr && eq != std::string::npos) {
+      if (!def->takesValue) {
+        error = "option --" + std::string(def->longName) + " takes no value";
+        return nullptr;
+      }
+      value = arg.substr(eq + 1);
+      hasValue = true;
+    }
+  } else {
+    def = FindShort(arg[1]);
+    if (def != nullptr && arg.size() > 2) {
+      if (!def->takesValue)
+        def = nullptr;  // "-sx": no bundling of switches
+      else {
+        value = arg.substr(2);
+        hasValue = true;
+      }
+    }
+  }
+  if (def == nullptr) error = "unknown option '" + arg + "'";
+  return def;
+}
 
-bool ParseCommandLine(int argc, char **argv, Options &options, std::string &error) {
-  options = Options();
+// The command (argv[1]) and a help request anywhere before "--". False with `error` when
+// there is no known command; true with nothing more to read for help and --version.
+bool ReadCommand(int argc, char **argv, Options &options, std::string &error) {
   if (argc < 2) {
     error = "no command given";
     return false;
@@ -276,6 +301,15 @@ bool ParseCommandLine(int argc, char **argv, Options &options, std::string &erro
       return true;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, char **argv, Options &options, std::string &error) {
+  options = Options();
+  if (!ReadCommand(argc, argv, options, error)) return false;
+  if (options.help || options.version) return true;
 
   std::vector<std::string> operands;
   bool fieldGiven = false;
@@ -292,35 +326,10 @@ bool ParseCommandLine(int argc, char **argv, Options &options, std::string &erro
       optionsEnded = true;
       continue;
     }
-    const OptionDef *def = nullptr;
     std::string value;
     bool hasValue = false;
-    if (arg[1] == '-') {
-      size_t eq = arg.find('=');
-      def = FindLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
-      if (def != nullptr && eq != std::string::npos) {
-        if (!def->takesValue) {
-          error = "option --" + std::string(def->longName) + " takes no value";
-          return false;
-        }
-        value = arg.substr(eq + 1);
-        hasValue = true;
-      }
-    } else {
-      def = FindShort(arg[1]);
-      if (def != nullptr && arg.size() > 2) {
-        if (!def->takesValue)
-          def = nullptr;  // "-sx": no bundling of switches
-        else {
-          value = arg.substr(2);
-          hasValue = true;
-        }
-      }
-    }
-    if (def == nullptr) {
-      error = "unknown option '" + arg + "'";
-      return false;
-    }
+    const OptionDef *def = LookUpOption(arg, value, hasValue, error);
+    if (def == nullptr) return false;
     bool allowed = options.command == Command::kGet      ? def->forGet
                    : options.command == Command::kUpload ? def->forUpload
                                                          : def->id == kHelp;

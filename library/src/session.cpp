@@ -65,6 +65,7 @@ int HttpOpenConnection(HINTERNET *session, HINTERNET *connection, const URL_COMP
   }
   const bool useProxy = proxyServer != nullptr && proxyServer[0] != '\0';
   if (useProxy) {
+    // InternetOpenA takes the proxy as one text, "host:port".
     int n = snprintf(proxy, sizeof proxy, "%s:%d", proxyServer, proxyPort);
     if (n < 0 || static_cast<size_t>(n) > kProxyChars) return LUMOX_E_TOO_LONG;
   }

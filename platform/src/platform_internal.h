@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace lumox_platform {
 
@@ -63,6 +64,33 @@ bool EqualsNoCase(const char *a, size_t aLength, const char *b, size_t bLength);
 bool EqualsNoCase(const std::string &a, const std::string &b);
 // A character that may stand in a URL scheme name (letters, digits, '+', '.', '-').
 bool IsSchemeChar(char c);
+
+// Non-empty entries of a list whose entries any of `separators` ends.
+std::vector<std::string> SplitList(const std::string &list, const char *separators);
+
+// ----- host and port of a URL's authority (host_port.cpp) -----
+
+const unsigned kMaxPort = 65535;
+
+// The parts of an authority "host", "host:port", "[address]" or "[address]:port" (the user
+// part already taken off), as references into its text. The port follows the last ':' that
+// is not inside an IPv6 address's brackets.
+struct Authority {
+  const char *host = nullptr;  // an IPv6 address with its brackets
+  size_t hostLength = 0;
+  const char *port = nullptr;  // after the ':'; null when there is no ':'
+  size_t portLength = 0;
+};
+// False for a '[' without its ']', or a ']' followed by anything but ":port".
+bool SplitAuthority(const char *text, size_t length, Authority *out);
+// The host without the brackets of an IPv6 address.
+std::string BareHost(const Authority &a);
+// The one port rule: decimal digits only, 1 to 65535; a port that is absent (null) or empty
+// is `defaultPort`. False, with *port untouched, for anything else.
+bool PortOf(const char *text, size_t length, unsigned defaultPort, unsigned *port);
+// Both at once: the bare host (not empty) and the port of `authority`.
+bool CrackHostPort(const std::string &authority, unsigned defaultPort, std::string *host,
+                   unsigned *port);
 
 // ----- code page 932 (codepage.cpp) -----
 

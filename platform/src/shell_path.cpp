@@ -8,6 +8,7 @@
 #include "platform_internal.h"
 
 using lumox_platform::IsLeadByte;
+using lumox_platform::SplitList;
 
 namespace {
 
@@ -21,13 +22,8 @@ std::string Canonical(const std::string &path) {
   bool absolute = !path.empty() && path[0] == '/';
   bool trailing = path.size() > 1 && path.back() == '/';
   std::vector<std::string> parts;
-  size_t pos = 0;
-  while (pos < path.size()) {
-    size_t slash = path.find('/', pos);
-    if (slash == std::string::npos) slash = path.size();
-    std::string part = path.substr(pos, slash - pos);
-    pos = slash + 1;
-    if (part.empty() || part == ".") continue;
+  for (const std::string &part : SplitList(path, "/")) {
+    if (part == ".") continue;
     if (part == "..") {
       if (!parts.empty()) parts.pop_back();
       continue;

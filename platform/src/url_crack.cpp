@@ -7,9 +7,12 @@
 
 #include "platform_internal.h"
 
+using lumox_platform::Authority;
 using lumox_platform::EqualsNoCase;
 using lumox_platform::Fail;
 using lumox_platform::IsSchemeChar;
+using lumox_platform::PortOf;
+using lumox_platform::SplitAuthority;
 
 namespace {
 
@@ -60,6 +63,96 @@ const char *FindIn(const char *from, const char *end, char c) {
   return static_cast<const char *>(memchr(from, c, static_cast<size_t>(end - from)));
 }
 
+// WinINet reads a port as atoi does: blanks and a sign first, then digits up to any other
+// character. An empty port or 0 stays INTERNET_INVALID_PORT_NUMBER, the service's default
+// when connecting; a number above 65535 is refused rather than cut to 16 bits.
+bool ReadPort(const char *p, const char *end, INTERNET_PORT *port) {
+  while (p < end && (*p == ' ' || *p == '\t')) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  const char *digits = p;
+  while (p < end && *p >= '0' && *p <= '9') ++p;
+  while (digits < p && *digits == '0') ++digits;
+  unsigned value = INTERNET_INVALID_PORT_NUMBER;
+  if (digits < p && (negative || !PortOf(digits, static_cast<size_t>(p - digits), 0, &value)))
+    return false;
+  *port = static_cast<INTERNET_PORT>(value);
+  return true;
+}
+
+INTERNET_PORT DefaultPortOf(INTERNET_SCHEME scheme) {
+  switch (scheme) {
+    case INTERNET_SCHEME_HTTP: return INTERNET_DEFAULT_HTTP_PORT;
+    case INTERNET_SCHEME_HTTPS: return INTERNET_DEFAULT_HTTPS_PORT;
+    case INTERNET_SCHEME_FTP: return kDefaultFtpPort;
+    default: return INTERNET_INVALID_PORT_NUMBER;
+  }
+}
+
+void NoPart(LPSTR *part, DWORD *partLength) { SetPart(part, partLength, nullptr, 0); }
+
+// [user[:password]@]: the last ':' before the '@' starts the password. Moves *cursor past it.
+bool CrackUserInfo(LPURL_COMPONENTSA parts, const char **cursor, const char *netEnd) {
+  const char *at = FindIn(*cursor, netEnd, '@');
+  if (!at) {
+    NoPart(&parts->lpszUserName, &parts->dwUserNameLength);
+    NoPart(&parts->lpszPassword, &parts->dwPasswordLength);
+    return true;
+  }
+  const char *user = *cursor;
+  const char *password = nullptr;
+  for (const char *p = user; p < at; ++p) {
+    if (*p == ':') password = p;
+  }
+  const char *userEnd = password ? password : at;
+  *cursor = at + 1;
+  return SetPart(&parts->lpszUserName, &parts->dwUserNameLength, user,
+                 static_cast<size_t>(userEnd - user)) &&
+         SetPart(&parts->lpszPassword, &parts->dwPasswordLength, password ? password + 1 : nullptr,
+                 password ? static_cast<size_t>(at - password - 1) : 0);
+}
+
+// host[:port] up to *netEnd. A file URL's drive letter is no host: *netEnd moves back to
+// the host's start, so that the letter stays in the path.
+bool CrackHost(LPURL_COMPONENTSA parts, const char *host, const char **netEnd) {
+  size_t length = static_cast<size_t>(*netEnd - host);
+  if (parts->nScheme == INTERNET_SCHEME_RES) {  // res://module/resource: no port
+    return SetPart(&parts->lpszHostName, &parts->dwHostNameLength, host, length);
+  }
+  Authority a;
+  if (!SplitAuthority(host, length, &a)) return Fail(ERROR_INTERNET_INVALID_URL, false);
+  if (parts->nScheme == INTERNET_SCHEME_FILE && a.hostLength <= 1) {
+    NoPart(&parts->lpszHostName, &parts->dwHostNameLength);
+    *netEnd = host;
+    return true;
+  }
+  if (!SetPart(&parts->lpszHostName, &parts->dwHostNameLength, a.host, a.hostLength)) return false;
+  parts->nPort = DefaultPortOf(parts->nScheme);
+  if (a.port && !ReadPort(a.port, *netEnd, &parts->nPort)) {
+    return Fail(ERROR_INTERNET_INVALID_URL, false);
+  }
+  return true;
+}
+
+// "//" [user[:password]@] host[:port], ending at the path or the extra information. Without
+// the "//" the URL has none of these parts.
+bool CrackNetLoc(LPURL_COMPONENTSA parts, const char **cursor, const char *extra, const char *end) {
+  const char *p = *cursor;
+  if (end - p < 2 || p[0] != '/' || p[1] != '/') {
+    NoPart(&parts->lpszUserName, &parts->dwUserNameLength);
+    NoPart(&parts->lpszPassword, &parts->dwPasswordLength);
+    NoPart(&parts->lpszHostName, &parts->dwHostNameLength);
+    return true;
+  }
+  p += 2;
+  const char *netEnd = FindIn(p, end, '/');
+  if (extra && (!netEnd || extra < netEnd)) netEnd = extra;
+  if (!netEnd) netEnd = end;
+  if (!CrackUserInfo(parts, &p, netEnd) || !CrackHost(parts, p, &netEnd)) return false;
+  *cursor = netEnd;
+  return true;
+}
+
 }  // namespace
 
 extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flags,
@@ -76,103 +169,18 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
   while (colon < end && IsSchemeChar(*colon)) ++colon;
   if (colon == end || *colon != ':') return Fail(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
   // A scheme that is not known is cracked all the same, as INTERNET_SCHEME_UNKNOWN.
-  INTERNET_SCHEME scheme = SchemeOf(url, static_cast<size_t>(colon - url));
-  parts->nScheme = scheme;
+  parts->nScheme = SchemeOf(url, static_cast<size_t>(colon - url));
   parts->nPort = INTERNET_INVALID_PORT_NUMBER;
 
   const char *extra = FindIn(colon, end, '?');
   if (!extra) extra = FindIn(colon, end, '#');
   if (!SetPart(&parts->lpszExtraInfo, &parts->dwExtraInfoLength, extra,
-               extra ? static_cast<size_t>(end - extra) : 0)) {
+               extra ? static_cast<size_t>(end - extra) : 0) ||
+      !SetPart(&parts->lpszScheme, &parts->dwSchemeLength, url, static_cast<size_t>(colon - url))) {
     return FALSE;
   }
-  if (!SetPart(&parts->lpszScheme, &parts->dwSchemeLength, url, static_cast<size_t>(colon - url))) {
-    return FALSE;
-  }
-
   const char *cursor = colon + 1;
-  if (end - cursor >= 2 && cursor[0] == '/' && cursor[1] == '/') {
-    cursor += 2;
-    const char *netEnd = FindIn(cursor, end, '/');
-    if (extra && (!netEnd || extra < netEnd)) netEnd = extra;
-    if (!netEnd) netEnd = end;
-
-    // [user[:password]@]host[:port]
-    const char *at = FindIn(cursor, netEnd, '@');
-    if (!at) {
-      SetPart(&parts->lpszUserName, &parts->dwUserNameLength, nullptr, 0);
-      SetPart(&parts->lpszPassword, &parts->dwPasswordLength, nullptr, 0);
-    } else {
-      const char *user = cursor;
-      const char *password = nullptr;  // the last ':' of the user part starts the password
-      for (const char *p = cursor; p < at; ++p) {
-        if (*p == ':') password = p;
-      }
-      const char *userEnd = password ? password : at;
-      if (!SetPart(&parts->lpszUserName, &parts->dwUserNameLength, user,
-                   static_cast<size_t>(userEnd - user))) {
-        return FALSE;
-      }
-      if (!SetPart(&parts->lpszPassword, &parts->dwPasswordLength,
-                   password ? password + 1 : nullptr,
-                   password ? static_cast<size_t>(at - password - 1) : 0)) {
-        return FALSE;
-      }
-      cursor = at + 1;
-    }
-
-    const char *host = cursor;
-    if (scheme == INTERNET_SCHEME_RES) {
-      // res://module/resource: no port, the host is everything up to the path.
-      if (!SetPart(&parts->lpszHostName, &parts->dwHostNameLength, host,
-                   static_cast<size_t>(netEnd - host))) {
-        return FALSE;
-      }
-    } else {
-      const char *portColon = nullptr;
-      for (const char *p = host; p < netEnd; ++p) {
-        if (*p == ':') portColon = p;
-      }
-      const char *hostEnd = portColon ? portColon : netEnd;
-      if (scheme == INTERNET_SCHEME_FILE && hostEnd <= host + 1) {
-        // file:///c:/x or file://c:/x: a drive letter is no host; it stays in the path.
-        SetPart(&parts->lpszHostName, &parts->dwHostNameLength, nullptr, 0);
-        netEnd = host;
-      } else {
-        if (!SetPart(&parts->lpszHostName, &parts->dwHostNameLength, host,
-                     static_cast<size_t>(hostEnd - host))) {
-          return FALSE;
-        }
-        if (portColon) {
-          // The port is read as a decimal number from after the ':' (blanks and a sign
-          // first, up to the first other character); one outside 0 to 65535 is refused
-          // rather than cut to 16 bits.
-          const char *p = portColon + 1;
-          while (p < end && (*p == ' ' || *p == '\t')) ++p;
-          bool negative = false;
-          if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
-          unsigned long port = 0;
-          for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-            port = port * 10 + static_cast<unsigned long>(*p - '0');
-            if (port > 65535) break;
-          }
-          if (port > 65535 || (negative && port != 0)) return Fail(ERROR_INTERNET_INVALID_URL);
-          parts->nPort = static_cast<INTERNET_PORT>(port);
-        } else if (scheme == INTERNET_SCHEME_HTTP) {
-          parts->nPort = INTERNET_DEFAULT_HTTP_PORT;
-        } else if (scheme == INTERNET_SCHEME_HTTPS) {
-          parts->nPort = INTERNET_DEFAULT_HTTPS_PORT;
-        } else if (scheme == INTERNET_SCHEME_FTP) {
-          parts->nPort = kDefaultFtpPort;
-        }
-      }
-    }
-    cursor = netEnd;
-  } else {
-    SetPart(&parts->lpszUserName, &parts->dwUserNameLength, nullptr, 0);
-    SetPart(&parts->lpszPassword, &parts->dwPasswordLength, nullptr, 0);
-    SetPart(&parts->lpszHostName, &parts->dwHostNameLength, nullptr, 0);
-  }
+  if (!CrackNetLoc(parts, &cursor, extra, end)) return FALSE;
 
   // The path runs up to the extra information when that has been handed out on its own,
   // otherwise up to a line break or the end.
@@ -184,9 +192,8 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR url, DWORD urlLength, DWORD flag
     if (newline) pathEnd = newline;
   }
   if (cursor > pathEnd) pathEnd = cursor;
-  if (!SetPart(&parts->lpszUrlPath, &parts->dwUrlPathLength, cursor,
-               static_cast<size_t>(pathEnd - cursor))) {
-    return FALSE;
-  }
-  return TRUE;
+  return SetPart(&parts->lpszUrlPath, &parts->dwUrlPathLength, cursor,
+                 static_cast<size_t>(pathEnd - cursor))
+             ? TRUE
+             : FALSE;
 }

@@ -48,20 +48,8 @@ DWORD ResolveLocation(Request &r, const std::string &locationIn) {
     if (path[0] == '?') path = "/" + path;
     size_t at = authority.rfind('@');
     if (at != std::string::npos) authority = authority.substr(at + 1);
-    port = DefaultPort(secure);
-    if (!authority.empty() && authority[0] == '[') {
-      size_t close = authority.find(']');
-      if (close == std::string::npos) return ERROR_HTTP_REDIRECT_FAILED;
-      host = authority.substr(1, close - 1);
-      if (close + 1 < authority.size() && authority[close + 1] == ':')
-        port = static_cast<unsigned>(std::strtoul(authority.c_str() + close + 2, nullptr, 10));
-    } else {
-      size_t colon = authority.find(':');
-      host = authority.substr(0, colon);
-      if (colon != std::string::npos && colon + 1 < authority.size())
-        port = static_cast<unsigned>(std::strtoul(authority.c_str() + colon + 1, nullptr, 10));
-    }
-    if (host.empty() || port == 0 || port > 65535) return ERROR_HTTP_REDIRECT_FAILED;
+    if (!CrackHostPort(authority, DefaultPort(secure), &host, &port))
+      return ERROR_HTTP_REDIRECT_FAILED;
   } else if (location[0] == '/') {
     path = location;
   } else {

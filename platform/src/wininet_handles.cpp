@@ -3,7 +3,6 @@
 #include "wininet_internal.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -125,20 +124,14 @@ Session::~Session() {
 namespace {
 
 // "host:port", "http=host:port" or a list of them: the first entry that applies to HTTP.
-bool ParseProxy(const char *text, std::string *host, unsigned *port) {
-  std::string list = text ? text : "";
+// False when there is none or it names no host. A port that breaks the port rule leaves the
+// proxy Unusable: the requests meant for it fail, as those of a configured proxy do.
+bool ParseProxy(const char *text, ProxyServer *proxy) {
   std::string chosen;
-  size_t pos = 0;
-  while (pos < list.size()) {
-    size_t end = list.find_first_of(" ;", pos);
-    if (end == std::string::npos) end = list.size();
-    std::string entry = list.substr(pos, end - pos);
-    pos = end + 1;
-    if (entry.empty()) continue;
+  for (std::string &entry : SplitList(text ? text : "", " ;")) {
     size_t eq = entry.find('=');
     if (eq != std::string::npos) {
-      std::string scheme = entry.substr(0, eq);
-      if (!EqualsNoCase(scheme, "http")) continue;
+      if (!EqualsNoCase(entry.substr(0, eq), "http")) continue;
       entry = entry.substr(eq + 1);
     }
     chosen = entry;
@@ -146,19 +139,9 @@ bool ParseProxy(const char *text, std::string *host, unsigned *port) {
   }
   if (chosen.compare(0, 7, "http://") == 0) chosen = chosen.substr(7);
   while (!chosen.empty() && chosen.back() == '/') chosen.pop_back();
-  if (chosen.empty()) return false;
-  unsigned p = INTERNET_DEFAULT_HTTP_PORT;
-  std::string h = chosen;
-  size_t colon = chosen.rfind(':');
-  if (colon != std::string::npos && chosen.find(']', colon) == std::string::npos) {
-    h = chosen.substr(0, colon);
-    std::string digits = chosen.substr(colon + 1);
-    p = static_cast<unsigned>(std::strtoul(digits.c_str(), nullptr, 10));
-  }
-  if (h.size() > 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
-  if (h.empty()) return false;
-  *host = h;
-  *port = p;
+  if (chosen.empty() || chosen[0] == ':') return false;
+  if (!CrackHostPort(chosen, INTERNET_DEFAULT_HTTP_PORT, &proxy->host, &proxy->port))
+    proxy->kind = ProxyKind::Unusable;
   return true;
 }
 
@@ -292,7 +275,7 @@ extern "C" HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR
     case INTERNET_OPEN_TYPE_DIRECT: break;
     case INTERNET_OPEN_TYPE_PROXY: {
       auto named = std::make_shared<ProxyServer>();
-      if (!proxy || !*proxy || !ParseProxy(proxy, &named->host, &named->port))
+      if (!proxy || !*proxy || !ParseProxy(proxy, named.get()))
         return Fail(ERROR_INVALID_PARAMETER, nullptr);
       session->httpProxy = session->httpsProxy = named;
       break;

@@ -17,10 +17,12 @@
 
 namespace lumox_inet {
 
+using lumox_platform::CrackHostPort;
 using lumox_platform::EqualsNoCase;
 using lumox_platform::Fail;
 using lumox_platform::ReturnDword;
 using lumox_platform::ReturnString;
+using lumox_platform::SplitList;
 
 enum class Kind { Session, Connection, Request };
 

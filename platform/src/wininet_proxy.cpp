@@ -138,27 +138,8 @@ std::shared_ptr<ProxyServer> ParseProxyUrl(const std::string &text) {
     if (colon != std::string::npos) p->password = PercentDecode(userInfo.substr(colon + 1));
     authority = authority.substr(at + 1);
   }
-  std::string digits;
-  if (!authority.empty() && authority[0] == '[') {
-    size_t close = authority.find(']');
-    if (close == std::string::npos) return nullptr;
-    p->host = authority.substr(1, close - 1);
-    std::string rest = authority.substr(close + 1);
-    if (!rest.empty() && rest[0] != ':') return nullptr;
-    if (!rest.empty()) digits = rest.substr(1);
-  } else {
-    size_t colon = authority.rfind(':');
-    p->host = authority.substr(0, colon);
-    if (colon != std::string::npos) digits = authority.substr(colon + 1);
-  }
-  p->port = p->kind == ProxyKind::Https ? kDefaultTlsProxyPort : kDefaultProxyPort;
-  if (!digits.empty()) {
-    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
-      return nullptr;
-    p->port = static_cast<unsigned>(std::strtoul(digits.c_str(), nullptr, 10));
-    if (p->port == 0 || p->port > 65535) return nullptr;
-  }
-  if (p->host.empty()) return nullptr;
+  unsigned defaultPort = p->kind == ProxyKind::Https ? kDefaultTlsProxyPort : kDefaultProxyPort;
+  if (!CrackHostPort(authority, defaultPort, &p->host, &p->port)) return nullptr;
   return p;
 }
 
@@ -172,13 +153,7 @@ bool NoProxyMatches(const std::string &list, const std::string &hostIn) {
     family = AF_INET6;
   std::string host = hostIn;
   if (!family && host.back() == '.') host.pop_back();
-  size_t pos = 0;
-  while (pos < list.size()) {
-    size_t end = list.find_first_of(", \t", pos);
-    if (end == std::string::npos) end = list.size();
-    std::string entry = list.substr(pos, end - pos);
-    pos = end + 1;
-    if (entry.empty()) continue;
+  for (std::string entry : SplitList(list, ", \t")) {
     if (entry == "*") return true;
     if (family) {
       if (entry.size() > 2 && entry.front() == '[') {
@@ -252,11 +227,11 @@ bool SetProxyAndAuthOptions(CURL *e, Request &r, Transfer &t, Body body, bool tu
     // An empty proxy keeps curl away from the *_proxy environment variables.
     curl_easy_setopt(e, CURLOPT_PROXY, "");
   } else {
-    static const char *const kSchemeOf[] = {"http",    "https",  "socks4",
-                                            "socks4a", "socks5", "socks5h"};
-    std::string url = std::string(kSchemeOf[static_cast<int>(route->kind)]) + "://" +
-                      HostForUrl(route->host) + ":" + std::to_string(route->port);
-    curl_easy_setopt(e, CURLOPT_PROXY, url.c_str());
+    static const long kTypeOf[] = {CURLPROXY_HTTP,    CURLPROXY_HTTPS,  CURLPROXY_SOCKS4,
+                                   CURLPROXY_SOCKS4A, CURLPROXY_SOCKS5, CURLPROXY_SOCKS5_HOSTNAME};
+    curl_easy_setopt(e, CURLOPT_PROXYTYPE, kTypeOf[static_cast<int>(route->kind)]);
+    curl_easy_setopt(e, CURLOPT_PROXY, HostForUrl(route->host).c_str());
+    curl_easy_setopt(e, CURLOPT_PROXYPORT, static_cast<long>(route->port));
     curl_easy_setopt(e, CURLOPT_NOPROXY, "");
     if (route->kind == ProxyKind::Https) SetProxyTlsOptions(e, &t);
   }
