@@ -156,82 +156,87 @@ bool ProxyPassword(const Options &o, std::string &password, int &status) {
   return true;
 }
 
-int RunTransfer(const Options &o) {
+// The local file a transfer writes: the download, or the reply of an upload (empty for
+// none); "-" as given sends it to standard output as it arrives, with nothing staged on disk.
+struct Written {
+  std::string path;
+  bool streamed = false;
+};
+
+// Chooses and checks the file the transfer writes and the file an upload sends; false with
+// the failure said and `status` set.
+bool ChooseWritten(const Options &o, Written &w, int &status) {
   bool get = o.command == Command::kGet;
-  // The local file this transfer writes: the download, or the reply of an upload; "-" sends
-  // it to standard output as it arrives, with nothing staged on disk.
-  std::string written = get ? o.output : o.reply;
-  bool streamed = written == "-";
+  std::string &written = w.path;
+  written = get ? o.output : o.reply;
+  w.streamed = written == "-";
+  std::string why;
   if (get && written.empty()) {
-    std::string why;
     std::string library;
     if (DefaultOutputName(o.url, written, why) && !ToLibraryText(written, library))
       why = "the name taken from the URL has characters without a Shift-JIS form";
     if (!why.empty()) {
       Say("cannot name the output file: " + why + "; give one with -o FILE");
-      return kExitLocalFile;
+      status = kExitLocalFile;
+      return false;
     }
   }
-  std::string why;
   if (!get && !CheckReadable(o.file, why)) {
     Say("cannot read " + o.file + ": " + why);
-    return kExitLocalFile;
+    status = kExitLocalFile;
+    return false;
   }
-  if (!written.empty() && !streamed && !CheckWritable(written, why)) {
+  if (!written.empty() && !w.streamed && !CheckWritable(written, why)) {
     Say("cannot write " + written + ": " + why);
-    return kExitLocalFile;
+    status = kExitLocalFile;
+    return false;
   }
+  return true;
+}
 
-  Transfer t;
-  int status = kExitOk;
-  if (!PrepareTransfer(o, t, written, status)) return status;
-  // A user without a password found anywhere goes with an empty one, as "user:".
-  const char *password = nullptr;
-  if (o.useProxy && o.hasProxyUser) {
-    if (!ProxyPassword(o, t.proxyPassword, status) && status != kExitOk) return status;
-    password = t.proxyPassword.c_str();
-  }
-  const char *proxyUser = o.hasProxyUser ? t.proxyUser.c_str() : nullptr;
-  int pairCount = static_cast<int>(t.pairs.size() / 2);
-  char **pairs = t.pairs.empty() ? nullptr : t.pairs.data();
-  ApplyToolSettings(o.insecure, o.connectTimeoutMs, o.maxTimeMs);
-
-  // The library writes into a staged file that replaces the target only after success.
-  StagedFile staged;
-  if (streamed) {
-    (get ? t.path : t.reply) = "-";  // a name the library needs, never created
+// Points the library at where the transfer writes: a staged file that replaces the target
+// only after success, or standard output as the body arrives (a name the library needs,
+// never created). False with the failure said.
+bool StageWritten(const Options &o, const Written &w, Transfer &t, StagedFile &staged) {
+  std::string &libraryPath = o.command == Command::kGet ? t.path : t.reply;
+  if (w.streamed) {
+    libraryPath = "-";
     StagedFile::CatchInterruptions();
-  } else if (!written.empty()) {
-    std::string &libraryPath = get ? t.path : t.reply;
-    if (!staged.Begin(written, why)) {
-      Say("cannot write " + written + ": " + why);
-      return kExitLocalFile;
+  } else if (!w.path.empty()) {
+    std::string why;
+    if (!staged.Begin(w.path, why)) {
+      Say("cannot write " + w.path + ": " + why);
+      return false;
     }
     ToLibraryText(staged.path(), libraryPath);  // the target's folder converted above
   }
-  WatchTransfers(streamed);
+  WatchTransfers(w.streamed);
+  return true;
+}
 
-  bool progress = !o.silent && IsTerminal(stderr);
-  ProgressMeter meter(get ? ProgressMeter::Kind::kDownload : ProgressMeter::Kind::kUpload,
-                      get ? (streamed ? std::string("stdout") : written) : o.file);
-  if (progress) meter.Start();
-
-  int code;
-  if (get) {
+// Makes the one library call of the transfer: its result code.
+int CallLibrary(const Options &o, Transfer &t, const char *proxyUser, const char *password) {
+  int pairCount = static_cast<int>(t.pairs.size() / 2);
+  char **pairs = t.pairs.empty() ? nullptr : t.pairs.data();
+  if (o.command == Command::kGet) {
     int usePost = o.post ? 1 : 0;
-    code = o.useProxy
+    return o.useProxy
                ? HttpDownloadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(), usePost, 0,
                                      t.proxyHost.c_str(), o.proxyPort, proxyUser, password)
                : HttpDownloadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), usePost);
-  } else {
-    const char *field = o.raw ? nullptr : t.field.c_str();
-    const char *reply = o.reply.empty() ? nullptr : t.reply.c_str();
-    code = o.useProxy
-               ? HttpUploadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field, reply, 0,
-                                   t.proxyHost.c_str(), o.proxyPort, proxyUser, password)
-               : HttpUploadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field, reply);
   }
-  meter.Finish();
+  const char *field = o.raw ? nullptr : t.field.c_str();
+  const char *reply = o.reply.empty() ? nullptr : t.reply.c_str();
+  return o.useProxy
+             ? HttpUploadFileExC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field, reply, 0,
+                                 t.proxyHost.c_str(), o.proxyPort, proxyUser, password)
+             : HttpUploadFileC(t.url.c_str(), pairs, pairCount, t.path.c_str(), field, reply);
+}
+
+// What the call's result means for the user: the exit status, with the staged file kept in
+// place of the target only after success.
+int Conclude(const Options &o, int code, const Written &w, StagedFile &staged) {
+  const std::string &written = w.path;
   if (StagedFile::Interrupted()) {
     staged.Discard();
     StagedFile::InterruptionHandled();
@@ -239,7 +244,7 @@ int RunTransfer(const Options &o) {
   }
   // The only file a stream writes is standard output; the library reports its failure as a
   // write fault.
-  if (streamed && code == kWriteFault) {
+  if (w.streamed && code == kWriteFault) {
     Say("cannot write the body to standard output");
     return kExitLocalFile;
   }
@@ -248,17 +253,45 @@ int RunTransfer(const Options &o) {
     ReportFailure(code);
     return ExitStatusForTransfer(code);
   }
-  if (written.empty() || streamed) return kExitOk;
+  if (written.empty() || w.streamed) return kExitOk;
   // The library keeps going when the reply file cannot be made; the caller asked for it.
-  if (!get && FileSize(staged.path()) < 0) {
+  if (o.command != Command::kGet && FileSize(staged.path()) < 0) {
     Say("the upload succeeded but the reply could not be written to " + written);
     return kExitLocalFile;
   }
+  std::string why;
   if (!staged.Commit(why)) {
     Say("cannot write " + written + ": " + why);
     return kExitLocalFile;
   }
   return kExitOk;
+}
+
+int RunTransfer(const Options &o) {
+  bool get = o.command == Command::kGet;
+  Written w;
+  int status = kExitOk;
+  if (!ChooseWritten(o, w, status)) return status;
+  Transfer t;
+  if (!PrepareTransfer(o, t, w.path, status)) return status;
+  // A user without a password found anywhere goes with an empty one, as "user:".
+  const char *password = nullptr;
+  if (o.useProxy && o.hasProxyUser) {
+    if (!ProxyPassword(o, t.proxyPassword, status) && status != kExitOk) return status;
+    password = t.proxyPassword.c_str();
+  }
+  const char *proxyUser = o.hasProxyUser ? t.proxyUser.c_str() : nullptr;
+  ApplyToolSettings(o.insecure, o.connectTimeoutMs, o.maxTimeMs);
+  StagedFile staged;
+  if (!StageWritten(o, w, t, staged)) return kExitLocalFile;
+
+  bool progress = !o.silent && IsTerminal(stderr);
+  ProgressMeter meter(get ? ProgressMeter::Kind::kDownload : ProgressMeter::Kind::kUpload,
+                      get ? (w.streamed ? std::string("stdout") : w.path) : o.file);
+  if (progress) meter.Start();
+  int code = CallLibrary(o, t, proxyUser, password);
+  meter.Finish();
+  return Conclude(o, code, w, staged);
 }
 
 int RunCanon(const Options &o) {

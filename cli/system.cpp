@@ -9,9 +9,10 @@
 #include <io.h>
 #include <sys/stat.h>
 #else
+#include <windows.h>  // the platform layer's code page 932, the one the library uses
+
 #include <csignal>
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -109,8 +110,12 @@ bool PathExists(const std::string &nativePath) {
 
 namespace {
 
-// Converts with iconv; false when the input holds a sequence the target cannot take.
-bool Convert(const char *to, const char *from, const std::string &in, std::string &out) {
+const UINT kLibraryCodePage = 932;
+
+// Converts between UTF-8 and the library's code page 932 with the conversions the library
+// itself uses; false when the input holds a sequence the target cannot take (no default
+// character, no best fit).
+bool Convert(UINT to, UINT from, const std::string &in, std::string &out) {
   out.clear();
   bool ascii = true;
   for (unsigned char c : in) ascii = ascii && c < 0x80;
@@ -118,17 +123,20 @@ bool Convert(const char *to, const char *from, const std::string &in, std::strin
     out = in;
     return true;
   }
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string buffer(in.size() * 4 + 4, '\0');
-  char *inPtr = const_cast<char *>(in.data());
-  size_t inLeft = in.size();
-  char *outPtr = &buffer[0];
-  size_t outLeft = buffer.size();
-  bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
-  iconv_close(cd);
-  if (ok) out.assign(buffer.data(), buffer.size() - outLeft);
-  return ok;
+  int length = static_cast<int>(in.size());
+  int n = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), length, nullptr, 0);
+  if (n <= 0) return false;
+  std::u16string wide(static_cast<size_t>(n), u'\0');
+  MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), length, &wide[0], n);
+  DWORD flags = to == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL *usedDefaultAt = to == CP_UTF8 ? nullptr : &usedDefault;
+  int bytes = WideCharToMultiByte(to, flags, wide.data(), n, nullptr, 0, nullptr, usedDefaultAt);
+  if (bytes <= 0 || usedDefault) return false;
+  std::string converted(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(to, flags, wide.data(), n, &converted[0], bytes, nullptr, nullptr);
+  out = converted;
+  return true;
 }
 
 struct termios g_savedTerminal;
@@ -160,12 +168,12 @@ void RestoreEchoAndDie(int signalNumber) {
 }  // namespace
 
 bool ToLibraryText(const std::string &native, std::string &library) {
-  return Convert("CP932", "UTF-8", native, library);
+  return Convert(kLibraryCodePage, CP_UTF8, native, library);
 }
 
 std::string FromLibraryText(const std::string &library) {
   std::string out;
-  return Convert("UTF-8", "CP932", library, out) ? out : library;
+  return Convert(CP_UTF8, kLibraryCodePage, library, out) ? out : library;
 }
 
 bool WriteText(FILE *stream, const std::string &native) {

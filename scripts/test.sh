@@ -4,7 +4,8 @@
 # the Linux, sanitizer and Wine tests, the stress test under ThreadSanitizer, each fuzz target
 # for a short fixed time (LUMOX_FUZZ_SECONDS, default 30), the static checks of the 32-bit
 # deliverables and their tests under 32-bit Wine in emulation (win32-run: prepared by
-# scripts/wine32-prepare.sh), clang-tidy over the linux leg's sources, the real-server stage
+# scripts/wine32-prepare.sh), clang-tidy over the linux leg's sources, the check that no
+# files of library/src or platform/src depend on each other in a loop, the real-server stage
 # (peers), the package checks, prints the time each stage took and ends with
 # "N passed, N failed". Every Wine prefix the tests used is ended when the command ends, also
 # when it fails.
@@ -141,6 +142,14 @@ echo "== static: clang-tidy over library, platform and cli"
 python3 scripts/check_tidy.py -b "$build_root/linux" -c "$static_dir/results/checks.txt" \
   > "$static_dir/results/tidy.log" 2>&1 || grep -v '^clang-tidy:' "$static_dir/results/tidy.log" | head -n 40
 tail -n 1 "$static_dir/results/tidy.log"
+# No loops between the files of library/src or of platform/src (includes and the linux
+# leg's object files: what each uses of the others), when that leg was built.
+case " $legs " in
+  *" linux "*)
+    python3 scripts/check_layers.py -b "$build_root/linux" -c "$static_dir/results/checks.txt" \
+      > "$static_dir/results/layers.log" 2>&1 ||
+      grep -v '^PASS' "$static_dir/results/layers.log" | head -n 40 ;;
+esac
 timings+=("$(printf '%-11s %4d s' clang-tidy $(( $(date +%s) - started )))")
 
 # The real-server stage (tests/peers): nginx, PHP and squid on loopback, on the linux and

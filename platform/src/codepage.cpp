@@ -269,6 +269,15 @@ bool IsAscii(const std::string &text) {
   return true;
 }
 
+// The characters of a whole text decoded with `decode` (DecodeCp932 or DecodeUtf8); false
+// when a sequence has no character.
+template <class Decode>
+bool Decoded(const std::string &in, Decode decode, std::u16string &wide) {
+  bool invalid = false;
+  decode(reinterpret_cast<const unsigned char *>(in.data()), in.size(), wide, invalid);
+  return !invalid;
+}
+
 }  // namespace
 
 namespace lumox_platform {
@@ -277,22 +286,18 @@ bool IsLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0
 
 bool Cp932ToUtf8(const std::string &in, std::string &out) {
   std::u16string wide;
-  bool invalid;
-  DecodeCp932(reinterpret_cast<const unsigned char *>(in.data()), in.size(), wide, invalid);
-  if (invalid) return false;
+  bool invalid = !Decoded(in, DecodeCp932, wide);
   out.clear();
-  EncodeUtf8(wide.data(), wide.size(), out, invalid);
+  if (!invalid) EncodeUtf8(wide.data(), wide.size(), out, invalid);
   return !invalid;
 }
 
 bool Utf8ToCp932(const std::string &in, std::string &out) {
   std::u16string wide;
-  bool invalid;
-  DecodeUtf8(reinterpret_cast<const unsigned char *>(in.data()), in.size(), wide, invalid);
-  if (invalid) return false;
+  bool usedDefault = !Decoded(in, DecodeUtf8, wide);
   out.clear();
-  bool usedDefault;
-  EncodeCp932(wide.data(), wide.size(), false, std::string(1, kAnsiDefault), out, usedDefault);
+  if (!usedDefault)
+    EncodeCp932(wide.data(), wide.size(), false, std::string(1, kAnsiDefault), out, usedDefault);
   return !usedDefault;
 }
 

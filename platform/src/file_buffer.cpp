@@ -30,7 +30,6 @@
 
 using lumox_platform::BulkBuffer;
 using lumox_platform::ErrorFromErrno;
-using lumox_platform::Fail;
 using lumox_platform::NewBulkBuffer;
 
 namespace lumox_files {
@@ -70,12 +69,13 @@ struct FileBuffer {
 
 namespace {
 
-// Handles that may work with the background threads at once. A transfer on its own has the
-// second core for its file; parallel transfers that keep every core busy receiving gain
-// nothing from the overlap and pay for the hand-offs (eight parallel downloads took 1.22 of
-// curl's time with a background writer each, 0.66 with none), and each lane holds 2 MiB:
-// with two lanes eight parallel downloads peaked at 17.4 MiB, with one at 15.5 MiB.
-constexpr int kMaxLanes = 1;
+// Handles that may work with the background threads at once (kBackgroundLanes, one). A
+// transfer on its own has the second core for its file; parallel transfers that keep every
+// core busy receiving gain nothing from the overlap and pay for the hand-offs (eight parallel
+// downloads took 1.22 of curl's time with a background writer each, 0.66 with none), and
+// each lane holds 2 MiB: with two lanes eight parallel downloads peaked at 17.4 MiB, with one
+// at 15.5 MiB.
+constexpr int kMaxLanes = kBackgroundLanes;
 std::atomic<int> g_lanesTaken{0};
 
 bool TakeLane() {
@@ -93,23 +93,6 @@ FileBuffer::~FileBuffer() {
 }
 
 void FileBufferRelease::operator()(FileBuffer *buffer) const { delete buffer; }
-
-bool WriteAll(int fd, const char *data, size_t size, size_t &done) {
-  done = 0;
-  while (done < size) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 namespace {
 
@@ -155,9 +138,9 @@ bool EnterLane(FileBuffer &b) {
 
 void WriteGatheredNow(int fd, FileBuffer &b) {
   size_t done;
-  bool ok = WriteAll(fd, b.data.get(), b.used, done);
+  int err = WriteAll(fd, b.data.get(), b.used, done);
   b.used = 0;
-  if (!ok && b.failure == ERROR_SUCCESS) b.failure = ErrorFromErrno(errno);
+  if (err && b.failure == ERROR_SUCCESS) b.failure = ErrorFromErrno(err);
 }
 
 // Sends the gathered bytes on their way: to the background thread once the previous write
@@ -252,9 +235,6 @@ bool DropReadAhead(int fd, FileBuffer &b) {
   return lseek(fd, static_cast<off_t>(pointer), SEEK_SET) >= 0;
 }
 
-// The error of a failed read or write: a bad buffer address is ERROR_NOACCESS.
-DWORD IoError(int err) { return err == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(err); }
-
 }  // namespace
 
 std::unique_ptr<FileBuffer, FileBufferRelease> NewBuffer(const FileEntry &entry, DWORD share,
@@ -282,24 +262,20 @@ DWORD WriteOutAll(FileEntry &entry) {
   return entry.buffer->failure;
 }
 
-bool BufferedRead(FileEntry &entry, char *out, DWORD toRead, DWORD &done) {
+DWORD BufferedRead(FileEntry &entry, char *out, DWORD toRead, DWORD &done) {
   int fd = entry.fd;
   FileBuffer &b = *entry.buffer;
   done = 0;
   if (b.writeBehind) {
     Drain(fd, b);  // a failure stays pending for WriteFile and CloseHandle
-    while (done < toRead) {
-      ssize_t n = read(fd, out + done, toRead - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return Fail(IoError(errno), false);
-      if (n == 0) break;
-      done += static_cast<DWORD>(n);
-    }
-    return true;
+    size_t got = 0;
+    int err = ReadAll(fd, out, toRead, got);
+    done = static_cast<DWORD>(got);
+    return err ? IoError(err) : ERROR_SUCCESS;
   }
   if (!b.reading) {
     off_t at = lseek(fd, 0, SEEK_CUR);
-    if (at < 0) return Fail(IoError(errno), false);
+    if (at < 0) return IoError(errno);
     b.position = static_cast<uint64_t>(at);
     b.reading = true;
   }
@@ -327,19 +303,19 @@ bool BufferedRead(FileEntry &entry, char *out, DWORD toRead, DWORD &done) {
     } else {
       n = Refill(fd, b);
     }
-    if (n < 0) return Fail(IoError(errno), false);
+    if (n < 0) return IoError(errno);
     if (n == 0) break;
   }
-  return true;
+  return ERROR_SUCCESS;
 }
 
-bool BufferedWrite(FileEntry &entry, const char *data, DWORD toWrite, DWORD &written) {
+DWORD BufferedWrite(FileEntry &entry, const char *data, DWORD toWrite, DWORD &written) {
   int fd = entry.fd;
   FileBuffer &b = *entry.buffer;
   written = 0;
   if (b.job.done()) CollectWrite(b);  // a finished background write reports its failure now
   if (b.failure == ERROR_SUCCESS && b.data && b.used + toWrite > b.dataSize) HandOff(fd, b);
-  if (b.failure != ERROR_SUCCESS) return Fail(b.failure, false);
+  if (b.failure != ERROR_SUCCESS) return b.failure;
   if (!b.data && toWrite < FileBuffer::kGatherSize) {
     b.data = NewBulkBuffer(FileBuffer::kGatherSize);
     b.dataSize = b.data ? FileBuffer::kGatherSize : 0;
@@ -348,18 +324,18 @@ bool BufferedWrite(FileEntry &entry, const char *data, DWORD toWrite, DWORD &wri
     memcpy(b.data.get() + b.used, data, toWrite);
     b.used += toWrite;
     written = toWrite;
-    return true;
+    return ERROR_SUCCESS;
   }
   // A write as large as the buffer goes out directly, after everything before it.
-  if (!Drain(fd, b)) return Fail(b.failure, false);
+  if (!Drain(fd, b)) return b.failure;
   size_t done = 0;
-  bool ok = WriteAll(fd, data, toWrite, done);
+  int err = WriteAll(fd, data, toWrite, done);
   written = static_cast<DWORD>(done);
-  if (ok) return true;
+  if (!err) return ERROR_SUCCESS;
   // Like a delayed write that failed: the file now has a hole where the caller's bytes
   // should be, so later writes fail too and CloseHandle reports it.
-  b.failure = IoError(errno);
-  return Fail(b.failure, false);
+  b.failure = IoError(err);
+  return b.failure;
 }
 
 void ForgetWritesInChild(FileEntry &entry) {

@@ -1,5 +1,6 @@
-// The pieces of the file layer that its units share: the handle table (file_table.cpp), the
-// buffering of regular files (file_buffer.cpp) and its background threads (file_worker.cpp).
+// The pieces of the file layer that its units share: the rules (file_rules.cpp), the handle
+// table (file_table.cpp), the buffering of regular files (file_buffer.cpp) and its background
+// threads (file_worker.cpp).
 #pragma once
 #include <windows.h>
 
@@ -25,17 +26,23 @@ struct FileEntry {
   std::unique_ptr<FileBuffer, FileBufferRelease> buffer;  // null: unbuffered (devices, pipes)
 };
 
-// ----- rules the units share -----
+// ----- rules the units share (file_rules.cpp) -----
+// Like every helper of the file units, they return codes and leave the last error alone:
+// only the exported calls set it.
 
-// The file-system path of an ANSI name; false with the Windows error for null or empty
-// (file_paths.cpp).
-bool FsPath(LPCSTR name, std::string &fs);
-// A file whose write bits are all clear counts as read-only (file_open.cpp).
+// The file-system path of an ANSI name: ERROR_SUCCESS, or ERROR_PATH_NOT_FOUND for a null
+// or empty name.
+DWORD FsPath(LPCSTR name, std::string &fs);
+// A file whose write bits are all clear counts as read-only.
 bool IsReadOnlyMode(mode_t mode);
-// True when another open of the file holds it with share mode 0 (file_open.cpp).
+// True when another open of the file holds it with share mode 0 (an exclusive lock).
 bool HeldExclusively(const std::string &fs);
-// Writes all of `data`; false with errno set, `done` bytes written (file_buffer.cpp).
-bool WriteAll(int fd, const char *data, size_t size, size_t &done);
+// Writes all of `data` (a write that takes nothing counts as ENOSPC), or reads until `size`
+// bytes or the end; 0, or the errno that stopped it. `done` bytes were moved either way.
+int WriteAll(int fd, const char *data, size_t size, size_t &done);
+int ReadAll(int fd, char *out, size_t size, size_t &done);
+// The Windows error of a failed read or write: a bad buffer address is ERROR_NOACCESS.
+DWORD IoError(int err);
 
 // ----- handle table (file_table.cpp) -----
 
@@ -51,8 +58,9 @@ void ReleaseSlot(size_t index);
 bool EnterTable();
 void LeaveTable();
 
-// The entry of an open handle, locked until this goes out of scope or Unlock(); false
-// (last error ERROR_INVALID_HANDLE) when the handle is not open or the layer has gone away.
+// The entry of an open handle, locked until this goes out of scope or Unlock(); false when
+// the handle is not open or the layer has gone away (the call fails with
+// ERROR_INVALID_HANDLE).
 class LockedEntry {
  public:
   explicit LockedEntry(HANDLE handle);
@@ -84,9 +92,9 @@ std::unique_ptr<FileBuffer, FileBufferRelease> NewBuffer(const FileEntry &entry,
 void Settle(FileEntry &entry, bool pointer);
 // Settles the handle and reports a delayed write failure: ERROR_SUCCESS or its error.
 DWORD WriteOutAll(FileEntry &entry);
-// What the buffer does for ReadFile and WriteFile; false with the last error set.
-bool BufferedRead(FileEntry &entry, char *out, DWORD toRead, DWORD &done);
-bool BufferedWrite(FileEntry &entry, const char *data, DWORD toWrite, DWORD &written);
+// What the buffer does for ReadFile and WriteFile: ERROR_SUCCESS or the call's error.
+DWORD BufferedRead(FileEntry &entry, char *out, DWORD toRead, DWORD &done);
+DWORD BufferedWrite(FileEntry &entry, const char *data, DWORD toWrite, DWORD &written);
 // Fork: the child keeps no write of the parent's (see file_table.cpp).
 void ForgetWritesInChild(FileEntry &entry);
 

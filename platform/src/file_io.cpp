@@ -18,90 +18,63 @@ using namespace lumox_files;
 namespace {
 
 // The checks ReadFile and WriteFile share: the handle, a byte count to fill (or an
-// OVERLAPPED), the access the handle was opened with, and the buffer. Sets the last error.
-bool StartIo(const LockedEntry &entry, const DWORD *count, LPOVERLAPPED overlapped,
-             bool FileEntry::*access, DWORD bytes, const void *buffer) {
-  if (!entry) return false;
-  if (!count && !overlapped) return Fail(ERROR_INVALID_PARAMETER, false);
-  if (!((*entry).*access)) return Fail(ERROR_ACCESS_DENIED, false);
-  if (bytes > 0 && !buffer) return Fail(ERROR_NOACCESS, false);
-  return true;
+// OVERLAPPED), the access the handle was opened with, and the buffer.
+DWORD StartIo(const LockedEntry &entry, const DWORD *count, LPOVERLAPPED overlapped,
+              bool FileEntry::*access, DWORD bytes, const void *buffer) {
+  if (!entry) return ERROR_INVALID_HANDLE;
+  if (!count && !overlapped) return ERROR_INVALID_PARAMETER;
+  if (!((*entry).*access)) return ERROR_ACCESS_DENIED;
+  if (bytes > 0 && !buffer) return ERROR_NOACCESS;
+  return ERROR_SUCCESS;
 }
 
-// The error of a failed read or write: a bad buffer address is ERROR_NOACCESS.
-DWORD IoError(int err) { return err == EFAULT ? ERROR_NOACCESS : ErrorFromErrno(err); }
-
-// A descriptor of the handle's own for a call that must not hold the handle's lock while it
-// waits, and the lock let go; -1 with the last error set when none can be had.
-int OwnDescriptor(LockedEntry &entry) {
+// Reads or writes an unbuffered handle (a pipe or device, which may wait for data or room:
+// other calls on it must not). The call works on a copy of the descriptor with the handle's
+// lock let go, so a CloseHandle meanwhile cannot hand its number to a file opened next.
+DWORD Unbuffered(LockedEntry &entry, bool reading, char *buffer, DWORD bytes, DWORD &done) {
   int fd = fcntl(entry->fd, F_DUPFD_CLOEXEC, 0);
   int err = errno;
   entry.Unlock();
-  if (fd < 0) SetLastErrorFromErrno(err);
-  return fd;
+  if (fd < 0) return ErrorFromErrno(err);
+  size_t moved = 0;
+  err = reading ? ReadAll(fd, buffer, bytes, moved) : WriteAll(fd, buffer, bytes, moved);
+  close(fd);
+  done = static_cast<DWORD>(moved);
+  return err ? IoError(err) : ERROR_SUCCESS;
+}
+
+// ReadFile (`reading`) and WriteFile: the checks, then the buffer's work or the descriptor's.
+BOOL MoveBytes(HANDLE file, bool reading, char *buffer, DWORD bytes, LPDWORD count,
+               LPOVERLAPPED overlapped) {
+  if (count) *count = 0;
+  LockedEntry entry(file);
+  bool FileEntry::*access = reading ? &FileEntry::canRead : &FileEntry::canWrite;
+  if (DWORD err = StartIo(entry, count, overlapped, access, bytes, buffer)) return Fail(err);
+  DWORD done = 0;
+  DWORD err = !entry->buffer ? Unbuffered(entry, reading, buffer, bytes, done)
+              : reading      ? BufferedRead(*entry, buffer, bytes, done)
+                             : BufferedWrite(*entry, buffer, bytes, done);
+  if (count) *count = done;
+  return err ? Fail(err) : TRUE;
 }
 
 }  // namespace
 
 extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
                                 LPOVERLAPPED overlapped) {
-  if (read) *read = 0;
-  LockedEntry entry(file);
-  if (!StartIo(entry, read, overlapped, &FileEntry::canRead, toRead, buffer)) return FALSE;
-  char *out = static_cast<char *>(buffer);
-  DWORD done = 0;
-  bool ok;
-  if (entry->buffer) {
-    ok = BufferedRead(*entry, out, toRead, done);
-  } else {
-    // A pipe or device may wait for data: other calls on it must not. The call reads
-    // through a copy of the descriptor, so a CloseHandle meanwhile cannot hand its number
-    // to a file opened next.
-    int fd = OwnDescriptor(entry);
-    if (fd < 0) return FALSE;
-    ok = true;
-    while (done < toRead) {
-      ssize_t n = ::read(fd, out + done, toRead - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        ok = Fail(IoError(errno), false);
-        break;
-      }
-      if (n == 0) break;
-      done += static_cast<DWORD>(n);
-    }
-    close(fd);
-  }
-  if (read) *read = done;
-  return ok ? TRUE : FALSE;
+  return MoveBytes(file, true, static_cast<char *>(buffer), toRead, read, overlapped);
 }
 
+// The bytes are only read from: the shared path takes them as the char * a read fills.
 extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                                  LPOVERLAPPED overlapped) {
-  if (written) *written = 0;
-  LockedEntry entry(file);
-  if (!StartIo(entry, written, overlapped, &FileEntry::canWrite, toWrite, buffer)) return FALSE;
-  const char *data = static_cast<const char *>(buffer);
-  if (entry->buffer) {
-    DWORD done = 0;
-    bool ok = BufferedWrite(*entry, data, toWrite, done);
-    if (written) *written = done;
-    return ok ? TRUE : FALSE;
-  }
-  int fd = OwnDescriptor(entry);  // a pipe may wait for room: other calls on it must not
-  if (fd < 0) return FALSE;
-  size_t done = 0;
-  bool ok = WriteAll(fd, data, toWrite, done);
-  int err = errno;
-  close(fd);
-  if (written) *written = static_cast<DWORD>(done);
-  if (!ok) return Fail(IoError(err));
-  return TRUE;
+  char *data = static_cast<char *>(const_cast<void *>(buffer));
+  return MoveBytes(file, false, data, toWrite, written, overlapped);
 }
 
 extern "C" DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high) {
   LockedEntry entry(file);
-  if (!entry) return INVALID_FILE_SIZE;
+  if (!entry) return Fail(ERROR_INVALID_HANDLE, INVALID_FILE_SIZE);
   Settle(*entry, false);
   struct stat st;
   if (fstat(entry->fd, &st) != 0) {
@@ -118,7 +91,7 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high) {
 
 extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   LockedEntry entry(file);
-  if (!entry) return FALSE;
+  if (!entry) return Fail(ERROR_INVALID_HANDLE);
   if (!size) return Fail(ERROR_NOACCESS);
   Settle(*entry, false);
   struct stat st;
@@ -132,7 +105,7 @@ extern "C" BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 
 extern "C" DWORD WINAPI GetFileType(HANDLE file) {
   LockedEntry entry(file);
-  if (!entry) return FILE_TYPE_UNKNOWN;
+  if (!entry) return Fail(ERROR_INVALID_HANDLE, static_cast<DWORD>(FILE_TYPE_UNKNOWN));
   struct stat st;
   if (fstat(entry->fd, &st) != 0) {
     SetLastErrorFromErrno(errno);
@@ -148,10 +121,10 @@ extern "C" DWORD WINAPI GetFileType(HANDLE file) {
 
 namespace {
 
-// Moves the file pointer; false with the last error set when the move is refused.
-bool MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
+// Moves the file pointer: ERROR_SUCCESS, or why the move is refused.
+DWORD MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
   LockedEntry entry(file);
-  if (!entry) return false;
+  if (!entry) return ERROR_INVALID_HANDLE;
   Settle(*entry, true);
   off_t origin = 0;
   if (method == FILE_CURRENT) {
@@ -160,20 +133,14 @@ bool MovePointer(HANDLE file, int64_t offset, DWORD method, int64_t &position) {
     struct stat st;
     origin = fstat(entry->fd, &st) == 0 ? st.st_size : -1;
   } else if (method != FILE_BEGIN) {
-    return Fail(ERROR_INVALID_PARAMETER, false);
+    return ERROR_INVALID_PARAMETER;
   }
-  if (origin < 0) {
-    SetLastErrorFromErrno(errno);
-    return false;
-  }
+  if (origin < 0) return ErrorFromErrno(errno);
   int64_t target = static_cast<int64_t>(origin) + offset;
-  if (target < 0) return Fail(ERROR_NEGATIVE_SEEK, false);
-  if (lseek(entry->fd, static_cast<off_t>(target), SEEK_SET) < 0) {
-    SetLastErrorFromErrno(errno);
-    return false;
-  }
+  if (target < 0) return ERROR_NEGATIVE_SEEK;
+  if (lseek(entry->fd, static_cast<off_t>(target), SEEK_SET) < 0) return ErrorFromErrno(errno);
   position = target;
-  return true;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -183,8 +150,9 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, D
       high ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
                                   static_cast<uint32_t>(distance))
            : static_cast<int64_t>(distance);
-  int64_t target;
-  if (!MovePointer(file, offset, method, target)) return INVALID_SET_FILE_POINTER;
+  int64_t target = 0;
+  if (DWORD err = MovePointer(file, offset, method, target))
+    return Fail(err, INVALID_SET_FILE_POINTER);
   if (high) *high = static_cast<LONG>(static_cast<uint64_t>(target) >> 32);
   DWORD low = static_cast<DWORD>(static_cast<uint64_t>(target) & 0xFFFFFFFFu);
   // A position whose low part looks like the failure value is told apart by the last error.
@@ -194,15 +162,15 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG *high, D
 
 extern "C" BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
                                         PLARGE_INTEGER newPosition, DWORD method) {
-  int64_t target;
-  if (!MovePointer(file, distance.QuadPart, method, target)) return FALSE;
+  int64_t target = 0;
+  if (DWORD err = MovePointer(file, distance.QuadPart, method, target)) return Fail(err);
   if (newPosition) newPosition->QuadPart = target;
   return TRUE;
 }
 
 extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {
   LockedEntry entry(file);
-  if (!entry) return FALSE;
+  if (!entry) return Fail(ERROR_INVALID_HANDLE);
   if (!entry->canWrite) return Fail(ERROR_ACCESS_DENIED);
   Settle(*entry, true);
   off_t position = lseek(entry->fd, 0, SEEK_CUR);
@@ -215,7 +183,7 @@ extern "C" BOOL WINAPI SetEndOfFile(HANDLE file) {
 
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file) {
   LockedEntry entry(file);
-  if (!entry) return FALSE;
+  if (!entry) return Fail(ERROR_INVALID_HANDLE);
   if (!entry->canWrite) return Fail(ERROR_ACCESS_DENIED);
   if (DWORD failure = WriteOutAll(*entry)) return Fail(failure);
   if (fsync(entry->fd) != 0 && errno != EINVAL && errno != EROFS) {

@@ -20,8 +20,6 @@
 #include "file_worker.h"
 #include "platform_internal.h"
 
-using lumox_platform::Fail;
-
 namespace lumox_files {
 
 namespace {
@@ -195,7 +193,6 @@ LockedEntry::LockedEntry(HANDLE handle) : counted_(true) {
     else
       lock_.unlock();
   }
-  if (!entry_) Fail(ERROR_INVALID_HANDLE);
 }
 
 LockedEntry::~LockedEntry() { Unlock(); }

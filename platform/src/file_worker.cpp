@@ -1,8 +1,11 @@
 // Background file I/O threads. Up to kMaxThreads threads, started as work comes, take jobs
-// from one queue under one lock. A thread idle for kIdleEnd ends itself, so a process that
-// is done transferring keeps none; its end is collected by the next start or at unload. A job is
-// one write(2) of a whole buffer or one pread(2); the lock is held only to queue, take and finish
-// jobs, never across the system call.
+// from one queue under one lock. One thread a lane: a lane's handle has one job in flight at
+// a time, so more threads would only wait; a job started as a handle closes (its lane
+// already given to the next handle while its last job ends) waits its turn in the queue. A
+// thread idle for kIdleEnd ends itself, so a process that is done transferring keeps none;
+// its end is collected by the next start or at unload. A job is one write(2) of a whole
+// buffer or one pread(2); the lock is held only to queue, take and finish jobs, never across
+// the system call.
 #include "file_worker.h"
 
 #include <errno.h>
@@ -16,6 +19,8 @@
 #include <new>
 #include <vector>
 
+#include "file_internal.h"
+
 namespace lumox_files {
 
 namespace {
@@ -23,10 +28,10 @@ namespace {
 enum Kind { kWrite = 1, kRead = 2 };
 enum Phase { kIdle, kQueued, kRunning, kDone };
 
-const size_t kMaxThreads = 8;
+const size_t kMaxThreads = kBackgroundLanes;
 const auto kIdleEnd = std::chrono::milliseconds(500);
-// The threads only copy between a buffer and the kernel; a small stack keeps eight of them
-// cheap. Sanitizer runtimes need the default.
+// The threads only copy between a buffer and the kernel; a small stack keeps them cheap. Sanitizer
+// runtimes need the default.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 const size_t kStackBytes = 0;
 #else
@@ -67,25 +72,11 @@ Pool *g_pool = nullptr;
 JobState *g_allJobs = nullptr;  // newest first; the fork handler reaches every job through it
 bool g_stopped = false;         // the library is going away: no new threads
 
-bool WriteWhole(int fd, const char *data, size_t size, BackgroundJob::Outcome &out) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      out.bytes = -1;
-      out.error = n < 0 ? errno : ENOSPC;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  out.bytes = static_cast<ssize_t>(done);
-  return true;
-}
-
 void Run(JobState &job, BackgroundJob::Outcome &out) {
   if (job.kind == kWrite) {
-    WriteWhole(job.fd, job.data, job.size, out);
+    size_t done = 0;
+    out.error = WriteAll(job.fd, job.data, job.size, done);
+    out.bytes = out.error ? -1 : static_cast<ssize_t>(done);
     return;
   }
   for (;;) {

@@ -9,6 +9,10 @@
 
 namespace lumox_files {
 
+// Handles that may have background work at once (file_buffer.cpp says why one), and so the
+// threads that can be busy: each such handle has at most one job in flight.
+constexpr int kBackgroundLanes = 1;
+
 struct JobState;
 
 class BackgroundJob {

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform_internal.h"
@@ -70,12 +71,11 @@ bool FindValue(const std::string &contents, const std::string &section, const st
     }
     if (!inSection) continue;
     while (end > begin && IsBlank(end[-1])) --end;
-    const char *equals =
-        static_cast<const char *>(memchr(begin, '=', static_cast<size_t>(end - begin)));
-    const char *nameEnd = equals ? equals : end;
+    const char *equals = std::find(begin, end, '=');
+    const char *nameEnd = equals;
     while (nameEnd > begin && IsBlank(nameEnd[-1])) --nameEnd;
     if (!SameName(begin, static_cast<size_t>(nameEnd - begin), key)) continue;
-    if (!equals) {
+    if (equals == end) {
       value.clear();
       return true;
     }
@@ -157,69 +157,70 @@ bool WideName(LPCWSTR wide, std::string &out) {
   return true;
 }
 
-// The value of a key of a file named in UTF-16, as WinINet's W profile calls find it: the
-// last error is 0 when the key was found, ERROR_FILE_NOT_FOUND when the file, section or key
-// is not there, and the reason of the failure when the file could not be read.
-bool FindWide(LPCWSTR section, LPCWSTR key, LPCWSTR fileName, std::string &value) {
+// The value of a key of a file named in UTF-16, as WinINet's W profile calls find it:
+// ERROR_SUCCESS when the key was found, ERROR_FILE_NOT_FOUND when the file, section or key is
+// not there, and the reason of the failure when the file could not be read. The W calls
+// leave it as their last error.
+DWORD FindWide(LPCWSTR section, LPCWSTR key, LPCWSTR fileName, std::string &value) {
   std::string fs, sectionName, keyName, contents;
   if (!lumox_platform::WideToFs(fileName, fs) || !WideName(section, sectionName) ||
-      !WideName(key, keyName)) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return false;
-  }
+      !WideName(key, keyName))
+    return ERROR_FILE_NOT_FOUND;
   int error = 0;
-  if (!ReadWholeFile(fs, contents, &error)) {
-    lumox_platform::SetLastErrorFromErrno(error, fs.c_str());
-    return false;
-  }
-  if (!FindValue(contents, Trimmed(sectionName.c_str()), Trimmed(keyName.c_str()), value)) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return false;
-  }
-  SetLastError(ERROR_SUCCESS);
-  return true;
+  if (!ReadWholeFile(fs, contents, &error))
+    return lumox_platform::ErrorFromErrno(error, fs.c_str());
+  if (!FindValue(contents, Trimmed(sectionName.c_str()), Trimmed(keyName.c_str()), value))
+    return ERROR_FILE_NOT_FOUND;
+  return ERROR_SUCCESS;
 }
 
-// The value of key in section, with the found flag; empty when absent.
+// The value of a key of a file named in ANSI; false when the file, section or key is not
+// there or the file cannot be read.
+bool FindAnsi(LPCSTR section, LPCSTR key, LPCSTR fileName, std::string &value) {
+  std::string contents;
+  return section && key && fileName && *fileName &&
+         ReadWholeFile(lumox_platform::AnsiToFs(fileName), contents) &&
+         FindValue(contents, Trimmed(section), Trimmed(key), value);
+}
+
+// A found value's integer; the default for a value not found or empty.
+UINT IntegerOr(bool found, const std::string &value, INT defaultValue) {
+  if (!found || value.empty()) return static_cast<UINT>(defaultValue);
+  return ParseInteger(value);
+}
+
+// Copies what fits of `text` into the caller's buffer, terminated, and cuts the rest, as
+// Windows does; the characters copied.
+template <class Char>
+DWORD CopyCut(const std::basic_string<Char> &text, Char *buffer, DWORD size) {
+  size_t length = text.size() < size - 1 ? text.size() : size - 1;
+  memcpy(buffer, text.data(), length * sizeof(Char));
+  buffer[length] = 0;
+  return static_cast<DWORD>(length);
+}
+
 }  // namespace
 
 extern "C" UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, INT defaultValue,
                                              LPCSTR fileName) {
-  if (!section || !key || !fileName || !*fileName) return static_cast<UINT>(defaultValue);
-  std::string contents;
-  if (!ReadWholeFile(lumox_platform::AnsiToFs(fileName), contents)) {
-    return static_cast<UINT>(defaultValue);
-  }
   std::string value;
-  if (!FindValue(contents, Trimmed(section), Trimmed(key), value) || value.empty()) {
-    return static_cast<UINT>(defaultValue);
-  }
-  return ParseInteger(value);
+  return IntegerOr(FindAnsi(section, key, fileName, value), value, defaultValue);
 }
 
 extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue,
                                                  LPSTR buffer, DWORD size, LPCSTR fileName) {
   if (!buffer || size == 0) return 0;
   std::string value;
-  std::string contents;
-  if (!section || !key || !fileName || !*fileName ||
-      !ReadWholeFile(lumox_platform::AnsiToFs(fileName), contents) ||
-      !FindValue(contents, Trimmed(section), Trimmed(key), value)) {
-    value = Trimmed(defaultValue ? defaultValue : "");
-  }
-  // Windows copies what fits and cuts the rest.
-  size_t length = value.size() < size - 1 ? value.size() : size - 1;
-  memcpy(buffer, value.data(), length);
-  buffer[length] = '\0';
-  return static_cast<DWORD>(length);
+  if (!FindAnsi(section, key, fileName, value)) value = Trimmed(defaultValue ? defaultValue : "");
+  return CopyCut(value, buffer, size);
 }
 
 extern "C" UINT WINAPI GetPrivateProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue,
                                              LPCWSTR fileName) {
   std::string value;
-  if (!FindWide(section, key, fileName, value) || value.empty())
-    return static_cast<UINT>(defaultValue);
-  return ParseInteger(value);
+  DWORD error = FindWide(section, key, fileName, value);
+  SetLastError(error);
+  return IntegerOr(error == ERROR_SUCCESS, value, defaultValue);
 }
 
 extern "C" DWORD WINAPI GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
@@ -227,18 +228,15 @@ extern "C" DWORD WINAPI GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, L
   if (!buffer || size == 0) return 0;
   std::u16string text;
   std::string value;
-  DWORD error = 0;
-  if (FindWide(section, key, fileName, value)) {
+  DWORD error = FindWide(section, key, fileName, value);
+  if (error == ERROR_SUCCESS) {
     lumox_platform::FsToWide(value, text);  // the value as UTF-8, as Windows reads a UTF-8 file
   } else {
-    error = GetLastError();
     std::string fallback;
     WideName(defaultValue != nullptr ? defaultValue : u"", fallback);
     lumox_platform::FsToWide(Trimmed(fallback.c_str()), text);
   }
-  size_t length = text.size() < size - 1 ? text.size() : size - 1;
-  memcpy(buffer, text.data(), length * sizeof(WCHAR));
-  buffer[length] = 0;
+  DWORD length = CopyCut(text, buffer, size);
   SetLastError(error);
-  return static_cast<DWORD>(length);
+  return length;
 }
