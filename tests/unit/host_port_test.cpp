@@ -16,16 +16,16 @@ TEST(HostPort, OnePortRule) {
     const char *host;
     unsigned port;
   } cases[] = {
-      {"h", true, "h", 80},         {"h:", true, "h", 80},
-      {"h:1", true, "h", 1},        {"h:65535", true, "h", 65535},
-      {"h:000080", true, "h", 80},  {"[::1]", true, "::1", 80},
-      {"[::1]:", true, "::1", 80},  {"[::1]:8080", true, "::1", 8080},
-      {"h:1:2", true, "h:1", 2},    {"h:0", false, "", 0},
-      {"h:65536", false, "", 0},    {"h:99999999999", false, "", 0},
-      {"h:-1", false, "", 0},       {"h:+80", false, "", 0},
-      {"h: 80", false, "", 0},      {"h:80x", false, "", 0},
-      {":80", false, "", 0},        {"[]:80", false, "", 0},
-      {"[::1", false, "", 0},       {"[::1]x", false, "", 0},
+      {"h", true, "h", 80},        {"h:", true, "h", 80},
+      {"h:1", true, "h", 1},       {"h:65535", true, "h", 65535},
+      {"h:000080", true, "h", 80}, {"[::1]", true, "::1", 80},
+      {"[::1]:", true, "::1", 80}, {"[::1]:8080", true, "::1", 8080},
+      {"h:1:2", true, "h:1", 2},   {"h:0", false, "", 0},
+      {"h:65536", false, "", 0},   {"h:99999999999", false, "", 0},
+      {"h:-1", false, "", 0},      {"h:+80", false, "", 0},
+      {"h: 80", false, "", 0},     {"h:80x", false, "", 0},
+      {":80", false, "", 0},       {"[]:80", false, "", 0},
+      {"[::1", false, "", 0},      {"[::1]x", false, "", 0},
   };
   for (const Case &c : cases) {
     std::string host = "unset";
@@ -60,8 +60,7 @@ TEST(HostPort, NamedProxyWithABadPortFailsItsRequests) {
     ASSERT_NE(nullptr, session) << proxy;
     HINTERNET connection =
         InternetConnectA(session, "127.0.0.1", 9, "", "", INTERNET_SERVICE_HTTP, 0, 0);
-    HINTERNET request =
-        HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr, 0, 0);
+    HINTERNET request = HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr, 0, 0);
     ASSERT_NE(nullptr, request) << proxy;
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(HttpSendRequestA(request, nullptr, 0, nullptr, 0)) << proxy;
