@@ -310,7 +310,7 @@ std::shared_ptr<T> LookupAs(HINTERNET handle, Kind kind, DWORD *err) {
   return std::static_pointer_cast<T>(o);
 }
 
-// ----- a request's target (wininet_request.cpp) -----
+// ----- a request's target (wininet_target.cpp) -----
 
 // The default port of the scheme: 443 for HTTPS, 80 for HTTP.
 unsigned DefaultPort(bool secure);
