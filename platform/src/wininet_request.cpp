@@ -124,7 +124,6 @@ DWORD WriteBody(Request &r, const char *data, DWORD length, DWORD *written) {
   DWORD done = 0;
   uint64_t callStart = NowMs();
   while (done < length) {
-    SettleNet(r);
     if (!r.net.active && t.done) {
       err = EndedEarly(t);
       break;
@@ -140,6 +139,7 @@ DWORD WriteBody(Request &r, const char *data, DWORD length, DWORD *written) {
       DWORD limit = r.options.sendTimeout == INFINITE ? 0 : r.options.sendTimeout;
       err = r.net.active ? WaitForSendRoom(r, callStart, limit) : Pump(r, Until::SendRoom);
       if (err) break;
+      SettleNet(r);  // an exchange that ended while this call waited fails it
     }
   }
   if (!err && !r.net.active && !t.done && r.streamWritten == r.streamTotal) {
