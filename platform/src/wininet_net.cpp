@@ -33,17 +33,18 @@ void Wake(Request &r) {
 
 void *NetMain(void *arg) {
   Request &r = *static_cast<Request *>(arg);
+  Transfer &t = *r.transfer;
   while (!r.net.stop.load(std::memory_order_acquire)) {
+    if (t.sendPaused && !r.net.wantsBody.load(std::memory_order_seq_cst)) {
+      // Sending paused on the caller's thread before this one started, or the caller
+      // queued body bytes (CallerAdded) and woke the poll.
+      t.sendPaused = false;
+      curl_easy_pause(t.easy, CURLPAUSE_CONT);
+    }
     int running = 0;
     curl_multi_perform(r.multi, &running);
     if (CollectEnd(r) || r.net.stop.load(std::memory_order_acquire)) break;
     curl_multi_poll(r.multi, nullptr, 0, kPollMs, nullptr);
-    Transfer &t = *r.transfer;
-    if (t.sendPaused && !r.net.wantsBody.load(std::memory_order_seq_cst)) {
-      // The caller queued body bytes (CallerAdded) and woke the poll.
-      t.sendPaused = false;
-      curl_easy_pause(t.easy, CURLPAUSE_CONT);
-    }
   }
   r.net.finished.store(true, std::memory_order_seq_cst);
   Wake(r);
