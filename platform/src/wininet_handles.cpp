@@ -10,16 +10,6 @@
 
 namespace lumox_inet {
 
-void Wipe(std::string &text) {
-  if (!text.empty()) SecureZeroMemory(&text[0], text.size());
-  text.clear();
-}
-
-void Wipe(curl_slist *lines) {
-  for (curl_slist *l = lines; l != nullptr; l = l->next)
-    if (l->data != nullptr) SecureZeroMemory(l->data, strlen(l->data));
-}
-
 Object::~Object() {
   Wipe(options.userName);
   Wipe(options.password);

@@ -243,14 +243,6 @@ int FindHeader(const std::vector<Header> &list, const std::string &name, size_t 
   return -1;
 }
 
-std::string Trim(const std::string &s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n'))
-    --e;
-  return s.substr(b, e - b);
-}
-
 bool ContentLengthIsConsistent(const std::vector<Header> &headers) {
   bool seen = false;
   uint64_t length = 0;

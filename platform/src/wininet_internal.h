@@ -47,9 +47,11 @@ struct Options {
 };
 
 // Clears a text that held a secret before its memory goes back (user names, passwords,
-// Authorization values).
+// Authorization values) (wininet_text.cpp, as Trim).
 void Wipe(std::string &text);
 void Wipe(curl_slist *lines);
+// Blanks (and a trailing CR or LF) around a header value dropped.
+std::string Trim(const std::string &s);
 
 struct Object {
   explicit Object(Kind k) : kind(k) {}
@@ -322,7 +324,6 @@ std::string HostForUrl(const std::string &host);
 std::string HostPort(const Request &r);
 // The request's current URL (INTERNET_OPTION_URL).
 std::string UrlOf(const Request &r);
-bool ViaProxy(const Request &r);
 // True while the current target is the scheme, host and port the request was opened for,
 // the only origin the connection's user name and password are sent to.
 bool AtCredentialOrigin(const Request &r);
@@ -413,8 +414,6 @@ DWORD SecurityFlagsOf(const Request &r);
 
 // Index of the first header of that name at or after `from`; -1 when there is none.
 int FindHeader(const std::vector<Header> &list, const std::string &name, size_t from = 0);
-// Blanks (and a trailing CR or LF) around a header value dropped.
-std::string Trim(const std::string &s);
 // False when the reply's Content-Length values (of every such header, lists split at
 // commas) are not all the same decimal number: such a reply cannot be framed.
 bool ContentLengthIsConsistent(const std::vector<Header> &headers);
@@ -455,6 +454,8 @@ ProxyServer *RouteOf(const Request &r);
 // The HTTP proxy (plain or over TLS) of the request's current target; null when it goes
 // direct or through a SOCKS proxy.
 ProxyServer *ProxyOf(const Request &r);
+// True when the request goes through an HTTP proxy (ProxyOf is not null).
+bool ViaProxy(const Request &r);
 // The user name and password answered to the proxy: those set on the handle, else those of
 // the configured proxy's URL.
 void ProxyCredentialsOf(const Request &r, const ProxyServer &p, std::string *user,

@@ -209,6 +209,8 @@ ProxyServer *ProxyOf(const Request &r) {
   return p;
 }
 
+bool ViaProxy(const Request &r) { return ProxyOf(r) != nullptr; }
+
 void ProxyCredentialsOf(const Request &r, const ProxyServer &p, std::string *user,
                         std::string *password) {
   if (!r.options.proxyUserName.empty()) {

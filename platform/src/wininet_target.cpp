@@ -23,8 +23,6 @@ std::string UrlOf(const Request &r) {
   return (r.secure ? "https://" : "http://") + HostPort(r) + r.path;
 }
 
-bool ViaProxy(const Request &r) { return ProxyOf(r) != nullptr; }
-
 bool AtCredentialOrigin(const Request &r) {
   return r.secure == r.originSecure && r.port == r.originPort && EqualsNoCase(r.host, r.originHost);
 }
