@@ -226,10 +226,13 @@ struct Transfer {
 
 enum class ReqState { Open, Streaming, HeadReady, Failed };
 
-// Reply bytes held for InternetReadFile: two receive buffers, so curl seldom has to pause
-// with a buffer in hand (it then keeps a copy of it).
+// Reply bytes held for InternetReadFile: two receive buffers, so that the network thread
+// receives one while the reader copies out the other.
 const size_t kReceiveQueueBytes = size_t{128} * 1024;
 const size_t kReceiveBufferBytes = size_t{64} * 1024;  // curl's receive buffer: one socket read
+// A reader waiting for bytes is woken once this much is queued, or when the network thread
+// is about to wait for the socket; a receiver waiting for room once this much is free.
+const size_t kRingWakeBytes = kReceiveQueueBytes / 2;
 static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
 static_assert((kReceiveQueueBytes & (kReceiveQueueBytes - 1)) == 0, "the ring wraps by a mask");
 const size_t kSendQueueBytes = size_t{512} * 1024;  // body bytes of InternetWriteFile not yet sent:

@@ -44,6 +44,12 @@ void *NetMain(void *arg) {
     int running = 0;
     curl_multi_perform(r.multi, &running);
     if (CollectEnd(r) || r.net.stop.load(std::memory_order_acquire)) break;
+    // More on the socket already: go on receiving. Else the thread is about to wait, and a
+    // reader waiting for bytes gets what is queued first.
+    int ready = 0;
+    curl_multi_poll(r.multi, nullptr, 0, 0, &ready);
+    if (ready > 0) continue;
+    if (r.net.readerSleeps.load(std::memory_order_seq_cst) && r.recvQueue.size() > 0) Wake(r);
     curl_multi_poll(r.multi, nullptr, 0, kPollMs, nullptr);
   }
   r.net.finished.store(true, std::memory_order_seq_cst);
@@ -173,8 +179,7 @@ void ThreadTookBody(Request &r) {
 }
 
 void ReaderTook(Request &r) {
-  if (r.net.receiverSleeps.load(std::memory_order_seq_cst) &&
-      r.recvQueue.space() >= kReceiveBufferBytes)
+  if (r.net.receiverSleeps.load(std::memory_order_seq_cst) && r.recvQueue.space() >= kRingWakeBytes)
     Wake(r);
 }
 
@@ -188,7 +193,8 @@ bool WaitForRoom(Request &r, size_t need) {
 }
 
 void ReceiverAdded(Request &r) {
-  if (r.net.readerSleeps.load(std::memory_order_seq_cst)) Wake(r);
+  if (r.net.readerSleeps.load(std::memory_order_seq_cst) && r.recvQueue.size() >= kRingWakeBytes)
+    Wake(r);
 }
 
 }  // namespace lumox_inet
