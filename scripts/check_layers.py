@@ -8,11 +8,7 @@ same name are one unit: engine_steps.h and engine_steps.cpp both stand for engin
 A loop is a set of two or more units each reachable from every other; it is reported with
 one path around it and what each step uses.
 
-Loops known and being removed are listed in scripts/layer_loops_allowed.txt, one a line:
-units, a colon and the reason ("being removed by ..."). A loop among those units only is
-reported and let pass; a loop that takes in any other unit fails.
-
-  check_layers.py [-b BUILD] [-c CHECKS] [--allow FILE] [--plant A:B]
+  check_layers.py [-b BUILD] [-c CHECKS] [--plant FOLDER:A:B]
 """
 import argparse
 import json
@@ -188,35 +184,16 @@ def describe(path, edges):
     return "\n".join(steps)
 
 
-def read_allowed(path):
-    allowed = []
-    if not os.path.exists(path):
-        return allowed
-    with open(path, encoding="utf-8") as handle:
-        for number, line in enumerate(handle, 1):
-            line = line.strip()
-            if not line or line.startswith("#"):
-                continue
-            units, sep, reason = line.partition(":")
-            if not sep or not reason.strip() or len(units.split()) < 2:
-                sys.exit(f"{path}:{number}: want 'unit unit ...: reason'")
-            allowed.append((frozenset(units.split()), reason.strip()))
-    return allowed
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-b", "--build", default=os.path.join(ROOT, "build", "linux"))
     parser.add_argument("-c", "--checks", help="append PASS/FAIL lines to this file")
-    parser.add_argument("--allow", default=os.path.join(ROOT, "scripts", "layer_loops_allowed.txt"))
     parser.add_argument("--plant", action="append", default=[], metavar="FOLDER:A:B",
                         help="add a dependency A -> B in FOLDER (to see the check fail)")
     args = parser.parse_args()
     if not os.path.exists(os.path.join(args.build, "compile_commands.json")):
         sys.exit(f"check_layers: {args.build} has no compile_commands.json (build the linux leg)")
-    allowed = read_allowed(args.allow)
-    used = set()
-    failures, notes = [], []
+    failures = []
     for folder in FOLDERS:
         units, includes = include_edges(folder)
         built, calls = call_edges(args.build, folder)
@@ -233,19 +210,7 @@ def main():
             text = f"{folder}: loop {' -> '.join(path)}"
             if len(members) > len(path) - 1:
                 text += f" (all of {', '.join(members)} reach each other)"
-            detail = describe(path, edges)
-            key = next((s for s, r in allowed if set(members) <= s), None)
-            reason = next((r for s, r in allowed if s == key), None)
-            if reason:
-                used.add(key)
-                notes.append(f"{text} (allowed: {reason})")
-            else:
-                failures.append(f"{text}\n{detail}")
-    for units, reason in allowed:
-        if units not in used:
-            notes.append(f"allowed loop {' '.join(sorted(units))} no longer there: drop its line")
-    for line in notes:
-        print(line)
+            failures.append(f"{text}\n{describe(path, edges)}")
     for line in failures:
         print(f"FAIL {line}")
     name = "no two files of library/src or platform/src depend on each other in a loop"

@@ -286,18 +286,19 @@ bool IsLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0
 
 bool Cp932ToUtf8(const std::string &in, std::string &out) {
   std::u16string wide;
-  bool invalid = !Decoded(in, DecodeCp932, wide);
   out.clear();
-  if (!invalid) EncodeUtf8(wide.data(), wide.size(), out, invalid);
+  if (!Decoded(in, DecodeCp932, wide)) return false;
+  bool invalid = false;
+  EncodeUtf8(wide.data(), wide.size(), out, invalid);
   return !invalid;
 }
 
 bool Utf8ToCp932(const std::string &in, std::string &out) {
   std::u16string wide;
-  bool usedDefault = !Decoded(in, DecodeUtf8, wide);
   out.clear();
-  if (!usedDefault)
-    EncodeCp932(wide.data(), wide.size(), false, std::string(1, kAnsiDefault), out, usedDefault);
+  if (!Decoded(in, DecodeUtf8, wide)) return false;
+  bool usedDefault = false;
+  EncodeCp932(wide.data(), wide.size(), false, std::string(1, kAnsiDefault), out, usedDefault);
   return !usedDefault;
 }
 
