@@ -6,6 +6,17 @@
 
 namespace lumox_platform {
 
+namespace {
+
+// The host without the brackets of an IPv6 address.
+std::string BareHost(const Authority &a) {
+  if (a.hostLength >= 2 && a.host[0] == '[' && a.host[a.hostLength - 1] == ']')
+    return std::string(a.host + 1, a.hostLength - 2);
+  return std::string(a.host, a.hostLength);
+}
+
+}  // namespace
+
 bool SplitAuthority(const char *text, size_t length, Authority *out) {
   *out = Authority();
   const char *end = text + length;
@@ -27,12 +38,6 @@ bool SplitAuthority(const char *text, size_t length, Authority *out) {
     out->portLength = static_cast<size_t>(end - out->port);
   }
   return true;
-}
-
-std::string BareHost(const Authority &a) {
-  if (a.hostLength >= 2 && a.host[0] == '[' && a.host[a.hostLength - 1] == ']')
-    return std::string(a.host + 1, a.hostLength - 2);
-  return std::string(a.host, a.hostLength);
 }
 
 bool PortOf(const char *text, size_t length, unsigned defaultPort, unsigned *port) {

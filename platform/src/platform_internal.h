@@ -83,8 +83,6 @@ struct Authority {
 };
 // False for a '[' without its ']', or a ']' followed by anything but ":port".
 bool SplitAuthority(const char *text, size_t length, Authority *out);
-// The host without the brackets of an IPv6 address.
-std::string BareHost(const Authority &a);
 // The one port rule: decimal digits only, 1 to 65535; a port that is absent (null) or empty
 // is `defaultPort`. False, with *port untouched, for anything else.
 bool PortOf(const char *text, size_t length, unsigned defaultPort, unsigned *port);
