@@ -27,13 +27,14 @@ alignas(HandleTable) unsigned char g_tableStorage[sizeof(HandleTable)];
 HandleTable &g_table = *new (g_tableStorage) HandleTable;
 uintptr_t g_nextHandle = 0xcc0004;  // handle values are never reused within a process
 
-// The handle this thread looked up last. The calls that move a body come once per block,
-// so they find their request here without the table lock or a search. Handle values are
-// never reused; a closed handle is no longer `registered` (its object may live on, held by
-// a request), and a destroyed object fails the weak reference.
+// The handle this thread looked up last, held by this thread. The calls that move a body
+// come once per block, so they find their request here without the table lock, a search or
+// a reference count: the object stays alive while this thread's entry holds it, which only
+// this thread's next look-up or close (or its end) drops. Handle values are never reused; a
+// closed handle is no longer `registered`.
 struct LastLookup {
   uintptr_t value = 0;
-  std::weak_ptr<Object> object;
+  std::shared_ptr<Object> object;
 };
 thread_local LastLookup t_lastLookup;
 
@@ -62,18 +63,27 @@ HINTERNET Register(std::shared_ptr<Object> object) {
   return h;
 }
 
-std::shared_ptr<Object> Lookup(HINTERNET handle) {
+Object *LookupPinned(HINTERNET handle) {
   uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  if (value != 0 && t_lastLookup.value == value) {
-    std::shared_ptr<Object> object = t_lastLookup.object.lock();
-    if (object && object->registered) return object;
+  LastLookup &last = t_lastLookup;
+  if (value != 0 && last.value == value && last.object->registered.load(std::memory_order_relaxed))
+    return last.object.get();
+  LastLookup found;
+  {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    auto it = g_table.find(value);
+    if (it != g_table.end()) {
+      found.value = value;
+      found.object = it->second;
+    }
   }
-  std::lock_guard<std::mutex> lock(g_tableLock);
-  auto it = g_table.find(value);
-  if (it == g_table.end()) return nullptr;
-  t_lastLookup.value = value;
-  t_lastLookup.object = it->second;
-  return it->second;
+  std::swap(last, found);  // the entry held before goes outside the table lock
+  return last.object.get();
+}
+
+std::shared_ptr<Object> Lookup(HINTERNET handle) {
+  if (!LookupPinned(handle)) return nullptr;
+  return t_lastLookup.object;
 }
 
 bool Unregister(HINTERNET handle) {
@@ -86,6 +96,9 @@ bool Unregister(HINTERNET handle) {
     doomed->registered = false;
     g_table.erase(it);
   }
+  if (t_lastLookup.value == reinterpret_cast<uintptr_t>(handle)) t_lastLookup = LastLookup();
+  // A request's network thread ends with its handle, also while another thread reads.
+  if (doomed->kind == Kind::Request) StopNet(static_cast<Request &>(*doomed));
   // The object goes away here, outside the table lock (a request's teardown drives curl).
   doomed.reset();
   return true;

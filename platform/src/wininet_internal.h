@@ -8,9 +8,14 @@
 
 #include "platform_internal.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,6 +134,51 @@ class ByteQueue {
   size_t size_ = 0;
 };
 
+// Reply bytes between the side that receives them (curl's write callback, on the request's
+// network thread or on the caller's) and InternetReadFile. One producer and one consumer:
+// each position is moved by one side only and published with release, so a block is copied
+// in or out without a lock. Its storage is taken at the first push.
+class ByteRing {
+ public:
+  explicit ByteRing(size_t capacity) : capacity_(capacity) {}  // a power of two
+  size_t capacity() const { return capacity_; }
+  // Sequentially consistent with the sleep flags of NetThread: a side that says it sleeps
+  // and then finds nothing to do is seen by the other side after its next move.
+  size_t size() const { return static_cast<size_t>(in_.load() - out_.load()); }
+  size_t space() const { return capacity_ - size(); }
+  size_t push(const char *data, size_t n);  // producer
+  size_t pop(char *out, size_t n);          // consumer
+  void clear() {                            // neither side is running
+    in_.store(0);
+    out_.store(0);
+  }
+
+ private:
+  lumox_platform::BulkBuffer buf_;
+  size_t capacity_;
+  std::atomic<uint64_t> in_{0};   // bytes pushed so far
+  std::atomic<uint64_t> out_{0};  // bytes popped so far
+};
+
+// The thread that receives a reply body for its request. Between its start and its end it
+// alone drives the request's multi handle; `finished` hands the handle back.
+struct NetThread {
+  bool active = false;  // the caller's side: a thread was started and not taken back
+  pthread_t id{};
+  bool joinable = false;  // under the threads' lock (wininet_net.cpp)
+  std::atomic<bool> stop{false};
+  std::atomic<bool> finished{false};  // the thread no longer touches curl
+  // Waits of the reader for bytes and of the receiver for room; a side is woken only when
+  // it says it sleeps.
+  std::mutex lock;
+  std::condition_variable wake;
+  std::atomic<bool> readerSleeps{false};    // the caller waits for bytes or room
+  std::atomic<bool> receiverSleeps{false};  // the thread waits for room in the receive ring
+  // The thread paused curl's sending for want of body bytes; the caller wakes it once a
+  // batch of them is queued (or the last one).
+  std::atomic<bool> wantsBody{false};
+};
+
 struct Request;
 
 // One HTTP exchange on the wire (a request may need several: redirects, authentication).
@@ -169,18 +219,29 @@ struct Transfer {
   const std::string *fixedBody = nullptr;
   size_t fixedOffset = 0;
   bool streaming = false;
-  uint64_t lastActivityMs = 0;
+  uint64_t streamSent = 0;  // streamed body bytes handed to curl
+  bool threaded = false;    // the callbacks run on the request's network thread
+  std::atomic<uint64_t> lastActivityMs{0};
 };
 
 enum class ReqState { Open, Streaming, HeadReady, Failed };
 
-// Reply bytes held for InternetReadFile: two receive buffers, so curl seldom has to pause
-// with a buffer in hand (it then keeps a copy of it).
+// Reply bytes held for InternetReadFile: two receive buffers, so that the network thread
+// receives one while the reader copies out the other.
 const size_t kReceiveQueueBytes = size_t{128} * 1024;
 const size_t kReceiveBufferBytes = size_t{64} * 1024;  // curl's receive buffer: one socket read
+// A reader waiting for bytes is woken once this much is queued, or when the network thread
+// is about to wait for the socket; a receiver waiting for room once this much is free.
+const size_t kRingWakeBytes = kReceiveQueueBytes / 2;
 static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
+static_assert((kReceiveQueueBytes & (kReceiveQueueBytes - 1)) == 0, "the ring wraps by a mask");
 const size_t kSendQueueBytes = size_t{512} * 1024;  // body bytes of InternetWriteFile not yet sent:
                                                     // one send buffer of curl's
+static_assert((kSendQueueBytes & (kSendQueueBytes - 1)) == 0, "the ring wraps by a mask");
+// Body bytes queued before a network thread waiting for them is woken.
+const size_t kSendWakeBytes = size_t{64} * 1024;
+// The send ring has room for the caller to go on: at least half of it is free.
+inline bool SendRoom(const Request &r);
 
 struct Request : Object {
   Request() : Object(Kind::Request), recvQueue(kReceiveQueueBytes), sendQueue(kSendQueueBytes) {}
@@ -216,8 +277,9 @@ struct Request : Object {
   bool hasFixedBody = false;
   uint64_t streamTotal = 0;  // announced body length of HttpSendRequestExA
   uint64_t streamWritten = 0;
-  ByteQueue recvQueue;
-  ByteQueue sendQueue;
+  ByteRing recvQueue;
+  ByteRing sendQueue;
+  NetThread net;
   // Reply the caller sees.
   DWORD status = 0;
   std::string statusText;
@@ -227,10 +289,15 @@ struct Request : Object {
   bool refusedTunnel = false;
 };
 
+inline bool SendRoom(const Request &r) { return r.sendQueue.space() >= r.sendQueue.capacity() / 2; }
+
 // ----- handle table (wininet_handles.cpp) -----
 
 HINTERNET Register(std::shared_ptr<Object> object);
 std::shared_ptr<Object> Lookup(HINTERNET handle);
+// The object behind `handle`, held for this thread until its next look-up or close: valid
+// for the rest of the calling API function without a reference of its own.
+Object *LookupPinned(HINTERNET handle);
 bool Unregister(HINTERNET handle);
 void GlobalInit();
 
@@ -289,7 +356,43 @@ enum class Until {
 DWORD Pump(Request &r, Until until);
 // Lets curl go on with a transfer paused for a full or an empty queue.
 void Unpause(Transfer &t);
-uint64_t NowMs();
+// Milliseconds of the coarse monotonic clock, read without a system call; its few
+// milliseconds of resolution are far below any time-out.
+inline uint64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
+}
+
+// ----- the network thread of a reply body (wininet_net.cpp) -----
+
+// Hands the request's exchange to a thread of its own that receives the body into the
+// receive ring; false when none was started (the library is going away, or no thread).
+bool StartNet(Request &r);
+// Ends the request's network thread, if any, from any thread; the exchange stays as it is.
+void StopNet(Request &r);
+// Waits until reply bytes are in the ring or the thread is finished, at most the receive
+// time-out since the later of the call's start and the last activity on the wire.
+DWORD WaitForBytes(Request &r, uint64_t callStart, DWORD limit);
+// After the reader took bytes: wakes a receiver waiting for room.
+void ReaderTook(Request &r);
+// On the network thread: waits until the ring has `need` bytes of room; false when the
+// thread is being stopped.
+bool WaitForRoom(Request &r, size_t need);
+// After the receiver added bytes: wakes a reader waiting for them.
+void ReceiverAdded(Request &r);
+// The same for room in the send ring (SendRoom) while the thread sends a streamed body,
+// limited by the send time-out.
+DWORD WaitForSendRoom(Request &r, uint64_t callStart, DWORD limit);
+// After the caller queued body bytes: wakes a thread that waits for them, once a batch is
+// there or the body is complete.
+void CallerAdded(Request &r);
+// On the network thread, after curl took body bytes: wakes a caller waiting for room.
+void ThreadTookBody(Request &r);
+// Takes the exchange back from a finished (or stopped) network thread.
+void ReclaimNet(Request &r);
+// Notes the end of the request's exchange from curl's messages; true when it is over.
+bool CollectEnd(Request &r);
 
 // ----- curl results as WinINet errors (wininet_errors.cpp) -----
 

@@ -1,8 +1,9 @@
 // The request exports: HttpOpenRequestA, the two ways to send (HttpSendRequestA with the
 // whole body; HttpSendRequestExA, InternetWriteFile and HttpEndRequestA streaming it) and
 // InternetReadFile. Each export looks up its request, runs an internal step that returns an
-// error code, and is the only place that sets the last error. The exchanges themselves run
-// on libcurl inside these calls (no threads).
+// error code, and is the only place that sets the last error. The exchanges run on libcurl
+// inside these calls up to the reply head; a reply body is received by the request's network
+// thread (wininet_net.cpp).
 #include "wininet_internal.h"
 
 #include <cstring>
@@ -21,11 +22,11 @@ bool ValidVerb(const char *verb) {
 }
 
 // Runs `step` on the request behind `handle`; a failure sets the last error here only.
-// The reference held for the call is the looked-up one itself: no further copies, as the
+// The request is the one this thread's look-up holds: no reference is taken per call, as the
 // body calls come once per block.
 template <class Step>
 BOOL OnRequest(HINTERNET handle, Step step) {
-  std::shared_ptr<Object> o = Lookup(handle);
+  Object *o = LookupPinned(handle);
   DWORD err = !o                         ? ERROR_INVALID_HANDLE
               : o->kind != Kind::Request ? ERROR_INTERNET_INCORRECT_HANDLE_TYPE
                                          : step(static_cast<Request &>(*o));
@@ -90,13 +91,25 @@ DWORD SendRequest(Request &r, const char *headers, DWORD headersLength, const vo
 // The exchange is over with a complete reply while its body was still to come.
 bool AnsweredEarly(const Transfer &t) { return t.done && t.headDone && t.result == CURLE_OK; }
 
-// Queues body bytes of a streamed request and lets curl send them; waits while the queue
-// is full.
+// The exchange of a streamed body: taken back from its network thread once that is finished
+// (the exchange ended), so that its outcome can be read.
+void SettleNet(Request &r) {
+  if (r.net.active && r.net.finished.load()) ReclaimNet(r);
+}
+
+// The exchange ended while body bytes were still to go: the error of that end.
+DWORD EndedEarly(const Transfer &t) {
+  return t.result == CURLE_OK ? ERROR_INTERNET_CONNECTION_ABORTED : MapCurlError(t, t.result);
+}
+
+// Queues body bytes of a streamed request for the network thread that sends them (or lets
+// curl send them here when there is no such thread); waits while the queue is full.
 DWORD WriteBody(Request &r, const char *data, DWORD length, DWORD *written) {
   if (r.state != ReqState::Streaming) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   // The request announced its length; bytes beyond it would corrupt the connection.
   if (length > r.streamTotal - r.streamWritten) return ERROR_INVALID_PARAMETER;
-  if (r.refusedTunnel || (r.transfer && AnsweredEarly(*r.transfer))) {
+  SettleNet(r);
+  if (r.refusedTunnel || (r.transfer && !r.net.active && AnsweredEarly(*r.transfer))) {
     // The body has nowhere to go: the proxy refused the tunnel (the 407 comes at the end),
     // or the server answered before reading it and closed, where a write into the closed
     // connection still succeeds on WinINet. HttpEndRequestA hands out that reply.
@@ -106,23 +119,30 @@ DWORD WriteBody(Request &r, const char *data, DWORD length, DWORD *written) {
   }
   if (!r.transfer) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   Transfer &t = *r.transfer;
+  if (!r.net.active && !t.done) StartNet(r);
   DWORD err = 0;
   DWORD done = 0;
+  uint64_t callStart = NowMs();
   while (done < length) {
-    if (t.done) {
-      err = t.result == CURLE_OK ? ERROR_INTERNET_CONNECTION_ABORTED : MapCurlError(t, t.result);
+    if (!r.net.active && t.done) {
+      err = EndedEarly(t);
       break;
     }
     size_t n = r.sendQueue.push(data + done, length - done);
     done += static_cast<DWORD>(n);
     r.streamWritten += n;
-    Unpause(t);
+    if (r.net.active)
+      CallerAdded(r);
+    else
+      Unpause(t);
     if (done < length) {
-      err = Pump(r, Until::SendRoom);
+      DWORD limit = r.options.sendTimeout == INFINITE ? 0 : r.options.sendTimeout;
+      err = r.net.active ? WaitForSendRoom(r, callStart, limit) : Pump(r, Until::SendRoom);
       if (err) break;
+      SettleNet(r);  // an exchange that ended while this call waited fails it
     }
   }
-  if (!err && !t.done && r.streamWritten == r.streamTotal) {
+  if (!err && !r.net.active && !t.done && r.streamWritten == r.streamTotal) {
     // The last bytes are in: hand them to curl now rather than at HttpEndRequestA.
     int running = 0;
     curl_multi_perform(r.multi, &running);
@@ -154,6 +174,8 @@ DWORD EndRequest(Request &r) {
     return 0;
   }
   if (!r.transfer) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+  // The caller's thread drives the exchange to the reply head, as it decides what follows.
+  if (r.net.active) ReclaimNet(r);
   DWORD err;
   if (r.streamWritten < r.streamTotal) {
     // The body is shorter than announced; the exchange cannot be completed.
@@ -165,36 +187,60 @@ DWORD EndRequest(Request &r) {
   return Settle(r, err, ReqState::HeadReady);
 }
 
-// Hands out reply body bytes as they come; 0 bytes read is the end of the body.
+// The end of a reply body whose exchange is over: 0, or the error the caller gets for it.
+DWORD BodyEnd(const Transfer &t) {
+  if (t.result == CURLE_OK) return 0;
+  // A reply that announced its Content-Length and ended early ends like a complete one, as
+  // WinINet does: the caller compares the length it got with the one announced.
+  curl_off_t announced = -1;
+  if (t.result == CURLE_PARTIAL_FILE &&
+      curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+      announced >= 0)
+    return 0;
+  return MapCurlError(t, t.result);
+}
+
+// Hands out reply body bytes as they come; 0 bytes read is the end of the body. The body is
+// received by the request's network thread; the receive time-out limits each wait of this
+// call for bytes. Without that thread (it could not start, or it was stopped by a close or
+// an unload) this call drives the exchange itself.
 DWORD ReadBody(Request &r, char *out, DWORD toRead, DWORD *read) {
   if (r.state == ReqState::Failed)
     return r.failure ? r.failure : ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   if (r.state != ReqState::HeadReady) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   if (toRead == 0) return 0;
+  uint64_t callStart = 0;
   for (;;) {
     size_t n = r.recvQueue.pop(out, toRead);
     if (n > 0) {
       *read = static_cast<DWORD>(n);
-      // curl resumes by handing over all it holds, up to one receive buffer; with less room
-      // it would pause again and copy the rest once more, block after block.
-      if (r.transfer && r.transfer->recvPaused && r.recvQueue.space() >= kReceiveBufferBytes)
+      if (r.net.active) {
+        ReaderTook(r);
+      } else if (r.transfer && r.transfer->recvPaused &&
+                 r.recvQueue.space() >= kReceiveBufferBytes) {
+        // curl resumes by handing over all it holds, up to one receive buffer; with less
+        // room it would pause again and copy the rest once more, block after block.
         Unpause(*r.transfer);
+      }
       return 0;
     }
     if (!r.transfer) return 0;  // a reply without a body
     Transfer &t = *r.transfer;
-    if (t.done) {
-      if (t.result == CURLE_OK) return 0;
-      // A reply that announced its Content-Length and ended early ends like a complete
-      // one, as WinINet does: the caller compares the length it got with the one announced.
-      curl_off_t announced = -1;
-      if (t.result == CURLE_PARTIAL_FILE &&
-          curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
-          announced >= 0)
-        return 0;
-      return MapCurlError(t, t.result);
+    if (!callStart) callStart = NowMs();
+    if (r.net.active) {
+      if (!r.net.finished.load()) {
+        DWORD limit = r.options.receiveTimeout;
+        if (DWORD err = WaitForBytes(r, callStart, limit == INFINITE ? 0 : limit)) return err;
+        continue;
+      }
+      if (r.recvQueue.size() > 0) continue;
+      ReclaimNet(r);
     }
+    if (t.done) return BodyEnd(t);
     Unpause(t);
+    // The thread takes over once the request body is all in curl's hands (the send time-out
+    // no longer applies).
+    if (t.bodyHandedOver && !t.done && StartNet(r)) continue;
     if (DWORD err = Pump(r, Until::ReplyBytes)) return err;
   }
 }

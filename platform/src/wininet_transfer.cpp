@@ -12,12 +12,6 @@
 
 namespace lumox_inet {
 
-uint64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
-}
-
 size_t ByteQueue::push(const char *data, size_t n) {
   size_t cap = capacity_;
   if (n > cap - size_) n = cap - size_;
@@ -48,6 +42,40 @@ size_t ByteQueue::pop(char *out, size_t n) {
     done += run;
   }
   if (size_ == 0) head_ = 0;
+  return n;
+}
+
+size_t ByteRing::push(const char *data, size_t n) {
+  const size_t cap = capacity_;
+  uint64_t in = in_.load(std::memory_order_relaxed);
+  size_t used = static_cast<size_t>(in - out_.load(std::memory_order_acquire));
+  if (n > cap - used) n = cap - used;
+  if (n == 0) return 0;
+  if (!buf_) {
+    buf_ = lumox_platform::NewBulkBuffer(cap);
+    if (!buf_) throw std::bad_alloc();
+  }
+  size_t tail = static_cast<size_t>(in) & (cap - 1);
+  size_t run = cap - tail < n ? cap - tail : n;
+  lumox_platform::CopyBulk(buf_.get() + tail, data, run);
+  if (run < n) lumox_platform::CopyBulk(buf_.get(), data + run, n - run);
+  in_.store(in + n);
+  return n;
+}
+
+size_t ByteRing::pop(char *out, size_t n) {
+  const size_t cap = capacity_;
+  uint64_t from = out_.load(std::memory_order_relaxed);
+  size_t held = static_cast<size_t>(in_.load(std::memory_order_acquire) - from);
+  if (n > held) n = held;
+  if (n == 0) return 0;
+  size_t head = static_cast<size_t>(from) & (cap - 1);
+  size_t run = cap - head < n ? cap - head : n;
+  if (out) {
+    lumox_platform::CopyBulk(out, buf_.get() + head, run);
+    if (run < n) lumox_platform::CopyBulk(out + run, buf_.get(), n - run);
+  }
+  out_.store(from + n);
   return n;
 }
 
@@ -147,12 +175,16 @@ size_t WriteCallback(char *data, size_t size, size_t count, void *user) {
     if (t->discarded > kMaxDrain) return 0;
     return len;
   }
-  ByteQueue &q = t->owner->recvQueue;
-  if (q.space() < len) {
+  Request &r = *t->owner;
+  ByteRing &q = r.recvQueue;
+  // On the network thread the receiver waits for room; on the caller's, curl pauses until
+  // the caller has made room. A thread being stopped pauses too: the caller goes on.
+  if (q.space() < len && (!t->threaded || !WaitForRoom(r, len))) {
     t->recvPaused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
   q.push(data, len);
+  if (t->threaded) ReceiverAdded(r);
   return len;
 }
 
@@ -175,9 +207,19 @@ size_t ReadCallback(char *buffer, size_t size, size_t count, void *user) {
     return 0;
   }
   size_t n = r.sendQueue.pop(buffer, max);
-  if (r.sendQueue.size() == 0 && r.streamWritten >= r.streamTotal) t->bodyHandedOver = true;
-  if (n > 0) return n;
-  if (r.streamWritten >= r.streamTotal) return 0;
+  if (n == 0 && t->threaded && t->streamSent < r.streamTotal) {
+    // The caller is told to wake this thread (CallerAdded); bytes it queued before it could
+    // see that are taken now.
+    r.net.wantsBody.store(true);
+    if (r.sendQueue.size() > 0 && r.net.wantsBody.exchange(false)) n = r.sendQueue.pop(buffer, max);
+  }
+  t->streamSent += n;
+  if (t->streamSent >= r.streamTotal) t->bodyHandedOver = true;
+  if (n > 0) {
+    if (t->threaded) ThreadTookBody(r);
+    return n;
+  }
+  if (t->streamSent >= r.streamTotal) return 0;
   t->sendPaused = true;
   return CURL_READFUNC_PAUSE;
 }
@@ -216,29 +258,25 @@ bool Reached(const Request &r, const Transfer &t, Until until) {
   switch (until) {
     case Until::Connected: return t.connected;
     case Until::ReplyHead: return t.headDone;
-    case Until::SendRoom: return r.sendQueue.space() >= r.sendQueue.capacity() / 2;
+    case Until::SendRoom: return SendRoom(r);
     case Until::ReplyBytes: return r.recvQueue.size() > 0;
     case Until::End: return false;
   }
   return false;
 }
 
-// The request's body and verb: what curl sends and how it is announced. Returns the body's
-// length.
+// The verb and the body source of an exchange; returns the body's length.
 uint64_t SetBodyOptions(Request &r, Transfer &t, Body body) {
   CURL *e = t.easy;
   uint64_t bodyLength = 0;
   if (body == Body::Fixed) {
     t.fixedBody = &r.fixedBody;
     bodyLength = r.fixedBody.size();
-    if (bodyLength == 0) t.bodyHandedOver = true;
   } else if (body == Body::Stream) {
     t.streaming = true;
     bodyLength = r.streamTotal;
-    if (bodyLength == 0) t.bodyHandedOver = true;
-  } else {
-    t.bodyHandedOver = true;
   }
+  if (bodyLength == 0) t.bodyHandedOver = true;
   curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.verb.c_str());
   if (r.verb == "HEAD") {
     curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
@@ -254,7 +292,7 @@ uint64_t SetBodyOptions(Request &r, Transfer &t, Body body) {
 }  // namespace
 
 DWORD StartTransfer(Request &r, Body body) {
-  r.transfer.reset();
+  EndTransfer(r);
   r.recvQueue.clear();
   if (!r.multi) {
     r.multi = curl_multi_init();
@@ -333,14 +371,7 @@ DWORD Pump(Request &r, Until until) {
     if (t.done) return 0;
     int running = 0;
     curl_multi_perform(r.multi, &running);
-    int left = 0;
-    while (CURLMsg *m = curl_multi_info_read(r.multi, &left)) {
-      if (m->msg == CURLMSG_DONE && m->easy_handle == t.easy) {
-        t.done = true;
-        t.result = m->data.result;
-        ChallengeIsTheReply(t);
-      }
-    }
+    if (CollectEnd(r)) ChallengeIsTheReply(t);
     if (ready() || t.done) return 0;
     uint64_t now = NowMs();
     long wait = kMaxWaitMs;
@@ -358,7 +389,10 @@ DWORD Pump(Request &r, Until until) {
   }
 }
 
-void EndTransfer(Request &r) { r.transfer.reset(); }
+void EndTransfer(Request &r) {
+  if (r.net.active) ReclaimNet(r);
+  r.transfer.reset();
+}
 
 Transfer::~Transfer() {
   if (easy) {
@@ -374,6 +408,7 @@ Transfer::~Transfer() {
 }
 
 Request::~Request() {
+  StopNet(*this);
   transfer.reset();
   Wipe(authorization);
   Wipe(proxyAuthorization);

@@ -8,8 +8,10 @@
 // LUMOX_STRESS_THREADS and LUMOX_STRESS_TRANSFERS set the load (default 16 x 50); the
 // ThreadSanitizer leg runs this program with a smaller load.
 #include <windows.h>
+#include <wininet.h>
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdio.h>
@@ -18,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +74,22 @@ long ResidentKiB() {
   if (fscanf(file, "%ld %ld", &pages, &resident) != 2) resident = -1;
   fclose(file);
   return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+int ThreadCount() {
+  int count = 0;
+  DIR *dir = opendir("/proc/self/task");
+  if (!dir) return -1;
+  while (struct dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
+  closedir(dir);
+  return count;
+}
+
+// The thread count once it is at most `limit`, or after 5 s as it then is.
+int ThreadsSettledTo(int limit) {
+  for (int i = 0; i < 500 && ThreadCount() > limit; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return ThreadCount();
 }
 
 // Body bytes of the server's body/N directive: byte[i] = i % 251.
@@ -246,6 +265,102 @@ TEST(Stress, ManyThreadsManyMixedTransfers) {
   // The trace was written while it was on.
   EXPECT_FALSE(ReadFileBytes(traced.todayLogFile()).empty());
   RemoveTree(scratch);
+}
+
+// Downloads on several threads at once, each request closed by another thread while its
+// reader waits inside InternetReadFile for the next trickle of the body: every byte a reader
+// got is the body's own, a reader that calls again gets ERROR_INVALID_HANDLE, and the
+// requests' network threads end with their handles, while the readers (which hold the
+// requests they read last) still run.
+TEST(Stress, RequestsClosedByOtherThreadsMidBody) {
+  ASSERT_TRUE(Server().ok) << "test server not running (LUMOX_SERVER_INFO)";
+  const int kReaders = 6;
+  const size_t kBody = 8000000;
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // idle file threads end
+  const int before = ThreadCount();
+  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  HINTERNET connection =
+      InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort), nullptr,
+                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  ASSERT_NE(nullptr, connection);
+  std::vector<HINTERNET> requests;
+  for (int i = 0; i < kReaders; ++i) {
+    std::string path = "/x/" + UniqueId("stress-close") + "/body/8000000/trickle/150/300000";
+    requests.push_back(
+        HttpOpenRequestA(connection, "GET", path.c_str(), nullptr, nullptr, nullptr, 0, 0));
+    ASSERT_NE(nullptr, requests.back());
+  }
+  const std::string body = Pattern(kBody);
+  std::unique_ptr<std::atomic<size_t>[]> got(new std::atomic<size_t>[kReaders]);
+  std::unique_ptr<std::atomic<bool>[]> closed(new std::atomic<bool>[kReaders]);
+  std::vector<DWORD> lastError(kReaders, 0);
+  std::vector<int> wrong(kReaders, 0);
+  std::atomic<int> done{0};
+  std::atomic<bool> counted{false};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    got[i] = 0;
+    closed[i] = false;
+    readers.emplace_back([&, i] {
+      if (HttpSendRequestA(requests[i], nullptr, 0, nullptr, 0)) {
+        char block[1024];
+        for (int n = 0; n < 20000 && !closed[i]; ++n) {
+          DWORD count = 0;
+          if (!InternetReadFile(requests[i], block, sizeof block, &count)) {
+            lastError[i] = GetLastError();
+            break;
+          }
+          if (count == 0) break;
+          wrong[i] += body.compare(got[i], count, block, count) != 0;
+          got[i] += count;
+        }
+      }
+      ++done;
+      for (int n = 0; n < 1000 && !counted; ++n)  // keeps its look-up until counted
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+  }
+  for (int i = 0; i < kReaders; ++i) {
+    for (int n = 0; n < 1000 && got[i] < 400000; ++n)  // past the first trickle
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(InternetCloseHandle(requests[i])) << "request " << i;
+    closed[i] = true;
+  }
+  for (int n = 0; n < 1000 && done < kReaders; ++n)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_LE(ThreadsSettledTo(before + kReaders), before + kReaders) << "network threads stayed";
+  counted = true;
+  for (std::thread &r : readers) r.join();
+  for (int i = 0; i < kReaders; ++i) {
+    EXPECT_EQ(0, wrong[i]) << "reader " << i;
+    EXPECT_GE(got[i], 400000u) << "reader " << i;
+    EXPECT_LT(got[i], kBody) << "reader " << i;
+    EXPECT_TRUE(lastError[i] == 0 || lastError[i] == ERROR_INVALID_HANDLE)
+        << "reader " << i << ": " << lastError[i];
+  }
+  InternetCloseHandle(connection);
+  InternetCloseHandle(session);
+}
+
+// A copy of the layer unloaded while a download runs on its network thread (the ring full,
+// the thread waiting for room): no thread of it stays behind.
+TEST(Stress, UnloadWithADownloadInFlight) {
+  ASSERT_TRUE(Server().ok) << "test server not running (LUMOX_SERVER_INFO)";
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // idle file threads end
+  const int before = ThreadCount();
+  void *module = dlopen(LUMOX_NET_LAYER_MODULE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, module) << dlerror();
+  using StartFn = bool (*)(int, const char *);
+  auto start = reinterpret_cast<StartFn>(dlsym(module, "StartDownloadAndLeave"));
+  ASSERT_NE(nullptr, start);
+  std::string path = "/x/" + UniqueId("stress-unload") + "/body/3000000";
+  bool started = false;
+  // On a thread of its own, whose end drops its per-thread state before the unload.
+  std::thread([&] { started = start(Server().httpPort, path.c_str()); }).join();
+  ASSERT_TRUE(started);
+  EXPECT_EQ(before + 1, ThreadCount()) << "the download's network thread";
+  EXPECT_EQ(0, dlclose(module));
+  EXPECT_EQ(before, ThreadsSettledTo(before));
 }
 
 // Threads reading one buffered file handle in small blocks while another thread closes it:
