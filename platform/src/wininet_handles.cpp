@@ -59,6 +59,7 @@ HINTERNET Register(std::shared_ptr<Object> object) {
   HINTERNET h = reinterpret_cast<HINTERNET>(value);
   object->handle = h;
   object->registered = true;
+  if (object->kind == Kind::Request) RequestHandleOpened();
   g_table[value] = std::move(object);
   return h;
 }
@@ -98,7 +99,10 @@ bool Unregister(HINTERNET handle) {
   }
   if (t_lastLookup.value == reinterpret_cast<uintptr_t>(handle)) t_lastLookup = LastLookup();
   // A request's network thread ends with its handle, also while another thread reads.
-  if (doomed->kind == Kind::Request) StopNet(static_cast<Request &>(*doomed));
+  if (doomed->kind == Kind::Request) {
+    RequestHandleClosed();
+    StopNet(static_cast<Request &>(*doomed));
+  }
   // The object goes away here, outside the table lock (a request's teardown drives curl).
   doomed.reset();
   return true;

@@ -152,6 +152,12 @@ class ByteRing {
     in_.store(0);
     out_.store(0);
   }
+  // Empties the ring and gives it `capacity` bytes (a power of two); neither side is running.
+  void resize(size_t capacity) {
+    clear();
+    if (capacity != capacity_) buf_.reset();
+    capacity_ = capacity;
+  }
 
  private:
   lumox_platform::BulkBuffer buf_;
@@ -221,20 +227,23 @@ struct Transfer {
   bool streaming = false;
   uint64_t streamSent = 0;  // streamed body bytes handed to curl
   bool threaded = false;    // the callbacks run on the request's network thread
+  uint64_t moved = 0;       // reply body bytes handed to the caller
   std::atomic<uint64_t> lastActivityMs{0};
 };
 
 enum class ReqState { Open, Streaming, HeadReady, Failed };
 
-// Reply bytes held for InternetReadFile: two receive buffers, so that the network thread
-// receives one while the reader copies out the other.
+// Reply bytes held for InternetReadFile when the caller's thread receives them: two receive
+// buffers, so curl seldom has to pause with a buffer in hand (it then keeps a copy of it).
 const size_t kReceiveQueueBytes = size_t{128} * 1024;
 const size_t kReceiveBufferBytes = size_t{64} * 1024;  // curl's receive buffer: one socket read
-// A reader waiting for bytes is woken once this much is queued, or when the network thread
-// is about to wait for the socket; a receiver waiting for room once this much is free.
-const size_t kRingWakeBytes = kReceiveQueueBytes / 2;
 static_assert(kReceiveQueueBytes >= kReceiveBufferBytes, "a whole receive must fit the queue");
 static_assert((kReceiveQueueBytes & (kReceiveQueueBytes - 1)) == 0, "the ring wraps by a mask");
+// With a network thread the ring is larger: the two threads hand over half of it at a time,
+// as waking the other thread costs more than copying a few hundred blocks.
+const size_t kNetRingBytes = size_t{1024} * 1024;
+static_assert(kNetRingBytes / 2 >= kReceiveBufferBytes, "a whole receive must fit half the ring");
+static_assert((kNetRingBytes & (kNetRingBytes - 1)) == 0, "the ring wraps by a mask");
 const size_t kSendQueueBytes = size_t{512} * 1024;  // body bytes of InternetWriteFile not yet sent:
                                                     // one send buffer of curl's
 static_assert((kSendQueueBytes & (kSendQueueBytes - 1)) == 0, "the ring wraps by a mask");
@@ -369,6 +378,15 @@ inline uint64_t NowMs() {
 // Hands the request's exchange to a thread of its own that receives the body into the
 // receive ring; false when none was started (the library is going away, or no thread).
 bool StartNet(Request &r);
+// Whether a body with `moved` bytes moved and `left` still to go (UINT64_MAX: unknown) is
+// worth a network thread now: it is not small, and a core is free for the thread.
+bool NetThreadPays(uint64_t moved, uint64_t left);
+// Counts the open request handles, which each keep a caller's thread busy.
+void RequestHandleOpened();
+void RequestHandleClosed();
+// For tests: a thread from the first byte and whatever the number of requests (true), or
+// the rule above (false).
+void AlwaysStartNetThreads(bool always);
 // Ends the request's network thread, if any, from any thread; the exchange stays as it is.
 void StopNet(Request &r);
 // Waits until reply bytes are in the ring or the thread is finished, at most the receive

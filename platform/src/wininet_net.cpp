@@ -10,6 +10,8 @@
 // a call still reading it drives it on its own thread as before.
 #include "wininet_internal.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <new>
 #include <vector>
@@ -19,12 +21,27 @@ namespace lumox_inet {
 namespace {
 
 const int kPollMs = 1000;  // longest single wait for socket activity
+const int kBatchMs = 1;    // how long bytes may wait for more before a sleeping reader is woken
 
 // The threads' lock: starts, joins and the list of running threads. The threads never take
 // it, so joining under it cannot wait on itself.
 std::mutex g_netLock;
 std::vector<Request *> g_running;
 bool g_gone = false;  // the library is going away: no new threads
+
+size_t Cores() {
+  static const size_t cores = [] {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<size_t>(n) : size_t{1};
+  }();
+  return cores;
+}
+
+// A body moves on the caller's thread until this much has moved: a smaller one is done
+// before a thread would have paid for its start and its hand-overs.
+const uint64_t kNetAfterBytes = uint64_t{1} << 20;
+std::atomic<size_t> g_openRequests{0};
+std::atomic<bool> g_always{false};
 
 void Wake(Request &r) {
   std::lock_guard<std::mutex> lock(r.net.lock);
@@ -49,7 +66,13 @@ void *NetMain(void *arg) {
     int ready = 0;
     curl_multi_poll(r.multi, nullptr, 0, 0, &ready);
     if (ready > 0) continue;
-    if (r.net.readerSleeps.load(std::memory_order_seq_cst) && r.recvQueue.size() > 0) Wake(r);
+    if (r.net.readerSleeps.load(std::memory_order_seq_cst) && r.recvQueue.size() > 0) {
+      // A reader that sleeps is woken for a batch: on a busy stream more comes within a
+      // moment, and each wake-up of another thread is costly.
+      curl_multi_poll(r.multi, nullptr, 0, kBatchMs, &ready);
+      if (ready > 0 && r.recvQueue.size() < r.recvQueue.capacity() / 2) continue;
+      Wake(r);
+    }
     curl_multi_poll(r.multi, nullptr, 0, kPollMs, nullptr);
   }
   r.net.finished.store(true, std::memory_order_seq_cst);
@@ -100,6 +123,7 @@ bool CollectEnd(Request &r) {
 bool StartNet(Request &r) {
   std::lock_guard<std::mutex> lock(g_netLock);
   if (g_gone || !r.registered.load() || r.net.joinable) return false;
+  if (r.recvQueue.size() == 0) r.recvQueue.resize(kNetRingBytes);
   g_running.reserve(g_running.size() + 1);
   r.net.stop.store(false);
   r.net.finished.store(false);
@@ -114,6 +138,19 @@ bool StartNet(Request &r) {
   g_running.push_back(&r);
   return true;
 }
+
+bool NetThreadPays(uint64_t moved, uint64_t left) {
+  if (g_always.load(std::memory_order_relaxed)) return true;
+  // Each open request keeps a caller's thread busy; a thread of its own pays only while a
+  // core is free for it, and the hand-overs between the two threads cost more than they
+  // gain on a short body.
+  return moved >= kNetAfterBytes && left >= kNetAfterBytes &&
+         g_openRequests.load(std::memory_order_relaxed) < Cores();
+}
+
+void RequestHandleOpened() { g_openRequests.fetch_add(1, std::memory_order_relaxed); }
+void RequestHandleClosed() { g_openRequests.fetch_sub(1, std::memory_order_relaxed); }
+void AlwaysStartNetThreads(bool always) { g_always.store(always); }
 
 void StopNet(Request &r) {
   std::lock_guard<std::mutex> lock(g_netLock);
@@ -179,7 +216,7 @@ void ThreadTookBody(Request &r) {
 }
 
 void ReaderTook(Request &r) {
-  if (r.net.receiverSleeps.load(std::memory_order_seq_cst) && r.recvQueue.space() >= kRingWakeBytes)
+  if (r.net.receiverSleeps.load(std::memory_order_seq_cst) && r.recvQueue.space() >= r.recvQueue.capacity() / 2)
     Wake(r);
 }
 
@@ -193,7 +230,7 @@ bool WaitForRoom(Request &r, size_t need) {
 }
 
 void ReceiverAdded(Request &r) {
-  if (r.net.readerSleeps.load(std::memory_order_seq_cst) && r.recvQueue.size() >= kRingWakeBytes)
+  if (r.net.readerSleeps.load(std::memory_order_seq_cst) && r.recvQueue.size() >= r.recvQueue.capacity() / 2)
     Wake(r);
 }
 

@@ -119,7 +119,8 @@ DWORD WriteBody(Request &r, const char *data, DWORD length, DWORD *written) {
   }
   if (!r.transfer) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   Transfer &t = *r.transfer;
-  if (!r.net.active && !t.done) StartNet(r);
+  if (!r.net.active && !t.done && NetThreadPays(r.streamWritten, r.streamTotal - r.streamWritten))
+    StartNet(r);
   DWORD err = 0;
   DWORD done = 0;
   uint64_t callStart = NowMs();
@@ -200,6 +201,16 @@ DWORD BodyEnd(const Transfer &t) {
   return MapCurlError(t, t.result);
 }
 
+// Reply body bytes still to come as announced; UINT64_MAX when no length was announced.
+uint64_t BodyLeft(const Transfer &t) {
+  curl_off_t announced = -1;
+  if (curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
+      announced < 0)
+    return UINT64_MAX;
+  uint64_t length = static_cast<uint64_t>(announced);
+  return length > t.moved ? length - t.moved : 0;
+}
+
 // Hands out reply body bytes as they come; 0 bytes read is the end of the body. The body is
 // received by the request's network thread; the receive time-out limits each wait of this
 // call for bytes. Without that thread (it could not start, or it was stopped by a close or
@@ -214,6 +225,7 @@ DWORD ReadBody(Request &r, char *out, DWORD toRead, DWORD *read) {
     size_t n = r.recvQueue.pop(out, toRead);
     if (n > 0) {
       *read = static_cast<DWORD>(n);
+      if (r.transfer) r.transfer->moved += n;
       if (r.net.active) {
         ReaderTook(r);
       } else if (r.transfer && r.transfer->recvPaused &&
@@ -239,8 +251,9 @@ DWORD ReadBody(Request &r, char *out, DWORD toRead, DWORD *read) {
     if (t.done) return BodyEnd(t);
     Unpause(t);
     // The thread takes over once the request body is all in curl's hands (the send time-out
-    // no longer applies).
-    if (t.bodyHandedOver && !t.done && StartNet(r)) continue;
+    // no longer applies) and the reply body is long.
+    if (t.bodyHandedOver && !t.done && NetThreadPays(t.moved, BodyLeft(t)) && StartNet(r))
+      continue;
     if (DWORD err = Pump(r, Until::ReplyBytes)) return err;
   }
 }

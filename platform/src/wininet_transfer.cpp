@@ -293,7 +293,7 @@ uint64_t SetBodyOptions(Request &r, Transfer &t, Body body) {
 
 DWORD StartTransfer(Request &r, Body body) {
   EndTransfer(r);
-  r.recvQueue.clear();
+  r.recvQueue.resize(kReceiveQueueBytes);
   if (!r.multi) {
     r.multi = curl_multi_init();
     if (!r.multi) return ERROR_NOT_ENOUGH_MEMORY;

@@ -6,8 +6,13 @@
 // Opens a request for `path` on 127.0.0.1:`port`, sends it and reads 256 KiB of the reply
 // body, more than the bytes that came with the head, so the network thread runs; the
 // handles stay open. False when a call failed.
+namespace lumox_inet {
+void AlwaysStartNetThreads(bool always);
+}
+
 extern "C" __attribute__((visibility("default"))) bool StartDownloadAndLeave(int port,
                                                                              const char *path) {
+  lumox_inet::AlwaysStartNetThreads(true);  // a thread for this short a body too
   HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
   HINTERNET connection =
       session ? InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(port), nullptr,

@@ -28,6 +28,10 @@
 #include "Lumox.h"
 #include "test_support.h"
 
+namespace lumox_inet {
+void AlwaysStartNetThreads(bool always);  // the layer's switch for tests
+}
+
 namespace {
 
 using namespace lumox_test;
@@ -276,6 +280,7 @@ TEST(Stress, RequestsClosedByOtherThreadsMidBody) {
   ASSERT_TRUE(Server().ok) << "test server not running (LUMOX_SERVER_INFO)";
   const int kReaders = 6;
   const size_t kBody = 8000000;
+  lumox_inet::AlwaysStartNetThreads(true);  // whatever the body's length and the cores
   std::this_thread::sleep_for(std::chrono::milliseconds(800));  // idle file threads end
   const int before = ThreadCount();
   HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
@@ -338,6 +343,60 @@ TEST(Stress, RequestsClosedByOtherThreadsMidBody) {
     EXPECT_TRUE(lastError[i] == 0 || lastError[i] == ERROR_INVALID_HANDLE)
         << "reader " << i << ": " << lastError[i];
   }
+  InternetCloseHandle(connection);
+  InternetCloseHandle(session);
+  lumox_inet::AlwaysStartNetThreads(false);
+}
+
+// Reads a request's reply body until `total` bytes have come; false at an error or its end.
+bool ReadUpTo(HINTERNET request, size_t total, size_t *got) {
+  char block[1024];
+  while (*got < total) {
+    DWORD count = 0;
+    if (!InternetReadFile(request, block, sizeof block, &count) || count == 0) return false;
+    *got += count;
+  }
+  return true;
+}
+
+// A reply body gets a network thread only past its first MiB, and only while fewer
+// requests are open than there are cores (each keeps a caller's thread busy). The thread
+// is looked for once the caller has read a few receive buffers past that MiB (it starts
+// when the caller finds no byte waiting), and before its ring of 1 MiB could hold the rest.
+TEST(Stress, NetworkThreadOnlyForALongBodyWithACoreFree) {
+  ASSERT_TRUE(Server().ok) << "test server not running (LUMOX_SERVER_INFO)";
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  if (cores < 2) GTEST_SKIP() << "one core: a network thread never pays";
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // idle file threads end
+  const int before = ThreadCount();
+  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  HINTERNET connection =
+      InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort), nullptr,
+                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  auto send = [&](const char *id) {
+    std::string path = "/x/" + UniqueId(id) + "/body/4000000";
+    HINTERNET r = HttpOpenRequestA(connection, "GET", path.c_str(), nullptr, nullptr, nullptr, 0, 0);
+    EXPECT_TRUE(r && HttpSendRequestA(r, nullptr, 0, nullptr, 0));
+    return r;
+  };
+  HINTERNET alone = send("stress-alone");
+  size_t got = 0;
+  ASSERT_TRUE(ReadUpTo(alone, 900000, &got));
+  EXPECT_EQ(before, ThreadCount()) << "within the first MiB";
+  ASSERT_TRUE(ReadUpTo(alone, 1500000, &got));
+  EXPECT_EQ(before + 1, ThreadCount()) << "past the first MiB, the only request open";
+  InternetCloseHandle(alone);
+  EXPECT_EQ(before, ThreadsSettledTo(before));
+
+  std::vector<HINTERNET> open;  // requests opened, not sent: as many in all as cores
+  for (long i = 1; i < cores; ++i)
+    open.push_back(HttpOpenRequestA(connection, "GET", "/", nullptr, nullptr, nullptr, 0, 0));
+  HINTERNET crowded = send("stress-crowded");
+  got = 0;
+  ASSERT_TRUE(ReadUpTo(crowded, 1500000, &got));
+  EXPECT_EQ(before, ThreadCount()) << "no core free";
+  InternetCloseHandle(crowded);
+  for (HINTERNET r : open) InternetCloseHandle(r);
   InternetCloseHandle(connection);
   InternetCloseHandle(session);
 }
