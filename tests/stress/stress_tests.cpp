@@ -404,6 +404,11 @@ TEST(Stress, NetworkThreadOnlyForALongBodyWithACoreFree) {
 // A copy of the layer unloaded while a download runs on its network thread (the ring full,
 // the thread waiting for room): no thread of it stays behind.
 TEST(Stress, UnloadWithADownloadInFlight) {
+#ifdef __SANITIZE_ADDRESS__
+  // The unloaded copy's open handles stay allocated, as a library unloaded with handles
+  // open leaves them; LeakSanitizer would report them. The other legs run this test.
+  GTEST_SKIP() << "leaves the unloaded copy's handles allocated, on purpose";
+#endif
   ASSERT_TRUE(Server().ok) << "test server not running (LUMOX_SERVER_INFO)";
   std::this_thread::sleep_for(std::chrono::milliseconds(800));  // idle file threads end
   const int before = ThreadCount();
