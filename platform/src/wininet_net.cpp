@@ -51,6 +51,7 @@ void Wake(Request &r) {
 void *NetMain(void *arg) {
   Request &r = *static_cast<Request *>(arg);
   Transfer &t = *r.transfer;
+  bool batching = false;  // bytes wait for a batch before a sleeping reader is woken
   while (!r.net.stop.load(std::memory_order_acquire)) {
     if (t.sendPaused && !r.net.wantsBody.load(std::memory_order_seq_cst)) {
       // Sending paused on the caller's thread before this one started, or the caller
@@ -68,11 +69,16 @@ void *NetMain(void *arg) {
     if (ready > 0) continue;
     if (r.net.readerSleeps.load(std::memory_order_seq_cst) && r.recvQueue.size() > 0) {
       // A reader that sleeps is woken for a batch: on a busy stream more comes within a
-      // moment, and each wake-up of another thread is costly.
-      curl_multi_poll(r.multi, nullptr, 0, kBatchMs, &ready);
-      if (ready > 0 && r.recvQueue.size() < r.recvQueue.capacity() / 2) continue;
+      // moment, and each wake-up of another thread is costly. Once only, so that a slow
+      // stream's bytes wait no longer than that moment.
+      if (!batching) {
+        batching = true;
+        curl_multi_poll(r.multi, nullptr, 0, kBatchMs, &ready);
+        if (ready > 0) continue;
+      }
       Wake(r);
     }
+    batching = false;
     curl_multi_poll(r.multi, nullptr, 0, kPollMs, nullptr);
   }
   r.net.finished.store(true, std::memory_order_seq_cst);
