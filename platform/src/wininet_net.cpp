@@ -222,7 +222,8 @@ void ThreadTookBody(Request &r) {
 }
 
 void ReaderTook(Request &r) {
-  if (r.net.receiverSleeps.load(std::memory_order_seq_cst) && r.recvQueue.space() >= r.recvQueue.capacity() / 2)
+  if (r.net.receiverSleeps.load(std::memory_order_seq_cst) &&
+      r.recvQueue.space() >= r.recvQueue.capacity() / 2)
     Wake(r);
 }
 
@@ -236,7 +237,8 @@ bool WaitForRoom(Request &r, size_t need) {
 }
 
 void ReceiverAdded(Request &r) {
-  if (r.net.readerSleeps.load(std::memory_order_seq_cst) && r.recvQueue.size() >= r.recvQueue.capacity() / 2)
+  if (r.net.readerSleeps.load(std::memory_order_seq_cst) &&
+      r.recvQueue.size() >= r.recvQueue.capacity() / 2)
     Wake(r);
 }
 

@@ -252,8 +252,7 @@ DWORD ReadBody(Request &r, char *out, DWORD toRead, DWORD *read) {
     Unpause(t);
     // The thread takes over once the request body is all in curl's hands (the send time-out
     // no longer applies) and the reply body is long.
-    if (t.bodyHandedOver && !t.done && NetThreadPays(t.moved, BodyLeft(t)) && StartNet(r))
-      continue;
+    if (t.bodyHandedOver && !t.done && NetThreadPays(t.moved, BodyLeft(t)) && StartNet(r)) continue;
     if (DWORD err = Pump(r, Until::ReplyBytes)) return err;
   }
 }

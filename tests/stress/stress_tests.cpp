@@ -375,7 +375,8 @@ TEST(Stress, NetworkThreadOnlyForALongBodyWithACoreFree) {
                        nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   auto send = [&](const char *id) {
     std::string path = "/x/" + UniqueId(id) + "/body/4000000";
-    HINTERNET r = HttpOpenRequestA(connection, "GET", path.c_str(), nullptr, nullptr, nullptr, 0, 0);
+    HINTERNET r =
+        HttpOpenRequestA(connection, "GET", path.c_str(), nullptr, nullptr, nullptr, 0, 0);
     EXPECT_TRUE(r && HttpSendRequestA(r, nullptr, 0, nullptr, 0));
     return r;
   };
