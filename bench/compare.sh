@@ -15,6 +15,11 @@
 # over the larger of the two. Any failed or short transfer is reported and makes the script
 # exit 1. Everything it starts listens on 127.0.0.1 only and is stopped by its PID when the
 # script ends.
+# With ROTATE_WITH=OTHER_BUILD_DIR it compares two builds in tight rotation instead: per case,
+# ROUNDS (default 9) rounds of one run each of this build, the other build and curl, in an
+# order that turns each round, so that a machine drifting between a slow and a fast phase
+# weighs on all three alike; it prints per build the median and the worst of each round's
+# ratio to curl, the median ratio of the other build to this one, and each build's peak.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-$here/../build/linux}" && pwd)"
@@ -25,7 +30,13 @@ cases="${CASES:-dl-1M dl-100M dl-1G ul-1M ul-100M ul-1G dl-https-100M dl-8x100M}
 library="$build/library/libLumox.so"
 driver="$build/bench/lumox_bench_driver"
 sink="$build/bench/lumox_bench_sink"
-for f in "$library" "$driver" "$sink"; do
+other="${ROTATE_WITH:-}"
+if [ -n "$other" ]; then
+  other="$(cd "$other" && pwd)"
+  other_library="$other/library/libLumox.so"
+  other_driver="$other/bench/lumox_bench_driver"
+fi
+for f in "$library" "$driver" "$sink" ${other:+"$other_library" "$other_driver"}; do
   [ -e "$f" ] || { echo "missing $f (build the linux preset first)" >&2; exit 2; }
 done
 for tool in nginx curl wget openssl python3 timeout dd; do
@@ -113,6 +124,7 @@ wait_for "https://127.0.0.1:$https_port/1M.bin"
 # --- one timed run ----------------------------------------------------------------------
 failures=0
 peak_kib=0
+other_peak_kib=0
 elapsed=""
 
 fail() { echo "  $*" >&2; failures=$((failures + 1)); }
@@ -137,6 +149,8 @@ check_file() {  # case tool path size
 # Runs one tool once for a case; sets `elapsed` (seconds) or leaves it empty on failure.
 run_once() {  # case tool
   local name="$1" tool="$2" kind size url src out t0 t1 rc=0 i line kib
+  local drv="$driver" lib="$library"
+  [ "$tool" = other ] && drv="$other_driver" lib="$other_library"
   kind="${name%%-*}"
   size="${name##*-}"; size="${size#8x}"
   local file="$size.bin"
@@ -150,7 +164,7 @@ run_once() {  # case tool
   t0=$EPOCHREALTIME
   if [[ "$name" == dl-8x* ]]; then
     case "$tool" in
-      lumox) line="$(timeout 600 "$driver" "$library" download "$url" "$out" 8)" || rc=$? ;;
+      lumox | other) line="$(timeout 600 "$drv" "$lib" download "$url" "$out" 8)" || rc=$? ;;
       curl) for i in 0 1 2 3 4 5 6 7; do timeout 600 curl -sS -o "$out.$i" "$url" & done
             for i in 0 1 2 3 4 5 6 7; do wait -n || rc=$?; done ;;
       wget) for i in 0 1 2 3 4 5 6 7; do timeout 600 wget -q -O "$out.$i" "$url" & done
@@ -158,14 +172,14 @@ run_once() {  # case tool
     esac
   elif [ "$kind" = dl ]; then
     case "$tool" in
-      lumox) line="$(SSL_CERT_FILE="$work/cert.pem" timeout 600 "$driver" "$library" download \
-                       "$url" "$out")" || rc=$? ;;
+      lumox | other) line="$(SSL_CERT_FILE="$work/cert.pem" timeout 600 "$drv" "$lib" download \
+                               "$url" "$out")" || rc=$? ;;
       curl) timeout 600 curl -sS --cacert "$work/cert.pem" -o "$out" "$url" || rc=$? ;;
       wget) timeout 600 wget -q --ca-certificate="$work/cert.pem" -O "$out" "$url" || rc=$? ;;
     esac
   else
     case "$tool" in
-      lumox) line="$(timeout 600 "$driver" "$library" upload "$sink_url" "$src")" || rc=$? ;;
+      lumox | other) line="$(timeout 600 "$drv" "$lib" upload "$sink_url" "$src")" || rc=$? ;;
       curl) timeout 600 curl -sS -H 'Expect:' -F "file=@$src" -o "$out" "$sink_url" || rc=$? ;;
       wget) timeout 600 wget -q --post-file="$src" -O "$out" "$sink_url" || rc=$? ;;
     esac
@@ -175,9 +189,13 @@ run_once() {  # case tool
     fail "$name $tool: exit status $rc ${line:-}"
     return
   fi
-  if [ "$tool" = lumox ]; then
+  if [ "$tool" = lumox ] || [ "$tool" = other ]; then
     kib="$(sed -n 's/.*peak_rss_kib=\([0-9]*\).*/\1/p' <<<"$line")"
-    [ -n "$kib" ] && [ "$kib" -gt "$peak_kib" ] && peak_kib="$kib"
+    if [ "$tool" = other ]; then
+      [ -n "$kib" ] && [ "$kib" -gt "$other_peak_kib" ] && other_peak_kib="$kib"
+    else
+      [ -n "$kib" ] && [ "$kib" -gt "$peak_kib" ] && peak_kib="$kib"
+    fi
   fi
   if [[ "$name" == dl-8x* ]]; then
     for i in 0 1 2 3 4 5 6 7; do check_file "$name" "$tool" "$out.$i" "$size"; done
@@ -211,6 +229,40 @@ floor_once() {  # net|disk size
   [ "$1" = disk ] && check_file "floor-disk-$2" dd "$work/out/floor" "$(bytes_of "$2")"
   elapsed="$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.4f", b - a}')"
 }
+
+# Tight rotation of two builds and curl (ROTATE_WITH): per case, a round is one run of each.
+rotate() {
+  local name round i tool a b c tools=(lumox other curl) rows="" ta tb tc
+  printf 'this build (A) = %s, other (B) = %s; %s rounds per case, each tool once a round\n' \
+    "$build" "$other" "${ROUNDS:-9}"
+  printf '%-16s %12s %8s %12s %8s %8s %12s\n' case 'A/curl med' worst 'B/curl med' worst 'B/A med' \
+    'peak MiB A B'
+  for name in $cases; do
+    rows="" peak_kib=0 other_peak_kib=0
+    for round in $(seq "${ROUNDS:-9}"); do
+      ta="" tb="" tc=""
+      for i in 0 1 2; do
+        tool="${tools[$(((round + i) % 3))]}"
+        run_once "$name" "$tool"
+        case "$tool" in lumox) ta="$elapsed" ;; other) tb="$elapsed" ;; curl) tc="$elapsed" ;; esac
+      done
+      [ -n "$ta" ] && [ -n "$tb" ] && [ -n "$tc" ] && rows+="$ta $tb $tc"$'\n'
+    done
+    awk -v name="$name" -v pa="$peak_kib" -v pb="$other_peak_kib" '
+      function med(v, n,   i, j, t) { for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j-1] > v[j]; j--) { t = v[j]; v[j] = v[j-1]; v[j-1] = t }
+                                       return n % 2 ? v[(n+1)/2] : (v[n/2] + v[n/2+1]) / 2 }
+      NF == 3 { n++; a[n] = $1 / $3; b[n] = $2 / $3; d[n] = $2 / $1
+                if (a[n] > wa) wa = a[n]; if (b[n] > wb) wb = b[n] }
+      END { if (n == 0) { printf "%-16s no complete round\n", name; exit }
+            printf "%-16s %12.2f %8.2f %12.2f %8.2f %8.2f %6.1f %5.1f\n", name, med(a, n), wa, med(b, n), wb, med(d, n), pa / 1024, pb / 1024 }' <<<"$rows"
+  done
+}
+
+if [ -n "$other" ]; then
+  rotate
+  [ "$failures" -eq 0 ] || { echo "$failures transfer(s) failed or came out short" >&2; exit 1; }
+  exit 0
+fi
 
 declare -A floor_of all_curl all_wget all_floor
 format='%-16s %9s %9s %9s %8s %8s %8s %10s\n'
