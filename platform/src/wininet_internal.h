@@ -115,27 +115,10 @@ struct Header {
   std::string value;
 };
 
-// A bounded byte queue between the caller and curl's callbacks. Its storage is taken at the
-// first push, so a request that never moves a body that way holds none.
-class ByteQueue {
- public:
-  explicit ByteQueue(size_t capacity) : capacity_(capacity) {}
-  size_t size() const { return size_; }
-  size_t capacity() const { return capacity_; }
-  size_t space() const { return capacity_ - size_; }
-  size_t push(const char *data, size_t n);
-  size_t pop(char *out, size_t n);
-  void clear() { head_ = size_ = 0; }
-
- private:
-  lumox_platform::BulkBuffer buf_;
-  size_t capacity_;
-  size_t head_ = 0;
-  size_t size_ = 0;
-};
-
-// Reply bytes between the side that receives them (curl's write callback, on the request's
-// network thread or on the caller's) and InternetReadFile. One producer and one consumer:
+// Body bytes between the side that makes them and the side that takes them: a reply from
+// curl's write callback (on the request's network thread or on the caller's) to
+// InternetReadFile, a streamed request body from InternetWriteFile to curl's read callback.
+// One producer and one consumer:
 // each position is moved by one side only and published with release, so a block is copied
 // in or out without a lock. Its storage is taken at the first push.
 class ByteRing {

@@ -12,39 +12,6 @@
 
 namespace lumox_inet {
 
-size_t ByteQueue::push(const char *data, size_t n) {
-  size_t cap = capacity_;
-  if (n > cap - size_) n = cap - size_;
-  if (n > 0 && !buf_) {
-    buf_ = lumox_platform::NewBulkBuffer(cap);
-    if (!buf_) throw std::bad_alloc();
-  }
-  for (size_t done = 0; done < n;) {
-    size_t tail = (head_ + size_) % cap;
-    size_t run = cap - tail;
-    if (run > n - done) run = n - done;
-    lumox_platform::CopyBulk(buf_.get() + tail, data + done, run);
-    size_ += run;
-    done += run;
-  }
-  return n;
-}
-
-size_t ByteQueue::pop(char *out, size_t n) {
-  size_t cap = capacity_;
-  if (n > size_) n = size_;
-  for (size_t done = 0; done < n;) {
-    size_t run = cap - head_;
-    if (run > n - done) run = n - done;
-    if (out) lumox_platform::CopyBulk(out + done, buf_.get() + head_, run);
-    head_ = (head_ + run) % cap;
-    size_ -= run;
-    done += run;
-  }
-  if (size_ == 0) head_ = 0;
-  return n;
-}
-
 size_t ByteRing::push(const char *data, size_t n) {
   const size_t cap = capacity_;
   uint64_t in = in_.load(std::memory_order_relaxed);

@@ -103,6 +103,15 @@ std::string NativePath(const std::string &unixPath) {
 }
 
 #ifndef _WIN32
+int ThreadCount() {
+  int count = 0;
+  DIR *dir = opendir("/proc/self/task");
+  if (!dir) return -1;
+  while (struct dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
+  closedir(dir);
+  return count;
+}
+
 FileSizeLimit::FileSizeLimit(rlim_t limit) {
   getrlimit(RLIMIT_FSIZE, &saved_);
   previous_ = signal(SIGXFSZ, SIG_IGN);

@@ -59,6 +59,8 @@ bool UnderEmulation();
 void NoteEmulationDifference(const char *file, int line, const std::string &reason);
 
 #ifndef _WIN32
+// The threads this process has now; -1 when /proc cannot be read.
+int ThreadCount();
 // Runs `call` and returns the seconds it took. A FIFO the call leaves waiting is released
 // after `releaseAfterSeconds` by opening its other end (for writing when `asWriter`), so
 // a call that blocks on the FIFO fails its test instead of hanging it.

@@ -81,7 +81,6 @@ TEST(FilesAtOnce, ManyWritersAndReadersKeepTheirOwnBytes) {
 }  // namespace
 
 #ifndef _WIN32
-#include <dirent.h>
 #include <dlfcn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -396,21 +395,12 @@ TEST_F(BufferedFiles, CloseFromAnotherThreadWhileWriting) {
     ASSERT_TRUE(got.compare(at, bytes.size(), bytes, 0, got.size() - at) == 0) << "at " << at;
 }
 
-int ThreadCount() {
-  int count = 0;
-  DIR *dir = opendir("/proc/self/task");
-  if (!dir) return -1;
-  while (struct dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
-  closedir(dir);
-  return count;
-}
-
 // A copy of the layer unloaded while it holds a file it never closed, a write in flight
 // and bytes gathered: every byte reaches the file and none of its threads stays behind.
 TEST_F(BufferedFiles, UnloadWithAWriteInFlight) {
   // The program's own file threads, idle since earlier tests, end on their own first.
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
-  const int before = ThreadCount();
+  const int before = lumox_test::ThreadCount();
   for (int round = 0; round < 3; ++round) {
     std::string path = Path("unload" + std::to_string(round) + ".bin");
     const unsigned kSize = 3 * 1024 * 1024 + 500;
@@ -421,7 +411,7 @@ TEST_F(BufferedFiles, UnloadWithAWriteInFlight) {
     ASSERT_NE(nullptr, write);
     ASSERT_TRUE(write(path.c_str(), kSize));
     EXPECT_EQ(0, dlclose(module));
-    EXPECT_EQ(before, ThreadCount()) << "round " << round;
+    EXPECT_EQ(before, lumox_test::ThreadCount()) << "round " << round;
     std::string expected(kSize, '\0');
     for (unsigned i = 0; i < kSize; ++i) expected[i] = static_cast<char>(i * 7 % 251);
     EXPECT_TRUE(lumox_test::ReadFileBytes(path) == expected) << "round " << round;

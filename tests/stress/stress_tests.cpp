@@ -80,15 +80,6 @@ long ResidentKiB() {
   return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-int ThreadCount() {
-  int count = 0;
-  DIR *dir = opendir("/proc/self/task");
-  if (!dir) return -1;
-  while (struct dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
-  closedir(dir);
-  return count;
-}
-
 // The thread count once it is at most `limit`, or after 5 s as it then is.
 int ThreadsSettledTo(int limit) {
   for (int i = 0; i < 500 && ThreadCount() > limit; ++i)
@@ -271,6 +262,21 @@ TEST(Stress, ManyThreadsManyMixedTransfers) {
   RemoveTree(scratch);
 }
 
+// A session and a connection to the test server, both closed at the end of the scope.
+struct ServerConnection {
+  ServerConnection() = default;
+  ServerConnection(const ServerConnection &) = delete;
+  ServerConnection &operator=(const ServerConnection &) = delete;
+  ~ServerConnection() {
+    InternetCloseHandle(connection);
+    InternetCloseHandle(session);
+  }
+  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  HINTERNET connection =
+      InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort), nullptr,
+                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+};
+
 // Downloads on several threads at once, each request closed by another thread while its
 // reader waits inside InternetReadFile for the next trickle of the body: every byte a reader
 // got is the body's own, a reader that calls again gets ERROR_INVALID_HANDLE, and the
@@ -283,10 +289,8 @@ TEST(Stress, RequestsClosedByOtherThreadsMidBody) {
   lumox_inet::AlwaysStartNetThreads(true);  // whatever the body's length and the cores
   std::this_thread::sleep_for(std::chrono::milliseconds(800));  // idle file threads end
   const int before = ThreadCount();
-  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  HINTERNET connection =
-      InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort), nullptr,
-                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  ServerConnection link;
+  HINTERNET connection = link.connection;
   ASSERT_NE(nullptr, connection);
   std::vector<HINTERNET> requests;
   for (int i = 0; i < kReaders; ++i) {
@@ -343,8 +347,6 @@ TEST(Stress, RequestsClosedByOtherThreadsMidBody) {
     EXPECT_TRUE(lastError[i] == 0 || lastError[i] == ERROR_INVALID_HANDLE)
         << "reader " << i << ": " << lastError[i];
   }
-  InternetCloseHandle(connection);
-  InternetCloseHandle(session);
   lumox_inet::AlwaysStartNetThreads(false);
 }
 
@@ -369,10 +371,8 @@ TEST(Stress, NetworkThreadOnlyForALongBodyWithACoreFree) {
   if (cores < 2) GTEST_SKIP() << "one core: a network thread never pays";
   std::this_thread::sleep_for(std::chrono::milliseconds(800));  // idle file threads end
   const int before = ThreadCount();
-  HINTERNET session = InternetOpenA("Lumox/1.0", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  HINTERNET connection =
-      InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(Server().httpPort), nullptr,
-                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  ServerConnection link;
+  HINTERNET connection = link.connection;
   auto send = [&](const char *id) {
     std::string path = "/x/" + UniqueId(id) + "/body/4000000";
     HINTERNET r =
@@ -398,8 +398,6 @@ TEST(Stress, NetworkThreadOnlyForALongBodyWithACoreFree) {
   EXPECT_EQ(before, ThreadCount()) << "no core free";
   InternetCloseHandle(crowded);
   for (HINTERNET r : open) InternetCloseHandle(r);
-  InternetCloseHandle(connection);
-  InternetCloseHandle(session);
 }
 
 // A copy of the layer unloaded while a download runs on its network thread (the ring full,
