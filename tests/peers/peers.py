@@ -10,7 +10,7 @@ start makes a temporary folder, writes every configuration, the test CA and the 
 certificate, the static files and the PHP scripts into it, and runs a supervisor detached
 from the caller. The supervisor starts the servers on loopback ports of their own (as the
 unprivileged user "nobody" when it runs as root), writes the info file (key=value lines the
-tests read) once every port answers, and stops every server by its process group when it
+tests read) once each port is held by its own server, and stops every server by its process group when it
 gets SIGTERM or after --max-seconds, whatever happens first, then removes the folder.
 On a machine without the packages, start writes "unavailable=..." into the info file and
 exits 0: the tests skip with that message. stop sends SIGTERM to the supervisor named in the
@@ -22,6 +22,7 @@ import glob
 import hashlib
 import os
 import pwd
+import random
 import shutil
 import signal
 import socket
@@ -68,9 +69,21 @@ def missing():
 
 
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A free port below the kernel's ephemeral range, where the test servers that other test
+    programs start on port 0, and every outgoing connection, take theirs: such a server
+    could otherwise take the port between this check and the server's own bind."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range", encoding="ascii") as f:
+        ephemeral = int(f.read().split()[0])
+    rng = random.SystemRandom()
+    for _ in range(200):
+        port = rng.randrange(max(1024, ephemeral - 12000), ephemeral)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port below the ephemeral range")
 
 
 def write(path, text, mode=0o644):
@@ -250,12 +263,32 @@ def give_to_nobody(d):
     os.chmod(d, 0o755)
 
 
-def answers(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
+def listening_inode(port):
+    """The socket inode of the loopback listener on port, or None."""
+    want = "0100007F:%04X" % port
+    with open("/proc/net/tcp", encoding="ascii") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1] == want and fields[3] == "0A":
+                return fields[9]
+    return None
+
+
+def served_by(port, children):
+    """True when one of children listens on port: a port that only answers could belong to
+    another program's server, and the tests would then talk to a stranger."""
+    inode = listening_inode(port)
+    if inode is None:
         return False
+    target = "socket:[%s]" % inode
+    for child in children:
+        fd_dir = "/proc/%d/fd" % child.pid
+        try:
+            if any(os.readlink(os.path.join(fd_dir, fd)) == target for fd in os.listdir(fd_dir)):
+                return True
+        except OSError:
+            continue
+    return False
 
 
 def stop_groups(children):
@@ -309,7 +342,8 @@ def supervise(args):
                                              stderr=log, start_new_session=True,
                                              **as_nobody()))
         ready_by = time.monotonic() + READY_SECONDS
-        while not all(answers(p) for p in ports.values()) or not os.path.exists(d + "/php.sock"):
+        while (not all(served_by(p, children) for p in ports.values()) or
+               not os.path.exists(d + "/php.sock")):
             if any(c.poll() is not None for c in children) or time.monotonic() > ready_by:
                 raise RuntimeError("a server did not start")
             if stopping:
