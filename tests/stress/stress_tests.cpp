@@ -286,7 +286,14 @@ TEST(Stress, RequestsClosedByOtherThreadsMidBody) {
   ASSERT_TRUE(Server().ok) << "test server not running (LUMOX_SERVER_INFO)";
   const int kReaders = 6;
   const size_t kBody = 8000000;
-  lumox_inet::AlwaysStartNetThreads(true);  // whatever the body's length and the cores
+  // A thread for every request, whatever the body's length and the cores; off again however
+  // the test ends, so that a failed assertion leaves the next tests their normal rule.
+  struct AlwaysThreads {
+    AlwaysThreads() { lumox_inet::AlwaysStartNetThreads(true); }
+    ~AlwaysThreads() { lumox_inet::AlwaysStartNetThreads(false); }
+    AlwaysThreads(const AlwaysThreads &) = delete;
+    AlwaysThreads &operator=(const AlwaysThreads &) = delete;
+  } always;
   std::this_thread::sleep_for(std::chrono::milliseconds(800));  // idle file threads end
   const int before = ThreadCount();
   ServerConnection link;
@@ -347,7 +354,6 @@ TEST(Stress, RequestsClosedByOtherThreadsMidBody) {
     EXPECT_TRUE(lastError[i] == 0 || lastError[i] == ERROR_INVALID_HANDLE)
         << "reader " << i << ": " << lastError[i];
   }
-  lumox_inet::AlwaysStartNetThreads(false);
 }
 
 // Reads a request's reply body until `total` bytes have come; false at an error or its end.
