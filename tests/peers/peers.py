@@ -10,8 +10,9 @@ start makes a temporary folder, writes every configuration, the test CA and the 
 certificate, the static files and the PHP scripts into it, and runs a supervisor detached
 from the caller. The supervisor starts the servers on loopback ports of their own (as the
 unprivileged user "nobody" when it runs as root), writes the info file (key=value lines the
-tests read) once each port is held by its own server, and stops every server by its process group when it
-gets SIGTERM or after --max-seconds, whatever happens first, then removes the folder.
+tests read) once each port is held by its own server, and stops every server by its process
+group when it gets SIGTERM or after --max-seconds, whatever happens first, then removes the
+folder.
 On a machine without the packages, start writes "unavailable=..." into the info file and
 exits 0: the tests skip with that message. stop sends SIGTERM to the supervisor named in the
 info file and waits for it.
