@@ -362,7 +362,8 @@ inline uint64_t NowMs() {
 // receive ring; false when none was started (the library is going away, or no thread).
 bool StartNet(Request &r);
 // Whether a body with `moved` bytes moved and `left` still to go (UINT64_MAX: unknown) is
-// worth a network thread now: it is not small, and a core is free for the thread.
+// worth a network thread now: it is not small, and a core is free for the thread besides the
+// callers and the file lanes.
 bool NetThreadPays(uint64_t moved, uint64_t left);
 // Counts the open request handles, which each keep a caller's thread busy.
 void RequestHandleOpened();
@@ -370,6 +371,8 @@ void RequestHandleClosed();
 // For tests: a thread from the first byte and whatever the number of requests (true), or
 // the rule above (false).
 void AlwaysStartNetThreads(bool always);
+// For tests: the rule above as on a machine with `cores` cores (0: this machine's).
+void PretendCoresForNetThreads(size_t cores);
 // Ends the request's network thread, if any, from any thread; the exchange stays as it is.
 void StopNet(Request &r);
 // Waits until reply bytes are in the ring or the thread is finished, at most the receive
