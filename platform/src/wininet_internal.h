@@ -362,8 +362,7 @@ inline uint64_t NowMs() {
 // receive ring; false when none was started (the library is going away, or no thread).
 bool StartNet(Request &r);
 // Whether a body with `moved` bytes moved and `left` still to go (UINT64_MAX: unknown) is
-// worth a network thread now: it is not small, and a core is free for the thread besides the
-// callers and the file lanes.
+// worth a network thread now: it is not small, and a core is free for the thread.
 bool NetThreadPays(uint64_t moved, uint64_t left);
 // Counts the open request handles, which each keep a caller's thread busy.
 void RequestHandleOpened();

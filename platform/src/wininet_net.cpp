@@ -10,8 +10,6 @@
 // a call still reading it drives it on its own thread as before.
 #include "wininet_internal.h"
 
-#include "file_worker.h"
-
 #include <unistd.h>
 
 #include <chrono>
@@ -152,13 +150,11 @@ bool StartNet(Request &r) {
 
 bool NetThreadPays(uint64_t moved, uint64_t left) {
   if (g_always.load(std::memory_order_relaxed)) return true;
-  // Each open request keeps a caller's thread busy, and the file layer's background lanes
-  // keep a thread each busy writing what they receive; a thread of its own pays only while a
-  // core is free for it besides all of those. On two cores a download's caller and its file
-  // lane take both, and a third thread beside them made a 1 GiB download take about 1.4
-  // times as long. The hand-overs between the two threads cost more than they gain on a short body.
+  // Each open request keeps a caller's thread busy; a thread of its own pays only while a
+  // core is free for it, and the hand-overs between the two threads cost more than they
+  // gain on a short body.
   return moved >= kNetAfterBytes && left >= kNetAfterBytes &&
-         g_openRequests.load(std::memory_order_relaxed) + lumox_files::kBackgroundLanes < Cores();
+         g_openRequests.load(std::memory_order_relaxed) < Cores();
 }
 
 void RequestHandleOpened() { g_openRequests.fetch_add(1, std::memory_order_relaxed); }

@@ -368,11 +368,11 @@ bool ReadUpTo(HINTERNET request, size_t total, size_t *got) {
   return true;
 }
 
-// A reply body gets a network thread only past its first MiB, and only while a core is free
-// for it besides the open requests' callers and the file layer's one background lane. The
-// thread is looked for once the caller has read a few receive buffers past that MiB (it
-// starts when the caller finds no byte waiting), and before its ring of 1 MiB could hold the
-// rest. The machine's cores are pretended, so that every case runs on any machine.
+// A reply body gets a network thread only past its first MiB, and only while fewer requests
+// are open than there are cores (each keeps a caller's thread busy). The thread is looked
+// for once the caller has read a few receive buffers past that MiB (it starts when the
+// caller finds no byte waiting), and before its ring of 1 MiB could hold the rest. The
+// machine's cores are pretended, so that every case runs on any machine.
 TEST(Stress, NetworkThreadOnlyForALongBodyWithACoreFree) {
   ASSERT_TRUE(Server().ok) << "test server not running (LUMOX_SERVER_INFO)";
   struct PretendCores {
@@ -389,10 +389,12 @@ TEST(Stress, NetworkThreadOnlyForALongBodyWithACoreFree) {
     const char *why;
   };
   const Case cases[] = {
-      {4, 0, 1, "a core free besides the caller and the file lane"},
-      {4, 1, 1, "two callers and the file lane leave a core"},
-      {4, 2, 0, "three callers and the file lane take all four cores"},
-      {2, 0, 0, "two cores: the caller and the file lane take both"},
+      {4, 0, 1, "the only request open, four cores"},
+      {4, 2, 1, "three requests open, four cores"},
+      {4, 3, 0, "four requests open, four cores: no core free"},
+      {2, 0, 1, "the only request open, two cores"},
+      {2, 1, 0, "two requests open, two cores: no core free"},
+      {1, 0, 0, "one core: the caller's thread takes it"},
   };
   for (const Case &c : cases) {
     lumox_inet::PretendCoresForNetThreads(c.cores);
