@@ -18,11 +18,10 @@
 # With ROTATE_WITH=OTHER_BUILD_DIR it compares two builds in tight rotation instead: per case,
 # ROUNDS (default 9) rounds of one run each of this build, the other build and curl, in an
 # order drawn afresh each round, so that a machine drifting between a slow and a fast phase
-# weighs on all three alike, and so does whatever a run leaves to the next (an order that
-# only turned put the same tool after curl every round: on 1 GiB downloads that slot alone
-# ran about a quarter slower, the same build in both places); it prints per build the median
-# and the worst of each round's ratio to curl, the median ratio of the other build to this
-# one, and each build's peak.
+# weighs on all three alike, and so does whatever a run leaves to the next (the README says
+# why the order must not merely turn); it prints per build the median and the worst of each
+# round's ratio to curl, the median ratio of the other build to this one, and each build's
+# peak.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-$here/../build/linux}" && pwd)"
